@@ -1,0 +1,27 @@
+#include "app/startup.h"
+#include "app/vr480_bootloader.h"
+
+#include <QApplication>
+#include <QLocale>
+#include <QTranslator>
+
+#ifdef VR480_SIMULATED_DEVICE
+#include "sim/simdevice.h"
+#endif
+
+int main(int argc, char **argv)
+{
+    const QString localeName = QLocale::system().name();
+    QApplication application(argc, argv);
+#ifdef VR480_SIMULATED_DEVICE
+    sim::setupDemo();
+#endif
+    QTranslator translator;
+    loadTranslation(translator, localeName);
+    QApplication::installTranslator(&translator);
+
+    VR480_Bootloader window;
+    window.setWindowTitle(windowTitle());
+    window.show();
+    return QApplication::exec();
+}

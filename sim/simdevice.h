@@ -1,0 +1,157 @@
+#pragma once
+// Simulated VR480 devices behind the libusb 0.1 C API.
+//
+// The library that holds this model also defines the libusb 0.1 functions
+// that UsbDevice calls (usb_init, usb_find_busses, usb_find_devices,
+// usb_get_busses, usb_open, usb_close, usb_set_configuration,
+// usb_claim_interface, usb_release_interface, usb_control_msg,
+// usb_bulk_write, usb_bulk_read, usb_get_descriptor), with the structures of
+// the system's <usb.h>. Linking it instead of the real library puts these
+// in-process devices on the "bus"; the code above it runs unchanged.
+//
+// Everything here is thread-safe: the program drives the devices from its GUI
+// thread and its upgrade thread while a test inspects and changes them.
+
+#include <QByteArray>
+#include <QList>
+
+#include <cstdint>
+
+namespace sim {
+
+constexpr uint32_t kFlashBase = 0x08000000;
+constexpr uint32_t kFlashSize = 0x40000;          // internal flash, 256 KiB
+constexpr uint32_t kApplicationBase = 0x08004000; // first page a bootloader may write
+constexpr uint32_t kInfoBlock = 0x08003FD0;       // brand halfword, then the version text at +16
+constexpr uint32_t kPageSize = 2048;
+constexpr uint32_t kExternalFlashSize = 2 * 1024 * 1024;
+
+enum class Mode { Application, Bootloader };
+
+// What a fault does to a control transfer that it hits.
+enum class Fault {
+    Timeout, // returns -ETIMEDOUT; nothing is moved
+    Stall,   // returns -EPIPE; nothing is moved
+    Short,   // IN: only shortLength bytes come back; OUT: the device takes only shortLength bytes
+             // (stores nothing) and the call returns that count
+    Corrupt, // succeeds, but one data byte (the one at length / 2) is inverted: IN in what
+             // the host receives, OUT in what the device stores
+    Unplug,  // the device drops off the bus: -ENODEV, and it stays away until plugIn()
+};
+
+// Makes chosen control transfers fail. A transfer matches when all filters
+// match; the first `skip` matching transfers pass, the next `times` are hit.
+// Rules are consulted in the order they were added and the first that hits
+// decides. Only transfers that reach a device on the bus are considered
+// (not those on a dead handle or with invalid arguments).
+struct FaultRule {
+    Fault fault = Fault::Timeout;
+    int request = -1;  // bRequest to match (6 for the string descriptor read), -1: any
+    int transfer = -1; // number of the control transfer since reset() (0-based), -1: any
+    int skip = 0;
+    int times = 1; // -1: every matching transfer from then on
+    int shortLength = 0;
+    int requestType = -1; // bmRequestType to match, -1: any (0x80 tells the string descriptor
+                          // read from vendor request 6, 0x40)
+};
+
+// One libusb call as the devices saw it.
+struct Event {
+    enum Kind {
+        FindDevices, // a bus scan; device = -1
+        Open,
+        SetConfiguration,
+        ClaimInterface,
+        ReleaseInterface,
+        Close,
+        Control, // usb_control_msg and usb_get_descriptor
+        Bulk,
+    };
+    Kind kind = Control;
+    int device = -1; // id of the device model, -1 when none
+    // Control: the setup packet (length is wLength) and the global transfer number.
+    // Open/SetConfiguration/ClaimInterface/ReleaseInterface: value is the argument.
+    int requestType = 0;
+    int request = 0;
+    int value = 0;
+    int index = 0;
+    int length = 0;
+    int transfer = -1;
+    int result = 0;  // what the library call returned (for Open: 0 or -1)
+    QByteArray data; // Control: bytes that crossed the bus (OUT: sent; IN: received by the host)
+};
+
+struct DeviceConfig {
+    uint16_t vendorId = 0x16C0;
+    uint16_t productId = 0x0A73;
+    int16_t familyId = 0x01E0; // answer to request 0xFF
+    int16_t brandId = 0;       // answer to request 0xFE
+    Mode mode = Mode::Application;
+    QByteArray applicationSerial = "VR4800001";   // string descriptor 3 while the application runs
+    QByteArray bootloaderSerial = "VR4800001b";   // ... while the bootloader runs
+    QByteArray bootloaderVersion = "BOOT v2.04";  // stored at 0x08003FE0 (at most 16 bytes)
+    int restartDelayMs = 0;  // after request 4: time off the bus (steady clock)
+    int comebackScans = 0;   // after request 4: scans that do not see the device yet
+    bool comesBack = true;   // false: after request 4 the device never returns
+    bool failOpen = false;
+    bool failSetConfiguration = false;
+    bool failClaim = false;
+};
+
+// One simulated device. Owned by the simulation; references stay valid until reset().
+class Device {
+public:
+    int id() const;
+    int bus() const;
+    DeviceConfig config() const;                // its `mode` is the current mode
+    void setConfig(const DeviceConfig &config); // identity, serials and behaviour; keeps memory and mode
+                                                // (bus records show new ids from the next scan)
+
+    Mode mode() const;
+    bool online() const;       // listed by the next scan (not hidden, not restarting, not unplugged);
+                               // a restarted device counts as back once a scan has seen it
+    void unplug();             // leaves the bus; open handles fail from now on
+    void plugIn();             // back on the bus at the next scan, same mode
+    void hideForScans(int scans); // the next `scans` bus scans do not find it
+
+    // Counted when request 4 is accepted; the mode switches at that moment too
+    // (mode() is the mode the device comes back in).
+    int restarts() const;          // request 4 accepted, in either mode
+    int applicationStarts() const; // restarts from the bootloader into the application
+
+    // Plain memory contents (what the device stores, not what crosses the bus).
+    QByteArray flash(uint32_t address, int length) const;
+    void setFlash(uint32_t address, const QByteArray &bytes);
+    QByteArray externalFlash(uint32_t address, int length) const;
+    void setExternalFlash(uint32_t address, const QByteArray &bytes);
+    QByteArray lastBlock() const; // the last 512-byte block of request 2
+
+private:
+    friend struct Registry;
+    explicit Device(int id) : id_(id) {}
+    int id_;
+};
+
+// No buses, no devices, no faults, no events; recording on, no latency.
+// Handles opened before keep failing with -ENODEV until they are closed.
+void reset();
+Device &addDevice(int bus = 0, const DeviceConfig &config = {}); // buses 0..bus are created as needed
+QList<Device *> devices();
+
+void addFault(const FaultRule &rule);
+void clearFaults();
+int controlTransferCount(); // control transfers since reset()
+
+QList<Event> events();
+QList<Event> controlTransfers(); // the Control events only
+void clearEvents();
+void setRecording(bool on);  // off: no events are kept (for long benchmark runs)
+void setLatency(int microseconds); // every control transfer takes at least this long
+int openHandles(); // handles from usb_open not yet given to usb_close (across reset())
+
+// The demo program's device: one VR480 running its application, which takes
+// a second to restart and a few milliseconds per transfer, so a whole upgrade
+// can be watched in the window.
+void setupDemo();
+
+} // namespace sim

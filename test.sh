@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with warnings as errors and runs every test,
+# then does the same under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/install-deps.sh
+jobs=$(nproc)
+
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DVR480_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" --parallel "$jobs"
+    ctest --test-dir "$dir" --output-on-failure --parallel "$jobs"
+}
+
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVR480_SANITIZE=ON

@@ -1,0 +1,379 @@
+// The simulated device, driven through the libusb 0.1 C API alone.
+
+#include "sim/simdevice.h"
+
+#ifdef VR480_LUSB0_HEADER
+#include <lusb0_usb.h>
+#else
+#include <usb.h>
+#endif
+
+#include "scramble_key.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QtTest>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+namespace {
+
+constexpr int kIn = 0xC0;
+constexpr int kOut = 0x40;
+
+QList<struct usb_device *> scan()
+{
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    QList<struct usb_device *> found;
+    for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next)
+        for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
+            found.append(dev);
+    return found;
+}
+
+usb_dev_handle *openOnly()
+{
+    const QList<struct usb_device *> found = scan();
+    return found.size() == 1 ? usb_open(found.first()) : nullptr;
+}
+
+struct Answer {
+    int result;
+    QByteArray data;
+};
+
+Answer in(usb_dev_handle *h, int request, uint32_t address, int length)
+{
+    QByteArray buffer(length, '\0');
+    const int r = usb_control_msg(h, kIn, request, address & 0xFFFF, address >> 16, buffer.data(), length, 2000);
+    return {r, buffer.left(qMax(r, 0))};
+}
+
+int out(usb_dev_handle *h, int request, uint32_t address, QByteArray data)
+{
+    return usb_control_msg(h, kOut, request, address & 0xFFFF, address >> 16, data.data(), int(data.size()), 2000);
+}
+
+// Expected wire form of plain memory: (w ^ k) + k per little-endian word.
+QByteArray scrambled(const QByteArray &plain)
+{
+    QByteArray s = plain;
+    for (int i = 0; i + 4 <= s.size(); i += 4) {
+        const uint32_t k = vr480::kScrambleKey[(i / 4) % 32];
+        uint32_t w = qFromLittleEndian<uint32_t>(s.constData() + i);
+        qToLittleEndian<uint32_t>((w ^ k) + k, s.data() + i);
+    }
+    return s;
+}
+
+QByteArray pattern(int length, int seed)
+{
+    QByteArray b(length, '\0');
+    for (int i = 0; i < length; ++i)
+        b[i] = char((i * 7 + seed) & 0xFF);
+    return b;
+}
+
+sim::DeviceConfig bootloaderConfig()
+{
+    sim::DeviceConfig c;
+    c.mode = sim::Mode::Bootloader;
+    return c;
+}
+
+} // namespace
+
+class TestSim : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { sim::reset(); }
+
+    void memoryReadsAreScrambledPerTransfer()
+    {
+        sim::Device &d = sim::addDevice(0); // application mode reads too
+        usb_dev_handle *h = openOnly();
+
+        // Info block: brand halfword 0, version text zero-padded; the bootloader's code is not erased.
+        const Answer info = in(h, 1, sim::kInfoBlock, 32);
+        QCOMPARE(info.result, 32);
+        QByteArray expected = d.flash(sim::kInfoBlock, 32);
+        QCOMPARE(expected.left(2), QByteArray(2, '\0'));
+        QCOMPARE(expected.mid(16), QByteArray("BOOT v2.04").append(6, '\0'));
+        QCOMPARE(info.data, scrambled(expected));
+        QVERIFY(!d.flash(sim::kFlashBase, 0x3FD0).contains(char(0xFF)));
+        QCOMPARE(d.flash(sim::kApplicationBase, 8), QByteArray(8, char(0xFF)));
+
+        // The key phase starts again with every transfer; trailing bytes pass as they are.
+        const uint32_t at = sim::kApplicationBase + 0x800;
+        d.setFlash(at, pattern(300, 3));
+        const QByteArray whole = in(h, 1, at, 256).data;
+        QCOMPARE(whole, scrambled(pattern(256, 3)));
+        QCOMPARE(in(h, 1, at + 128, 128).data, whole.mid(128));
+        QCOMPARE(in(h, 1, at + 4, 8).data, scrambled(pattern(12, 3).mid(4)));
+        QCOMPARE(in(h, 1, at, 10).data, scrambled(pattern(8, 3)) + pattern(10, 3).mid(8));
+
+        QCOMPARE(in(h, 1, at, 2049).result, -EPIPE);
+        QCOMPARE(in(h, 1, sim::kFlashBase + sim::kFlashSize - 16, 32).result, -EPIPE);
+        QCOMPARE(in(h, 1, sim::kFlashBase - 4, 8).result, -EPIPE);
+        QCOMPARE(usb_control_msg(h, kOut, 1, 0, 0x0800, nullptr, 0, 2000), -EPIPE);
+        usb_close(h);
+    }
+
+    void bootloaderWritesAndTheirLimits()
+    {
+        sim::Device &d = sim::addDevice(0, bootloaderConfig());
+        usb_dev_handle *h = openOnly();
+        const QByteArray page = pattern(2048, 11);
+        const uint32_t last = sim::kFlashBase + sim::kFlashSize - 2048;
+
+        QCOMPARE(out(h, 3, last, scrambled(page)), 2048);
+        QCOMPARE(d.flash(last, 2048), page);
+        QCOMPARE(in(h, 1, last, 2048).data, scrambled(page));
+
+        const QByteArray boot = d.flash(sim::kFlashBase, 0x4000);
+        QCOMPARE(out(h, 3, sim::kApplicationBase - 2048, page), -EPIPE); // write-protected
+        QCOMPARE(out(h, 3, sim::kApplicationBase + 256, page), -EPIPE);   // unaligned
+        QCOMPARE(out(h, 3, last + 2048, page), -EPIPE);                  // past the end
+        QCOMPARE(out(h, 3, sim::kApplicationBase, page.left(2047)), -EPIPE);
+        QCOMPARE(d.flash(sim::kFlashBase, 0x4000), boot);
+        QCOMPARE(d.flash(sim::kApplicationBase, 2048), QByteArray(2048, char(0xFF)));
+
+        QCOMPARE(out(h, 2, 0, pattern(512, 1)), 512);
+        QCOMPARE(d.lastBlock(), pattern(512, 1));
+        QCOMPARE(out(h, 2, 0, pattern(511, 1)), -EPIPE);
+
+        // External flash: bytes pass unchanged, erased to 0xFF, bounded transfers.
+        QCOMPARE(out(h, 6, 0x1000, pattern(256, 5)), 256);
+        QCOMPARE(d.externalFlash(0x1000, 256), pattern(256, 5));
+        const Answer ext = in(h, 5, 0x1000, 512);
+        QCOMPARE(ext.data, pattern(256, 5) + QByteArray(256, char(0xFF)));
+        QCOMPARE(out(h, 6, 0, pattern(257, 5)), -EPIPE);
+        QCOMPARE(in(h, 5, 0, 513).result, -EPIPE);
+        QCOMPARE(in(h, 5, sim::kExternalFlashSize - 256, 512).result, -EPIPE);
+        QCOMPARE(out(h, 6, sim::kExternalFlashSize - 128, pattern(256, 5)), -EPIPE);
+        QCOMPARE(in(h, 7, 0, 4).result, -EPIPE);
+        usb_close(h);
+    }
+
+    void applicationRefusesBootloaderRequests()
+    {
+        sim::Device &d = sim::addDevice(0);
+        usb_dev_handle *h = openOnly();
+        QCOMPARE(out(h, 3, sim::kApplicationBase, scrambled(pattern(2048, 1))), -EPIPE);
+        QCOMPARE(out(h, 2, 0, pattern(512, 2)), -EPIPE);
+        QCOMPARE(out(h, 6, 0, pattern(4, 2)), -EPIPE);
+        QCOMPARE(in(h, 5, 0, 4).result, -EPIPE);
+        QCOMPARE(d.flash(sim::kApplicationBase, 2048), QByteArray(2048, char(0xFF)));
+        QCOMPARE(d.externalFlash(0, 4), QByteArray(4, char(0xFF)));
+        QVERIFY(d.lastBlock().isEmpty());
+        usb_close(h);
+    }
+
+    void restartInvalidatesHandlesAndComesBack()
+    {
+        sim::DeviceConfig c;
+        c.comebackScans = 2;
+        sim::Device &d = sim::addDevice(0, c);
+        usb_dev_handle *old = openOnly();
+        QCOMPARE(usb_control_msg(old, kOut, 4, 0, 0, pattern(1, 0).data(), 1, 2000), -EPIPE);
+        QCOMPARE(d.restarts(), 0);
+        QCOMPARE(out(old, 4, 0, {}), 0);
+        QCOMPARE(in(old, 0xFF, 0, 2).result, -ENODEV);
+        QCOMPARE(usb_release_interface(old, 0), -ENODEV);
+        QCOMPARE(d.restarts(), 1);
+        QCOMPARE(d.applicationStarts(), 0);
+        QVERIFY(!d.online());
+        QCOMPARE(scan().size(), 0);
+        QCOMPARE(scan().size(), 0);
+        QCOMPARE(scan().size(), 1);
+        QCOMPARE(in(old, 0xFF, 0, 2).result, -ENODEV); // back, but the old session is over
+        QCOMPARE(usb_close(old), 0);
+
+        // By delay: not before restartDelayMs has passed.
+        c.comebackScans = 0;
+        c.restartDelayMs = 150;
+        d.setConfig(c);
+        usb_dev_handle *h = openOnly();
+        QCOMPARE(out(h, 4, 0, {}), 0);
+        QCOMPARE(d.applicationStarts(), 1);
+        QCOMPARE(d.mode(), sim::Mode::Application);
+        usb_close(h);
+        QCOMPARE(scan().size(), 0);
+        QThread::msleep(200);
+        QCOMPARE(scan().size(), 1);
+
+        // Never: only plugging it in again brings it back.
+        c.restartDelayMs = 0;
+        c.comesBack = false;
+        d.setConfig(c);
+        h = openOnly();
+        QCOMPARE(out(h, 4, 0, {}), 0);
+        usb_close(h);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(scan().size(), 0);
+        d.plugIn();
+        QCOMPARE(scan().size(), 1);
+        QCOMPARE(d.mode(), sim::Mode::Bootloader);
+    }
+
+    void faultsHitTheChosenTransfers()
+    {
+        sim::Device &d = sim::addDevice(0, bootloaderConfig());
+        usb_dev_handle *h = openOnly();
+        const uint32_t at = sim::kApplicationBase;
+        d.setFlash(at, pattern(2048, 9));
+        const QByteArray wire = scrambled(pattern(2048, 9));
+
+        sim::addFault({sim::Fault::Timeout, 0xFF, -1, 1, 2});
+        QElapsedTimer timer;
+        timer.start();
+        QList<int> results;
+        for (int i = 0; i < 4; ++i)
+            results.append(in(h, 0xFF, 0, 2).result);
+        QCOMPARE(results, (QList<int>{2, -ETIMEDOUT, -ETIMEDOUT, 2}));
+        QVERIFY(timer.elapsed() < 1000); // no real waiting
+        sim::clearFaults();
+
+        const int next = sim::controlTransferCount();
+        sim::addFault({sim::Fault::Stall, -1, next + 1});
+        QCOMPARE(in(h, 0xFE, 0, 2).result, 2);
+        QCOMPARE(in(h, 0xFE, 0, 2).result, -EPIPE);
+        QCOMPARE(in(h, 0xFE, 0, 2).result, 2);
+
+        sim::addFault({sim::Fault::Short, 1, -1, 0, 1, 100});
+        QCOMPARE(in(h, 1, at, 2048).data, wire.left(100));
+        sim::addFault({sim::Fault::Short, 3, -1, 0, 1, 100});
+        QCOMPARE(out(h, 3, at, scrambled(pattern(2048, 4))), 100);
+        QCOMPARE(d.flash(at, 2048), pattern(2048, 9));
+
+        sim::addFault({sim::Fault::Corrupt, 1});
+        QByteArray bad = in(h, 1, at, 2048).data;
+        QCOMPARE(bad.size(), 2048);
+        QVERIFY(bad != wire);
+        bad[1024] = char(~bad[1024]);
+        QCOMPARE(bad, wire);
+        sim::addFault({sim::Fault::Corrupt, 3});
+        QCOMPARE(out(h, 3, at, scrambled(pattern(2048, 4))), 2048);
+        // One wire byte spoils the one word around it.
+        const QByteArray stored = d.flash(at, 2048);
+        QVERIFY(stored != pattern(2048, 4));
+        QCOMPARE(stored.left(1024), pattern(2048, 4).left(1024));
+        QCOMPARE(stored.mid(1028), pattern(2048, 4).mid(1028));
+
+        sim::FaultRule descriptorOnly{sim::Fault::Stall, 6};
+        descriptorOnly.requestType = 0x80;
+        sim::addFault(descriptorOnly);
+        QCOMPARE(out(h, 6, 0x100, pattern(4, 0)), 4);
+        char buf[64];
+        QCOMPARE(usb_get_descriptor(h, 3, 3, buf, sizeof buf), -EPIPE);
+        QCOMPARE(usb_get_descriptor(h, 3, 3, buf, sizeof buf), 22);
+
+        sim::addFault({sim::Fault::Unplug, 6, -1, 0, 1, 0, 0x40});
+        QCOMPARE(out(h, 6, 0, pattern(16, 0)), -ENODEV);
+        QCOMPARE(in(h, 0xFF, 0, 2).result, -ENODEV);
+        QVERIFY(!d.online());
+        QCOMPARE(d.externalFlash(0, 16), QByteArray(16, char(0xFF)));
+        QCOMPARE(scan().size(), 0);
+        d.plugIn();
+        QCOMPARE(scan().size(), 1);
+        usb_close(h);
+    }
+
+    void transfersAreNumberedAndLogged()
+    {
+        sim::Device &d = sim::addDevice(0, bootloaderConfig());
+        QCOMPARE(usb_control_msg(nullptr, kIn, 0xFF, 0, 0, nullptr, 0, 2000), -EINVAL);
+        usb_dev_handle *h = openOnly();
+        char buf[8];
+        QCOMPARE(usb_control_msg(h, kIn, 0xFF, 0, 0, nullptr, 2, 2000), -EINVAL);
+        QCOMPARE(usb_get_descriptor(h, 3, 3, buf, sizeof buf), 8);
+        QCOMPARE(usb_control_msg(h, 0x1C0, 0x1FF, 0x10000, 0x20000, buf, 2, 2000), 2); // cut to 8 and 16 bits
+        QCOMPARE(out(h, 6, 0x20010, pattern(8, 1)), 8);
+        QCOMPARE(d.externalFlash(0x20010, 8), pattern(8, 1));
+        QCOMPARE(usb_bulk_write(h, 1, buf, 8, 2000), -EPIPE);
+        QCOMPARE(usb_bulk_read(h, 0x81, buf, 8, 2000), -EPIPE);
+        sim::setRecording(false);
+        QCOMPARE(in(h, 0xFE, 0, 2).result, 2); // numbered, not kept
+
+        const QList<sim::Event> control = sim::controlTransfers();
+        QCOMPARE(control.size(), 5);
+        QCOMPARE(sim::controlTransferCount(), 6);
+        for (int i = 0; i < control.size(); ++i)
+            QCOMPARE(control[i].transfer, i);
+        QCOMPARE(control[0].device, -1);
+        QCOMPARE(control[1].device, 0);
+        QCOMPARE(control[1].result, -EINVAL);
+        QCOMPARE(control[2].data.size(), 8);
+        QCOMPARE((QList<int>{control[3].requestType, control[3].request, control[3].value, control[3].index}),
+                 (QList<int>{0xC0, 0xFF, 0, 0}));
+        QCOMPARE(control[3].data, QByteArray("\xE0\x01", 2));
+        QCOMPARE((QList<int>{control[4].value, control[4].index, control[4].length}), (QList<int>{0x10, 2, 8}));
+        QCOMPARE(control[4].data, pattern(8, 1));
+        const QList<sim::Event> all = sim::events();
+        QCOMPARE(all.size(), 9); // null-handle transfer, scan, open, five transfers, two bulk
+        QCOMPARE(all.last().kind, sim::Event::Bulk);
+        QCOMPARE(all.last().value, 0x81);
+        QCOMPARE(all.last().result, -EPIPE);
+
+        // reset() kills old handles; numbering starts again.
+        sim::reset();
+        QCOMPARE(in(h, 0xFF, 0, 2).result, -ENODEV);
+        QCOMPARE(sim::controlTransferCount(), 1);
+        QCOMPARE(sim::controlTransfers().first().transfer, 0);
+        QCOMPARE(sim::controlTransfers().first().device, -1);
+        const int handles = sim::openHandles();
+        QCOMPARE(usb_close(h), 0);
+        QCOMPARE(sim::openHandles(), handles - 1);
+    }
+
+    void threadsGetDistinctTransferNumbers()
+    {
+        sim::addDevice(0);
+        constexpr int kPerThread = 5000;
+        std::atomic<int> running{2};
+        auto worker = [&running] {
+            usb_dev_handle *h = usb_open(usb_get_busses()->devices);
+            for (int i = 0; i < kPerThread; ++i)
+                in(h, 0xFF, 0, 2);
+            usb_close(h);
+            --running;
+        };
+        scan();
+        std::thread one(worker);
+        std::thread two(worker);
+        while (running > 0)
+            sim::controlTransfers(); // a test inspects while the program drives the device
+        one.join();
+        two.join();
+
+        QList<int> numbers;
+        for (const sim::Event &e : sim::controlTransfers()) {
+            QCOMPARE(e.result, 2);
+            numbers.append(e.transfer);
+        }
+        std::sort(numbers.begin(), numbers.end());
+        QCOMPARE(numbers.size(), 2 * kPerThread);
+        QCOMPARE(numbers.last(), 2 * kPerThread - 1);
+        QCOMPARE(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end());
+    }
+
+    void latencyDelaysEachTransfer()
+    {
+        sim::addDevice(0);
+        usb_dev_handle *h = openOnly();
+        sim::setLatency(30000);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(in(h, 0xFF, 0, 2).result, 2);
+        QVERIFY(timer.elapsed() >= 30);
+        usb_close(h);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSim)
+#include "tst_sim.moc"

@@ -1,0 +1,470 @@
+// The USB transport against simulated devices: the scan and identity check,
+// on-demand connection, closing on failure, the transfer debug lines and the
+// device lock.
+
+#include "testsupport.h"
+#include "usb/usbvr480.h"
+
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+
+using sim::Event;
+
+namespace {
+
+sim::DeviceConfig vr480()
+{
+    return sim::DeviceConfig();
+}
+
+sim::DeviceConfig otherDevice()
+{
+    sim::DeviceConfig config;
+    config.vendorId = 0x1234;
+    config.productId = 0x5678;
+    return config;
+}
+
+// The controls transfers that reached the given device.
+QList<Event> transfersTo(const sim::Device &device)
+{
+    QList<Event> out;
+    for (const Event &e : sim::controlTransfers())
+        if (e.device == device.id())
+            out << e;
+    return out;
+}
+
+QStringList linesStartingWith(const QStringList &lines, const QString &prefix)
+{
+    QStringList out;
+    for (const QString &line : lines)
+        if (line.startsWith(prefix))
+            out << line;
+    return out;
+}
+
+} // namespace
+
+class TestUsbDevice : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { sim::reset(); }
+
+    void scanWithoutMatchingDevice()
+    {
+        sim::addDevice(0, otherDevice());
+        sim::addDevice(2, otherDevice());
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), -1);
+        QCOMPARE(usb.isOpen(), -1);
+
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.first(), QStringLiteral("USB Connect"));
+        QCOMPARE(linesStartingWith(lines, QStringLiteral("bus: ")).size(), 3); // buses 0, 1 and 2
+        QCOMPARE(linesStartingWith(lines, QStringLiteral("bus->devices: ")).size(), 2);
+        QCOMPARE(capture.count(QStringLiteral("dev->descriptor.idVendor:  1234")), 2);
+        QCOMPARE(capture.count(QStringLiteral("dev->descriptor.idProduct:  5678")), 2);
+        QCOMPARE(capture.count(QStringLiteral("dev->descriptor.iSerialNumber:  3")), 2);
+        QCOMPARE(capture.count(QStringLiteral("dev->descriptor.bMaxPacketSize0:  40")), 2);
+        QCOMPARE(deviceTrail(sim::events()), QStringList()); // nothing opened
+    }
+
+    void acceptedDeviceStaysOpenWithInterfaceClaimed()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), 0);
+        QCOMPARE(usb.isOpen(), 0);
+        QCOMPARE(deviceTrail(sim::events()),
+                 QStringList({"open", "config 1", "claim 0", "c0:ff", "c0:fe"}));
+        const QStringList lines = capture.lines();
+        QVERIFY(lines.contains(QStringLiteral("usb_opened ")));
+        QVERIFY(lines.contains(QStringLiteral("usb_set_configuration ")));
+        QVERIFY(lines.contains(QStringLiteral("usb_claim_interface ")));
+        QVERIFY(lines.contains(QStringLiteral("\nvrid: 1e0")));
+        QVERIFY(lines.contains(QStringLiteral("\nUSB_VR302_ID: 1e0")));
+        QVERIFY(lines.contains(QStringLiteral("\nbrandid: 0")));
+        QVERIFY(lines.contains(QStringLiteral("\nAPP_BRAND_ID: 0")));
+        QVERIFY(!lines.contains(QStringLiteral("USB Disconnect")));
+    }
+
+    void wrongIdentityIsDropped_data()
+    {
+        QTest::addColumn<int>("family");
+        QTest::addColumn<int>("brand");
+        QTest::addColumn<QStringList>("expectedTrail");
+        QTest::addColumn<QString>("expectedLine");
+        const QStringList familyOnly = {"open", "config 1", "claim 0", "c0:ff", "release 0", "close"};
+        const QStringList both = {"open", "config 1", "claim 0", "c0:ff", "c0:fe", "release 0", "close"};
+        QTest::newRow("other family") << 0x0123 << 0 << familyOnly << "\nvrid: 123";
+        QTest::newRow("negative family") << -2 << 0 << familyOnly << "\nvrid: fffffffe";
+        QTest::newRow("other brand") << 0x01E0 << 7 << both << "\nbrandid: 7";
+    }
+    void wrongIdentityIsDropped()
+    {
+        QFETCH(int, family);
+        QFETCH(int, brand);
+        QFETCH(QStringList, expectedTrail);
+        QFETCH(QString, expectedLine);
+        sim::DeviceConfig config;
+        config.familyId = qint16(family);
+        config.brandId = qint16(brand);
+        sim::addDevice(0, config);
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), -1);
+        QCOMPARE(usb.isOpen(), -1);
+        QCOMPARE(deviceTrail(sim::events()), expectedTrail);
+        QVERIFY2(capture.lines().contains(expectedLine), qPrintable(capture.lines().join('|')));
+        QCOMPARE(capture.lines().last(), QStringLiteral("USB Disconnect"));
+    }
+
+    void shortIdentityAnswerDropsTheDevice()
+    {
+        sim::Device &first = sim::addDevice(0, vr480());
+        sim::Device &second = sim::addDevice(0, vr480());
+        sim::addFault({sim::Fault::Short, 0xFF, -1, 0, 1, 1});
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), 0);
+        // The first device answered one byte and was closed; the second was taken.
+        QCOMPARE(transfersTo(first).size(), 1);
+        QCOMPARE(transfersTo(second).size(), 2);
+        QVERIFY(capture.lines().contains(QStringLiteral("USB Disconnect")));
+        QCOMPARE(usb.control_receive(0xFF, 0, 0, QByteArray(2, 0).data(), 2), 2);
+        QCOMPARE(transfersTo(second).size(), 3);
+    }
+
+    void failedIdentityTransferClosesAndScanGoesOn()
+    {
+        sim::Device &first = sim::addDevice(0, vr480());
+        sim::Device &second = sim::addDevice(1, vr480());
+        sim::addFault({sim::Fault::Stall, 0xFE, -1, 0, 1, 0});
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        QCOMPARE(deviceTrail(sim::events()),
+                 QStringList({"open", "config 1", "claim 0", "c0:ff", "c0:fe", "release 0", "close",
+                              "open", "config 1", "claim 0", "c0:ff", "c0:fe"}));
+        QCOMPARE(sim::events().at(1).device, first.id());
+        QCOMPARE(transfersTo(second).size(), 2);
+    }
+
+    void firstAcceptableDeviceInBusOrderIsTaken()
+    {
+        sim::DeviceConfig wrongFamily;
+        wrongFamily.familyId = 0x0300;
+        sim::addDevice(0, otherDevice());
+        sim::addDevice(0, wrongFamily);
+        sim::Device &taken = sim::addDevice(1, vr480());
+        sim::Device &later = sim::addDevice(1, vr480());
+        sim::Device &lastBus = sim::addDevice(2, vr480());
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        char answer[2];
+        QCOMPARE(usb.control_receive(0xFE, 0, 0, answer, 2), 2);
+        QCOMPARE(transfersTo(taken).size(), 3);
+        QCOMPARE(transfersTo(later).size(), 0);
+        QCOMPARE(transfersTo(lastBus).size(), 0);
+    }
+
+    void openConfigurationAndClaimFailuresSkipTheDevice_data()
+    {
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QStringList>("expectedTrail");
+        const QStringList good = {"open", "config 1", "claim 0", "c0:ff", "c0:fe"};
+        QTest::newRow("open") << 0 << QStringList({"open failed"}) + good;
+        QTest::newRow("configuration")
+            << 1 << QStringList({"open", "config 1", "release 0", "close"}) + good;
+        QTest::newRow("claim")
+            << 2 << QStringList({"open", "config 1", "claim 0", "release 0", "close"}) + good;
+    }
+    void openConfigurationAndClaimFailuresSkipTheDevice()
+    {
+        QFETCH(int, failure);
+        QFETCH(QStringList, expectedTrail);
+        sim::DeviceConfig broken;
+        broken.failOpen = failure == 0;
+        broken.failSetConfiguration = failure == 1;
+        broken.failClaim = failure == 2;
+        sim::addDevice(0, broken);
+        sim::Device &good = sim::addDevice(0, vr480());
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        QCOMPARE(deviceTrail(sim::events()), expectedTrail);
+        QCOMPARE(transfersTo(good).size(), 2);
+    }
+
+    void connectOnOpenObjectClosesAndRescans()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        sim::clearEvents();
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), 0);
+        QCOMPARE(trail(sim::events()).mid(0, 3), QStringList({"close", "scan", "open"}));
+        QCOMPARE(capture.lines().first(), QStringLiteral("USB Connect"));
+        QVERIFY(!capture.lines().contains(QStringLiteral("USB Disconnect")));
+    }
+
+    void disconnectAndDestruction()
+    {
+        sim::addDevice();
+        {
+            USBVR480 usb;
+            DebugCapture capture;
+            usb.disconnect(); // closed: only the line
+            QCOMPARE(capture.lines(), QStringList({"USB Disconnect"}));
+            QCOMPARE(sim::events().size(), 0);
+        }
+        {
+            auto usb = std::make_unique<USBVR480>();
+            QCOMPARE(usb->connect(), 0);
+            sim::clearEvents();
+            DebugCapture capture;
+            usb.reset();
+            QCOMPARE(deviceTrail(sim::events()), QStringList({"release 0", "close"}));
+            QCOMPARE(capture.lines(), QStringList({"UsbDevice destructor", "USB Disconnect"}));
+        }
+        {
+            auto usb = std::make_unique<USBVR480>();
+            DebugCapture capture;
+            usb.reset();
+            QCOMPARE(capture.lines(), QStringList({"UsbDevice destructor"}));
+        }
+    }
+
+    void stringDescriptor()
+    {
+        sim::DeviceConfig config;
+        config.applicationSerial = QByteArray("AB\0CD", 5);
+        sim::Device &device = sim::addDevice(0, config);
+        USBVR480 usb;
+        QCOMPARE(usb.readStringDescriptor(), QByteArray()); // closed: nothing, no connection
+        QCOMPARE(sim::events().size(), 0);
+
+        QCOMPARE(usb.connect(), 0);
+        QCOMPARE(usb.readStringDescriptor(), QByteArray("AB")); // up to the zero unit
+
+        config.applicationSerial = "VR4800001"; // no terminating zero unit
+        device.setConfig(config);
+        QCOMPARE(usb.readStringDescriptor(), QByteArray("VR4800001"));
+        const Event read = sim::controlTransfers().last();
+        QCOMPARE(read.requestType, 0x80);
+        QCOMPARE(read.request, 6);
+        QCOMPARE(read.value, 0x0303);
+
+        // A failed read gives nothing.
+        sim::addFault({sim::Fault::Stall, 6, -1, 0, 1, 0});
+        QCOMPARE(usb.readStringDescriptor(), QByteArray());
+    }
+
+    void bulkNeedsBufferLengthAndOpenDevice()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        char data[8] = {};
+        QCOMPARE(usb.bulk_write(data, 8), -1); // closed: no on-demand connection
+        QCOMPARE(usb.bulk_read(data, 8), -1);
+        QCOMPARE(sim::events().size(), 0);
+        QCOMPARE(usb.connect(), 0);
+        sim::clearEvents();
+        QCOMPARE(usb.bulk_write(nullptr, 8), -1);
+        QCOMPARE(usb.bulk_write(data, 0), -1);
+        QCOMPARE(usb.bulk_read(data, -1), -1);
+        QCOMPARE(sim::events().size(), 0);
+        // The device has no bulk endpoints: the library's error comes back and
+        // the device stays open.
+        QVERIFY(usb.bulk_write(data, 8) < 0);
+        QCOMPARE(trail(sim::events()), QStringList({"bulk"}));
+        QCOMPARE(usb.isOpen(), 0);
+    }
+
+    void sendLines()
+    {
+        sim::addDevice(0, vr480());
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        DebugCapture capture;
+
+        // A null buffer with a length sends no data stage but names the length.
+        QCOMPARE(usb.control_send(4, 0, 0, nullptr, 16), 0);
+        QCOMPARE(sim::controlTransfers().last().length, 0);
+        QCOMPARE(capture.lines(),
+                 QStringList({"UsbDevice::control_send()",
+                              "USB Control Send bRequest=4, wValue=0, wIndex=0, dataLength=16 - OK."}));
+
+        // The restart took the device off the bus: the old handle fails.
+        capture.clear();
+        QCOMPARE(usb.control_send(4, 0, 0, nullptr, 0), -1);
+        QCOMPARE(capture.lines(),
+                 QStringList({"UsbDevice::control_send()",
+                              "USB Control Send bRequest=4, wValue=0, wIndex=0 - ERROR.",
+                              "USB Disconnect"}));
+        QCOMPARE(usb.isOpen(), -1);
+
+        // The next transfer reconnects to the device, now in its bootloader.
+        capture.clear();
+        QCOMPARE(usb.control_send(4, 0, 0, nullptr, 0), 0);
+        QCOMPARE(capture.lines().at(0), QStringLiteral("UsbDevice::control_send()"));
+        QCOMPARE(capture.lines().at(1), QStringLiteral("USB Connect"));
+        QCOMPARE(capture.lines().last(),
+                 QStringLiteral("USB Control Send bRequest=4, wValue=0, wIndex=0 - OK."));
+    }
+
+    void valuesAreCutToTheirFieldWidths()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        char block[32];
+        DebugCapture capture;
+        QCOMPARE(usb.control_receive(0x101, 0x13FD0, 0xA0800, block, 32), 32);
+        const Event e = sim::controlTransfers().last();
+        QCOMPARE(e.requestType, 0xC0);
+        QCOMPARE(e.request, 1);
+        QCOMPARE(e.value, 0x3FD0);
+        QCOMPARE(e.index, 0x0800);
+        QCOMPARE(capture.lines().last(),
+                 QStringLiteral("USB Control Receive bRequest=1, wValue=16336, wIndex=2048, dataLength=32 - OK."));
+
+        QCOMPARE(usb.control_send(0x304, 0x10000, 0x10001, nullptr, 0), 0);
+        const Event restart = sim::controlTransfers().last();
+        QCOMPARE(restart.requestType, 0x40);
+        QCOMPARE(restart.request, 4);
+        QCOMPARE(restart.value, 0);
+        QCOMPARE(restart.index, 1);
+        QCOMPARE(capture.lines().last(),
+                 QStringLiteral("USB Control Send bRequest=4, wValue=0, wIndex=1 - OK."));
+    }
+
+    void shortReceiveIsASuccess()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        sim::addFault({sim::Fault::Short, 1, -1, 0, 1, 100});
+        QByteArray buffer(512, '\0');
+        DebugCapture capture;
+        QCOMPARE(usb.control_receive(1, 0, 0x0800, buffer.data(), 512), 100);
+        QCOMPARE(capture.lines().last(),
+                 QStringLiteral("USB Control Receive bRequest=1, wValue=0, wIndex=2048, dataLength=512 - OK."));
+        QCOMPARE(usb.isOpen(), 0);
+    }
+
+    void failedTransferClosesAndNextOneReconnects_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::newRow("timeout") << int(sim::Fault::Timeout);
+        QTest::newRow("stall") << int(sim::Fault::Stall);
+    }
+    void failedTransferClosesAndNextOneReconnects()
+    {
+        QFETCH(int, fault);
+        sim::addDevice();
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        sim::addFault({sim::Fault(fault), 1, -1, 0, 1, 0});
+        char block[16];
+        DebugCapture capture;
+        QCOMPARE(usb.control_receive(1, 0, 0x0800, block, 16), -1);
+        QCOMPARE(capture.lines(),
+                 QStringList({"USB Control Receive bRequest=1, wValue=0, wIndex=2048, dataLength=16 - ERROR.",
+                              "USB Disconnect"}));
+        QCOMPARE(usb.isOpen(), -1);
+
+        capture.clear();
+        sim::clearEvents();
+        QCOMPARE(usb.control_receive(1, 0, 0x0800, block, 16), 16);
+        QCOMPARE(capture.lines().first(), QStringLiteral("USB Connect"));
+        QCOMPARE(trail(sim::events()),
+                 QStringList({"scan", "open", "config 1", "claim 0", "c0:ff", "c0:fe", "c0:01"}));
+    }
+
+    void receiveWithoutDataStageIsAFailedTransfer()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        sim::clearEvents();
+        DebugCapture capture;
+        char block[4];
+        QCOMPARE(usb.control_receive(1, 0, 0x0800, nullptr, 4), -1);
+        QCOMPARE(usb.isOpen(), -1);
+        QCOMPARE(usb.control_receive(1, 0, 0x0800, block, 0), -1);
+        QCOMPARE(capture.lines().last(), QStringLiteral("USB Disconnect"));
+        QVERIFY(capture.lines().contains(
+            QStringLiteral("USB Control Receive bRequest=1, wValue=0, wIndex=2048 - ERROR.")));
+        QVERIFY(!trail(sim::events()).contains(QStringLiteral("c0:01"))); // nothing reached the device
+    }
+
+    void negativeLengthSendsNothing()
+    {
+        sim::addDevice();
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        sim::clearEvents();
+        char block[4] = {};
+        QCOMPARE(usb.control_send(6, 0, 0, block, -1), -1);
+        QCOMPARE(trail(sim::events()), QStringList({"release 0", "close"}));
+    }
+
+    void transferWithoutDeviceScansAndSendsNothing()
+    {
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.control_send(4, 0, 0, nullptr, 0), -1);
+        QCOMPARE(capture.lines(), QStringList({"UsbDevice::control_send()", "USB Connect"}));
+        char block[2];
+        capture.clear();
+        QCOMPARE(usb.control_receive(0xFF, 0, 0, block, 2), -1);
+        QCOMPARE(capture.lines(), QStringList({"USB Connect"}));
+        QCOMPARE(sim::controlTransferCount(), 0);
+    }
+
+    void unpluggedDeviceIsNotFoundAgain()
+    {
+        sim::Device &device = sim::addDevice();
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        device.unplug();
+        char block[2];
+        QCOMPARE(usb.control_receive(0xFF, 0, 0, block, 2), -1);
+        QCOMPARE(usb.control_receive(0xFF, 0, 0, block, 2), -1);
+        device.plugIn();
+        QCOMPARE(usb.control_receive(0xFF, 0, 0, block, 2), 2);
+    }
+
+    // Two threads share one device object: transfers, reconnects and
+    // disconnects interleave only between whole operations, so no transfer
+    // ever runs on a handle that another thread has closed.
+    void deviceLockSerialisesThreads()
+    {
+        sim::addDevice();
+        sim::setRecording(false);
+        USBVR480 usb;
+        std::atomic<int> failures{0};
+        std::unique_ptr<QThread> worker(QThread::create([&] {
+            char block[64];
+            for (int i = 0; i < 300; ++i)
+                if (usb.control_receive(1, 0, 0x0800, block, 64) != 64)
+                    ++failures;
+        }));
+        worker->start();
+        for (int i = 0; i < 100; ++i) {
+            usb.disconnect();
+            usb.connect();
+        }
+        QVERIFY(worker->wait(60000));
+        sim::setRecording(true);
+        QCOMPARE(failures.load(), 0); // a closed device reconnects on demand
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUsbDevice)
+#include "tst_usbdevice.moc"

@@ -1,0 +1,103 @@
+#include "usb/usbvr480.h"
+
+#include "image/scramble.h"
+
+#include <QDebug>
+
+namespace {
+
+enum Request {
+    ReadMemory = 1,
+    WritePage = 3,
+    Restart = 4,
+    ReadExternalFlash = 5,
+    WriteExternalFlash = 6,
+};
+
+constexpr quint32 kPageSize = 2048;
+constexpr quint32 kMemoryChunk = 2048;
+constexpr quint32 kExternalReadChunk = 512;
+constexpr quint32 kExternalWriteChunk = 256;
+constexpr int kExternalRetries = 100;
+
+constexpr unsigned low16(quint32 address) { return address & 0xFFFF; }
+constexpr unsigned high16(quint32 address) { return address >> 16; }
+
+} // namespace
+
+USBVR480::USBVR480()
+{
+    setVidPid(0x16C0, 0x0A73);
+    setFamilyId(0x01E0);
+    setBrandId(0);
+    qDebug("USBVR480 constructor");
+}
+
+USBVR480::~USBVR480() = default;
+
+int USBVR480::ReadMemoryFromAddress(char *buffer, quint32 address, quint32 length)
+{
+    while (length > 0) {
+        const quint32 chunk = qMin(length, kMemoryChunk);
+        const int n = control_receive(ReadMemory, low16(address), high16(address), buffer, int(chunk));
+        if (n != int(chunk))
+            return -1;
+        decodeData(buffer, int(chunk));
+        address += chunk;
+        buffer += chunk;
+        length -= chunk;
+    }
+    return 0;
+}
+
+int USBVR480::WritePageToAddress(char *buffer, quint32 address)
+{
+    encodeData(buffer, kPageSize);
+    const int n = control_send(WritePage, low16(address), high16(address), buffer, kPageSize);
+    return n == int(kPageSize) ? 0 : -1;
+}
+
+template <typename Transfer>
+int USBVR480::transferExternalFlash(quint32 address, quint32 length, quint32 largestChunk,
+                                    Transfer transfer, void (USBVR480::*progress)(int))
+{
+    const quint32 total = length;
+    quint32 offset = 0;
+    int retries = kExternalRetries; // for the whole call, not per chunk
+    while (offset < total) {
+        const quint32 chunk = qMin(total - offset, largestChunk);
+        if (transfer(address + offset, offset, int(chunk)) == int(chunk)) {
+            offset += chunk;
+            emit(this->*progress)(int(quint64(offset) * 100 / total));
+        } else if (retries-- == 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int USBVR480::ReadExternalFlashFromAddress(char *buffer, quint32 address, quint32 length)
+{
+    return transferExternalFlash(
+        address, length, kExternalReadChunk,
+        [&](quint32 at, quint32 offset, int chunk) {
+            return control_receive(ReadExternalFlash, low16(at), high16(at), buffer + offset, chunk);
+        },
+        &USBVR480::sendPercentExtFlashRead);
+}
+
+int USBVR480::WriteExternalFlashToAddress(const char *buffer, quint32 address, quint32 length)
+{
+    return transferExternalFlash(
+        address, length, kExternalWriteChunk,
+        [&](quint32 at, quint32 offset, int chunk) {
+            return control_send(WriteExternalFlash, low16(at), high16(at), buffer + offset, chunk);
+        },
+        &USBVR480::sendPercentExtFlashWrite);
+}
+
+void USBVR480::RunApplication()
+{
+    qDebug("USBVR480::RunApplication(void)");
+    control_send(Restart, 0, 0, nullptr, 0);
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "usb/usbdevice.h"
+
+// The VR480 as the program sees it: a UsbDevice with the VR480's identity and
+// the bootloader's vendor requests. Addresses go out with bits 0-15 in wValue
+// and bits 16-31 in wIndex. Memory data crosses the bus scrambled: pages are
+// scrambled here before they are sent and memory reads are unscrambled here;
+// external-flash data passes unchanged (its callers scramble it).
+class USBVR480 : public UsbDevice {
+    Q_OBJECT
+
+public:
+    USBVR480();
+    ~USBVR480() override;
+
+    // Device memory in reads of up to 2048 bytes, each unscrambled on its own.
+    // Stops at the first short or failed read: 0 or -1.
+    int ReadMemoryFromAddress(char *buffer, quint32 address, quint32 length);
+    // One 2048-byte flash page; the buffer is scrambled in place. 0 or -1.
+    int WritePageToAddress(char *buffer, quint32 address);
+    // External flash in reads of up to 512 / writes of up to 256 bytes, with a
+    // budget of 100 retries per call; a progress signal after each chunk. 0 or -1.
+    int ReadExternalFlashFromAddress(char *buffer, quint32 address, quint32 length);
+    int WriteExternalFlashToAddress(const char *buffer, quint32 address, quint32 length);
+    // Restart: the bootloader starts the application, the application restarts
+    // into the bootloader. The device leaves the bus; callers disconnect.
+    void RunApplication();
+
+signals:
+    void sendPercentExtFlashWrite(int percent);
+    void sendPercentExtFlashRead(int percent);
+
+private:
+    template <typename Transfer>
+    int transferExternalFlash(quint32 address, quint32 length, quint32 largestChunk,
+                              Transfer transfer, void (USBVR480::*progress)(int));
+};
