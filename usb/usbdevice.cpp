@@ -126,37 +126,31 @@ int UsbDevice::connectPrivate()
             qDebug() << "usb_claim_interface ";
 
             // The device must report the expected family, then the expected brand.
-            char answer[2] = {0, 0};
-            int n = control_receivePrivate(kFamilyRequest, 0, 0, answer, 2);
-            qDebug() << "control_receivePrivate( " << kFamilyRequest << 0 << 0 << QByteArray(answer, 2)
-                     << 2 << ")";
-            if (n != 2) {
-                if (handle)
+            // An answer that is not 2 bytes long, or another value, drops the device.
+            const auto identityMatches = [this](int request, qint16 expected, const char *valueLine,
+                                                const char *expectedLine) {
+                char answer[2] = {0, 0};
+                const int n = control_receivePrivate(request, 0, 0, answer, 2);
+                if (request == kFamilyRequest)
+                    qDebug() << "control_receivePrivate( " << request << 0 << 0
+                             << QByteArray(answer, 2) << 2 << ")";
+                if (n != 2) {
+                    if (handle)
+                        disconnectPrivate();
+                    return false;
+                }
+                const qint16 value = qFromLittleEndian<qint16>(answer);
+                qDebug(valueLine, unsigned(int(value)));
+                qDebug(expectedLine, unsigned(int(expected)));
+                if (value != expected) {
                     disconnectPrivate();
+                    return false;
+                }
+                return true;
+            };
+            if (!identityMatches(kFamilyRequest, familyId, "\nvrid: %x", "\nUSB_VR302_ID: %x")
+                || !identityMatches(kBrandRequest, brandId, "\nbrandid: %x", "\nAPP_BRAND_ID: %x"))
                 continue;
-            }
-            const qint16 family = qFromLittleEndian<qint16>(answer);
-            qDebug("\nvrid: %x", unsigned(int(family)));
-            qDebug("\nUSB_VR302_ID: %x", unsigned(int(familyId)));
-            if (family != familyId) {
-                disconnectPrivate();
-                continue;
-            }
-
-            answer[0] = answer[1] = 0;
-            n = control_receivePrivate(kBrandRequest, 0, 0, answer, 2);
-            if (n != 2) {
-                if (handle)
-                    disconnectPrivate();
-                continue;
-            }
-            const qint16 brand = qFromLittleEndian<qint16>(answer);
-            qDebug("\nbrandid: %x", unsigned(int(brand)));
-            qDebug("\nAPP_BRAND_ID: %x", unsigned(int(brandId)));
-            if (brand != brandId) {
-                disconnectPrivate();
-                continue;
-            }
             return 0;
         }
     }
