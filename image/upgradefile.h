@@ -1,0 +1,45 @@
+#pragma once
+// The upgrade file (.upg): one firmware release for the device, written by the
+// image builder and read by the upgrade worker.
+//
+// Three records of a Qt 4.5 data stream (big-endian): the header text, the
+// version text, and the payload, a byte array holding the 393,216-byte
+// firmware image scrambled with encodeData from its first byte. Image offset
+// o is internal flash address 0x08000000 + o; the external-flash data sits
+// from offset 0x40000 (linked at 0x08040000).
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+
+namespace UpgradeFile {
+
+inline const QString kHeader = QStringLiteral("Vr480 Upgrade File Header");
+inline const QString kVersion = QStringLiteral("03");
+
+constexpr int kImageSize = 0x60000;
+constexpr int kApplicationOffset = 0x4000; // internal flash 0x08004000-0x0803FFFF
+constexpr int kApplicationSize = 0x3C000;
+constexpr int kBrandOffset = 0x3FFD0;      // 16-bit value that must be 0
+constexpr int kExternalOffset = 0x40000;   // external flash 0x000000-0x01BFFF
+constexpr int kExternalSize = 0x1C000;
+
+// Stores in the last word of the application and of the external-flash data
+// the 32-bit little-endian sum of all the other words of that region.
+void fillChecksums(QByteArray &image);
+
+// Writes the three records: the checksums filled in, the payload scrambled.
+// False, with nothing written, for an image that is not kImageSize bytes, and
+// false when the device did not take it all.
+bool write(QIODevice &out, QByteArray image);
+
+enum class Status { Ok, WrongHeader, WrongVersion, WrongLength };
+
+// Reads and checks the records in order: header text, version text, then a
+// payload of exactly kImageSize bytes, which goes to `payload` still
+// scrambled. A device that is not open, or a file shorter than its records,
+// reads as a wrong header. Nothing past the payload is read.
+Status read(QIODevice &in, QByteArray &payload);
+
+} // namespace UpgradeFile
