@@ -1,10 +1,12 @@
 #include "app/vr480_bootloader.h"
 
 #include "app/vr480_bootloaderclass.h"
+#include "upgrade/upgrader.h"
 #include "usb/usbvr480.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QFileDialog>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -31,9 +33,14 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
             &VR480_Bootloader::slotpushButtonConnect);
     connect(ui->pushButtonDisconnect, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonDisconnect);
+    connect(ui->pushButtonFirmware, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonFirmware);
     connect(ui->pushButtonRunApplication, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonRunApplication);
 
+    upgrader = new Upgrader(usb);
+    connect(upgrader, &Upgrader::sendText, ui->txt, &QTextBrowser::append);
+    connect(upgrader, &Upgrader::sendPercent, ui->progressBarFlash, &QProgressBar::setValue);
     connect(usb, &USBVR480::sendPercentExtFlashWrite, ui->progressBarExtFlashWr,
             &QProgressBar::setValue);
     connect(usb, &USBVR480::sendPercentExtFlashRead, ui->progressBarExtFlashRd,
@@ -42,6 +49,13 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
 
 VR480_Bootloader::~VR480_Bootloader()
 {
+    // An upgrade still running stops at its next page or transfer, leaving the
+    // device in its bootloader; only then may the device object go.
+    if (upgrader) {
+        upgrader->requestInterruption();
+        upgrader->wait();
+        delete upgrader;
+    }
     delete usb;
     delete ui;
 }
@@ -85,6 +99,21 @@ void VR480_Bootloader::slotpushButtonDisconnect(bool)
     }
     if (saving)
         file.write(";");
+}
+
+void VR480_Bootloader::slotpushButtonFirmware(bool)
+{
+    qDebug("Vr306_bootloader::slotpushButtonCHF(bool t)");
+    if (!upgrader)
+        return;
+    ui->progressBarFlash->setValue(0);
+    ui->progressBarExtFlashWr->setValue(0);
+    ui->progressBarExtFlashRd->setValue(0);
+    const QString path = QFileDialog::getOpenFileName(nullptr, tr("Open File"), QStringLiteral("."),
+                                                      tr("Upg (*.upg)"));
+    // A run already in progress keeps its file; the name counts for the next one.
+    upgrader->slotSetFileName(path);
+    upgrader->start();
 }
 
 void VR480_Bootloader::slotpushButtonRunApplication(bool)

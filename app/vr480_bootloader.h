@@ -3,6 +3,7 @@
 #include <QMainWindow>
 
 class USBVR480;
+class Upgrader;
 struct VR480_BootloaderClass;
 
 // The single main window. Only "Change Firmware" is shown; the engineering
@@ -17,10 +18,12 @@ public:
 public slots:
     void slotpushButtonConnect(bool t);
     void slotpushButtonDisconnect(bool t);
+    void slotpushButtonFirmware(bool t);
     void slotpushButtonRunApplication(bool t);
     void slotTimeout();
 
 private:
     USBVR480 *usb = nullptr;
+    Upgrader *upgrader = nullptr;
     VR480_BootloaderClass *ui = nullptr;
 };

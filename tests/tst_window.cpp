@@ -134,6 +134,7 @@ void TestWindow::construction()
     DebugCapture debug;
     VR480_Bootloader window;
     QCOMPARE(debug.count("MY_DEBUG"), 1);
+    QCOMPARE(debug.count("Upgrader constructor"), 1);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
@@ -272,7 +273,7 @@ void TestWindow::metaObject()
     QCOMPARE(window.qt_metacast("VR480_Bootloader"), static_cast<void *>(&window));
 
     // Only public slots returning nothing: Connect and Disconnect first, the
-    // time-out slot last, RunApplication in between.
+    // time-out slot last, Firmware and then RunApplication in between.
     for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
         const QMetaMethod method = meta->method(i);
         QCOMPARE(method.methodType(), QMetaMethod::Slot);
@@ -281,10 +282,12 @@ void TestWindow::metaObject()
     }
     QCOMPARE(meta->indexOfSlot("slotpushButtonConnect(bool)"), meta->methodOffset());
     QCOMPARE(meta->indexOfSlot("slotpushButtonDisconnect(bool)"), meta->methodOffset() + 1);
-    QVERIFY(meta->indexOfSlot("slotpushButtonRunApplication(bool)") > meta->methodOffset() + 1);
+    QVERIFY(meta->indexOfSlot("slotpushButtonFirmware(bool)") > meta->methodOffset() + 1);
+    QVERIFY(meta->indexOfSlot("slotpushButtonRunApplication(bool)")
+            > meta->indexOfSlot("slotpushButtonFirmware(bool)"));
     QCOMPARE(meta->indexOfSlot("slotTimeout()"), meta->methodCount() - 1);
     for (const char *slot : {"slotpushButtonConnect(bool)", "slotpushButtonDisconnect(bool)",
-                             "slotpushButtonRunApplication(bool)"})
+                             "slotpushButtonFirmware(bool)", "slotpushButtonRunApplication(bool)"})
         QCOMPARE(meta->method(meta->indexOfSlot(slot)).parameterNames(), QList<QByteArray>{"t"});
 
     // slotTimeout, reachable only through the meta-object, only writes its line.

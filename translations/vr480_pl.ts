@@ -2,6 +2,104 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="pl_PL">
   <context>
+    <name>Upgrader</name>
+    <message>
+      <source>Wrong file header</source>
+      <translation>Nieprawidłowy nagłówek pliku</translation>
+    </message>
+    <message>
+      <source>Wrong file version</source>
+      <translation>Nieprawidłowa wersja pliku</translation>
+    </message>
+    <message>
+      <source>Wrong file length</source>
+      <translation>Nieprawidłowa długość pliku</translation>
+    </message>
+    <message>
+      <source>USB Timeout
+Check USB Cable</source>
+      <translation>Przekroczony czas USB
+Sprawdź kabel USB</translation>
+    </message>
+    <message>
+      <source>Bootloader Version Read Error</source>
+      <translation>Błąd odczytu wersji programu rozruchowego</translation>
+    </message>
+    <message>
+      <source>Apllication mode</source>
+      <translation>Tryb aplikacji</translation>
+    </message>
+    <message>
+      <source>Reset device</source>
+      <translation>Restart urządzenia</translation>
+    </message>
+    <message>
+      <source>USB timout
+Check USB cable</source>
+      <translation>Przekroczony czas USB
+Sprawdź kabel USB</translation>
+    </message>
+    <message>
+      <source>Disconnect</source>
+      <translation>Rozłączanie</translation>
+    </message>
+    <message>
+      <source>Connect</source>
+      <translation>Łączenie</translation>
+    </message>
+    <message>
+      <source>Serial:</source>
+      <translation>Numer seryjny:</translation>
+    </message>
+    <message>
+      <source>Bootloader mode</source>
+      <translation>Tryb programu rozruchowego</translation>
+    </message>
+    <message>
+      <source>Writting firmware ... </source>
+      <translation>Zapis oprogramowania ... </translation>
+    </message>
+    <message>
+      <source>OK</source>
+      <translation>OK</translation>
+    </message>
+    <message>
+      <source>ERROR</source>
+      <translation>BŁĄD</translation>
+    </message>
+    <message>
+      <source>Writting External Flash ... </source>
+      <translation>Zapis pamięci zewnętrznej ... </translation>
+    </message>
+    <message>
+      <source>Error</source>
+      <translation>Błąd</translation>
+    </message>
+    <message>
+      <source>Verify External Flash ...  </source>
+      <translation>Weryfikacja pamięci zewnętrznej ...  </translation>
+    </message>
+    <message>
+      <source>read_buffer</source>
+      <translation>read_buffer</translation>
+    </message>
+    <message>
+      <source>ext_datas.data()</source>
+      <translation>ext_datas.data()</translation>
+    </message>
+  </context>
+  <context>
+    <name>VR480_Bootloader</name>
+    <message>
+      <source>Open File</source>
+      <translation>Otwórz plik</translation>
+    </message>
+    <message>
+      <source>Upg (*.upg)</source>
+      <translation>Pliki aktualizacji (*.upg)</translation>
+    </message>
+  </context>
+  <context>
     <name>VR480_BootloaderClass</name>
     <message>
       <source>VR480_Bootloader</source>

@@ -3,6 +3,7 @@
 #include "image/scramble.h"
 
 #include <QDebug>
+#include <QThread>
 
 namespace {
 
@@ -65,6 +66,9 @@ int USBVR480::transferExternalFlash(quint32 address, quint32 length, quint32 lar
     quint32 offset = 0;
     int retries = kExternalRetries; // for the whole call, not per chunk
     while (offset < total) {
+        // A worker thread asked to stop gives up between two transfers.
+        if (QThread::currentThread()->isInterruptionRequested())
+            return -1;
         const quint32 chunk = qMin(total - offset, largestChunk);
         if (transfer(address + offset, offset, int(chunk)) == int(chunk)) {
             offset += chunk;

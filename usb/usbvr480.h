@@ -20,7 +20,8 @@ public:
     // One 2048-byte flash page; the buffer is scrambled in place. 0 or -1.
     int WritePageToAddress(char *buffer, quint32 address);
     // External flash in reads of up to 512 / writes of up to 256 bytes, with a
-    // budget of 100 retries per call; a progress signal after each chunk. 0 or -1.
+    // budget of 100 retries per call; a progress signal after each chunk. 0 or -1;
+    // -1 also when the calling thread is asked to stop (between two chunks).
     int ReadExternalFlashFromAddress(char *buffer, quint32 address, quint32 length);
     int WriteExternalFlashToAddress(const char *buffer, quint32 address, quint32 length);
     // Restart: the bootloader starts the application, the application restarts

@@ -1,0 +1,626 @@
+// The upgrade worker and the Change Firmware slot, against the simulated
+// device: what ends up in the device's memory, the order of its operations,
+// the log, the progress values and the pauses of every ending.
+
+#include "app/vr480_bootloader.h"
+#include "image/scramble.h"
+#include "image/upgradefile.h"
+#include "sim/simdevice.h"
+#include "testsupport.h"
+#include "tools/hexdump.h"
+#include "upgrade/upgrader.h"
+#include "usb/usbvr480.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QFileDialog>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace {
+
+using namespace UpgradeFile;
+
+constexpr quint32 kApplicationAddress = 0x08004000;
+constexpr int kPages = 120;
+constexpr int kExternalWrites = kExternalSize / 256;
+constexpr int kExternalReads = kExternalSize / 512;
+
+// A firmware image with random application and external-flash data.
+QByteArray randomImage(quint32 seed)
+{
+    QByteArray image(kImageSize, '\0');
+    QRandomGenerator random(seed);
+    random.fillRange(reinterpret_cast<quint32 *>(image.data() + kApplicationOffset),
+                     kApplicationSize / 4);
+    random.fillRange(reinterpret_cast<quint32 *>(image.data() + kExternalOffset), kExternalSize / 4);
+    image[kBrandOffset] = image[kBrandOffset + 1] = 0;
+    fillChecksums(image);
+    return image;
+}
+
+QString writeFile(const QString &path, const QByteArray &image)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !UpgradeFile::write(file, image))
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+QByteArray applicationOf(const QByteArray &image) { return image.mid(kApplicationOffset, kApplicationSize); }
+QByteArray externalOf(const QByteArray &image) { return image.mid(kExternalOffset, kExternalSize); }
+
+QByteArray scrambled(QByteArray data)
+{
+    encodeData(data.data(), int(data.size()));
+    return data;
+}
+
+// The device's control transfers in short form; a run of equal entries
+// becomes "entry *count".
+QStringList operations(const QList<sim::Event> &events)
+{
+    QStringList out;
+    int repeats = 1;
+    for (const QString &entry : deviceTrail(events)) {
+        if (!out.isEmpty() && out.last().section(QLatin1Char(' '), 0, 0) == entry) {
+            out.last() = entry + QStringLiteral(" *%1").arg(++repeats);
+            continue;
+        }
+        repeats = 1;
+        out << entry;
+    }
+    return out;
+}
+
+const QStringList kOpen = {"open", "config 1", "claim 0", "c0:ff", "c0:fe"};
+const QStringList kClose = {"release 0", "close"};
+
+QStringList pagesAndExternalFlash()
+{
+    QStringList ops;
+    for (int page = 0; page < kPages; ++page)
+        ops << "40:03" << "c0:01";
+    ops << QStringLiteral("40:06 *%1").arg(kExternalWrites) << QStringLiteral("c0:05 *%1").arg(kExternalReads);
+    return ops;
+}
+
+QList<int> expectedPercents()
+{
+    QList<int> percents{0};
+    for (int page = 1; page <= kPages; ++page)
+        percents << page * 100 / kPages;
+    return percents;
+}
+
+// One worker with its device object, whose runs are recorded: log lines,
+// progress values and the pauses it asked for (none of them is waited out).
+struct Worker {
+    USBVR480 usb;
+    Upgrader upgrader{&usb};
+    QSignalSpy text{&upgrader, &Upgrader::sendText};
+    QSignalSpy percent{&upgrader, &Upgrader::sendPercent};
+    QList<unsigned long> sleeps;
+
+    Worker()
+    {
+        upgrader.setSleeper([this](unsigned long ms) { sleeps << ms; });
+    }
+
+    // Runs the upgrade on the worker's thread; false when it did not end.
+    bool run(const QString &file)
+    {
+        text.clear();
+        percent.clear();
+        sleeps.clear();
+        upgrader.slotSetFileName(file);
+        upgrader.start();
+        return upgrader.wait(120000);
+    }
+
+    QStringList log() const
+    {
+        QStringList lines;
+        for (const QList<QVariant> &args : text)
+            lines << args.at(0).toString();
+        return lines;
+    }
+
+    QList<int> percents() const
+    {
+        QList<int> values;
+        for (const QList<QVariant> &args : percent)
+            values << args.at(0).toInt();
+        return values;
+    }
+};
+
+// The firmware the devices run before an upgrade.
+const QByteArray kOldImage = randomImage(1);
+
+sim::Device &deviceWithOldFirmware(sim::DeviceConfig config = {})
+{
+    sim::Device &device = sim::addDevice(0, config);
+    device.setFlash(kApplicationAddress, applicationOf(kOldImage));
+    device.setExternalFlash(0, scrambled(externalOf(kOldImage)));
+    return device;
+}
+
+bool holds(const sim::Device &device, const QByteArray &image)
+{
+    return device.flash(kApplicationAddress, kApplicationSize) == applicationOf(image)
+        && device.externalFlash(0, kExternalSize) == scrambled(externalOf(image));
+}
+
+int count(const QList<sim::Event> &events, int request)
+{
+    return int(std::count_if(events.begin(), events.end(), [request](const sim::Event &e) {
+        return e.kind == sim::Event::Control && e.request == request && e.requestType != 0x80;
+    }));
+}
+
+// Answers the file dialog that the next event loop shows with `path`.
+void chooseFile(const QString &path)
+{
+    QTimer::singleShot(0, [path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+}
+
+QStringList dumpRows(const QString &dump)
+{
+    return dump.split(QLatin1Char('\n')).mid(2); // without the empty first line and the header
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(sim::Fault)
+
+// Prepares the bus (a device in its bootloader is there already) and gives the
+// file to upgrade with, or "" for the good one.
+using Setup = std::function<QString(QTemporaryDir &)>;
+Q_DECLARE_METATYPE(Setup)
+
+class TestUpgrade : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void fullUpgrade_data();
+    void fullUpgrade();
+    void endings_data();
+    void endings();
+    void externalFlashMismatch();
+    void faultSweep_data();
+    void faultSweep();
+
+    void changeFirmwareSlot();
+    void closingStopsTheUpgrade_data();
+    void closingStopsTheUpgrade();
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    QString file;
+    QByteArray image;
+};
+
+void TestUpgrade::init()
+{
+    sim::reset();
+    dir = std::make_unique<QTemporaryDir>();
+    image = randomImage(2);
+    file = writeFile(dir->filePath("new.upg"), image);
+}
+
+void TestUpgrade::cleanup()
+{
+    sim::reset();
+    dir.reset();
+}
+
+void TestUpgrade::fullUpgrade_data()
+{
+    QTest::addColumn<bool>("fromApplication");
+    QTest::newRow("application running") << true;
+    QTest::newRow("bootloader running") << false;
+}
+
+void TestUpgrade::fullUpgrade()
+{
+    QFETCH(bool, fromApplication);
+    sim::DeviceConfig config;
+    config.mode = fromApplication ? sim::Mode::Application : sim::Mode::Bootloader;
+    sim::Device &device = deviceWithOldFirmware(config);
+    Worker worker;
+    DebugCapture debug;
+    QVERIFY(worker.run(file));
+
+    QVERIFY(holds(device, image));
+    QCOMPARE(device.applicationStarts(), 1);
+    QCOMPARE(device.mode(), sim::Mode::Application);
+    QCOMPARE(device.restarts(), fromApplication ? 2 : 1);
+    QCOMPARE(sim::openHandles(), 0);
+
+    QStringList log{file, "VR4800001"};
+    QStringList ops = kOpen;
+    ops << "80:06" << "c0:01"; // serial, information block
+    if (fromApplication) {
+        log.last() = "VR4800001";
+        log << "BOOT v2.04" << "Apllication mode" << "Reset device" << "Disconnect" << "Connect"
+            << "Serial:VR4800001b";
+        ops << "40:04" << kClose << kOpen << "80:06" << kClose << kOpen << "80:06";
+    } else {
+        log.last() = "VR4800001b";
+        log << "BOOT v2.04" << "Bootloader mode";
+    }
+    log << "Writting firmware ... " << "OK" << "Writting External Flash ... " << "OK"
+        << "Verify External Flash ...  " << "OK";
+    ops << pagesAndExternalFlash() << "40:04" << kClose;
+    QCOMPARE(worker.log(), log);
+    QCOMPARE(operations(sim::events()), ops);
+    QCOMPARE(worker.percents(), expectedPercents());
+    QCOMPARE(worker.sleeps, fromApplication ? (QList<unsigned long>{2000, 500, 1000})
+                                            : QList<unsigned long>{1000});
+    QCOMPARE(debug.count("Start firmware upgrade"), 1);
+    QCOMPARE(debug.count("page write OK"), kPages);
+    QCOMPARE(debug.count("usb->RunApplication()"), fromApplication ? 1 : 0);
+    QCOMPARE(debug.count("usb->disconnect()"), fromApplication ? 1 : 0);
+}
+
+// Every way a run can end short of a new application, with what it logs, the
+// pauses it makes and the state it leaves the device in.
+void TestUpgrade::endings_data()
+{
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<QStringList>("log"); // "%file" stands for the path
+    QTest::addColumn<QList<unsigned long>>("sleeps");
+    QTest::addColumn<int>("pages"); // verified; -1: no device operation at all
+    QTest::addColumn<bool>("bootloaderRunning");
+
+    const auto ownFile = [](const QByteArray &bytes) {
+        return Setup([bytes](QTemporaryDir &dir) {
+            QFile f(dir.filePath("other.upg"));
+            f.open(QIODevice::WriteOnly);
+            f.write(bytes);
+            return f.fileName();
+        });
+    };
+    const auto fault = [](sim::FaultRule rule) {
+        return Setup([rule](QTemporaryDir &) {
+            sim::addFault(rule);
+            return QString();
+        });
+    };
+    QByteArray good;
+    {
+        QBuffer buffer(&good);
+        buffer.open(QIODevice::WriteOnly);
+        UpgradeFile::write(buffer, randomImage(3));
+    }
+    const QStringList upToBootloader{"%file", "VR4800001b", "BOOT v2.04", "Bootloader mode"};
+    const QList<unsigned long> none;
+
+    QTest::newRow("missing file") << Setup([](QTemporaryDir &dir) {
+        return dir.filePath("missing.upg");
+    }) << QStringList{"%file", "Wrong file header"} << none << -1 << true;
+    QTest::newRow("foreign file") << ownFile(QByteArray(good).replace(6, 2, QByteArray("\0W", 2)))
+                                  << QStringList{"%file", "Wrong file header"} << none << -1 << true;
+    QTest::newRow("other version") << ownFile(QByteArray(good).replace(58, 4, QByteArray("\0000\0002", 4)))
+                                   << QStringList{"%file", "Wrong file version"} << none << -1 << true;
+    QTest::newRow("short payload") << ownFile(good.left(good.size() - 1))
+                                   << QStringList{"%file", "Wrong file length"} << none << -1 << true;
+    QTest::newRow("long payload")
+        << ownFile(QByteArray(good).replace(62, 4, QByteArray("\0\6\0\4", 4)).append("abcd"))
+        << QStringList{"%file", "Wrong file length"} << none << -1 << true;
+
+    QTest::newRow("no device") << Setup([](QTemporaryDir &) {
+        sim::devices().first()->unplug();
+        return QString();
+    }) << QStringList{"%file", "USB Timeout\nCheck USB Cable"} << QList<unsigned long>{200, 200, 200}
+                               << 0 << true;
+    QTest::newRow("connects at the fourth attempt") << Setup([](QTemporaryDir &) {
+        sim::devices().first()->hideForScans(3);
+        return QString();
+    }) << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "OK",
+                                        "Verify External Flash ...  ", "OK"})
+       << QList<unsigned long>{200, 200, 200, 1000} << kPages << false;
+    QTest::newRow("information block unreadable")
+        << fault({sim::Fault::Stall, 1})
+        << QStringList{"%file", "VR4800001b", "Bootloader Version Read Error"} << none << 0 << true;
+
+    const auto serial = [](const char *text) {
+        return Setup([text](QTemporaryDir &) {
+            sim::Device &device = *sim::devices().first();
+            sim::DeviceConfig config = device.config();
+            config.bootloaderSerial = text;
+            device.setConfig(config);
+            return QString();
+        });
+    };
+    QTest::newRow("serial of ten without b") << serial("VR48000012")
+        << QStringList{"%file", "VR48000012", "BOOT v2.04", "Serial:VR48000012"} << none << 0 << true;
+    QTest::newRow("serial too long") << serial("VR4800001bb")
+        << QStringList{"%file", "VR4800001bb", "BOOT v2.04", "Serial:VR4800001bb"} << none << 0 << true;
+    QTest::newRow("no serial") << fault({sim::Fault::Stall, 6, -1, 0, 1, 0, 0x80})
+        << QStringList{"%file", "", "BOOT v2.04", "Serial:VR4800001b"} << none << 0 << true;
+
+    QList<unsigned long> tenTries{2000, 500};
+    for (int i = 0; i < 10; ++i)
+        tenTries << 200;
+    const auto runningApplication = [](bool comesBack, std::optional<sim::FaultRule> rule) {
+        return Setup([=](QTemporaryDir &) {
+            sim::reset();
+            sim::DeviceConfig config;
+            config.comesBack = comesBack;
+            deviceWithOldFirmware(config);
+            if (rule)
+                sim::addFault(*rule);
+            return QString();
+        });
+    };
+    QTest::newRow("never back after the restart") << runningApplication(false, {}) << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device",
+                      "USB timout\nCheck USB cable"}
+       << tenTries << 0 << true;
+    QTest::newRow("restart not taken") << runningApplication(true, sim::FaultRule{sim::Fault::Timeout, 4}) << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device",
+                      "USB timout\nCheck USB cable"}
+       << tenTries << 0 << false;
+
+    // The sixth page fails in its write, its stored bytes or its read-back
+    // (the first memory read is the information block).
+    QTest::newRow("page write fails") << fault({sim::Fault::Stall, 3, -1, 5})
+        << (upToBootloader + QStringList{"Writting firmware ... ", "ERROR"}) << none << 5 << true;
+    QTest::newRow("page stored wrong") << fault({sim::Fault::Corrupt, 3, -1, 5})
+        << (upToBootloader + QStringList{"Writting firmware ... ", "ERROR"}) << none << 5 << true;
+    QTest::newRow("page read-back fails") << fault({sim::Fault::Timeout, 1, -1, 6})
+        << (upToBootloader + QStringList{"Writting firmware ... ", "ERROR"}) << none << 5 << true;
+    QTest::newRow("external flash write fails") << fault({sim::Fault::Stall, 6, -1, 0, -1, 0, 0x40})
+        << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "Error"})
+        << none << kPages << true;
+    QTest::newRow("external flash read fails") << fault({sim::Fault::Timeout, 5, -1, 0, -1})
+        << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "OK",
+                                         "Verify External Flash ...  ", "Error"})
+        << none << kPages << true;
+}
+
+void TestUpgrade::endings()
+{
+    QFETCH(Setup, setup);
+    QFETCH(QStringList, log);
+    QFETCH(QList<unsigned long>, sleeps);
+    QFETCH(int, pages);
+    QFETCH(bool, bootloaderRunning);
+    const QByteArray tag = QTest::currentDataTag();
+
+    sim::DeviceConfig config;
+    config.mode = sim::Mode::Bootloader;
+    deviceWithOldFirmware(config);
+    QString path = setup(*dir);
+    sim::Device &device = *sim::devices().first();
+    if (path.isEmpty())
+        path = file;
+    Worker worker;
+    DebugCapture debug;
+    QVERIFY(worker.run(path));
+
+    log.replaceInStrings(QStringLiteral("%file"), path);
+    QCOMPARE(worker.log(), log);
+    QCOMPARE(worker.sleeps, sleeps);
+    if (pages < 0) {
+        QVERIFY(sim::events().isEmpty());
+        QVERIFY(worker.percents().isEmpty());
+    } else {
+        QCOMPARE(worker.percents(), expectedPercents().mid(0, pages + 1));
+        QVERIFY(count(sim::events(), 3) <= pages + 1); // no page after a failed one
+    }
+    QCOMPARE(debug.count("page write ERROR"), tag == "page write fails" ? 1 : 0);
+    QCOMPARE(debug.count("page read ERROR"), tag == "page read-back fails" ? 1 : 0);
+    QCOMPARE(debug.count("usb->connect()\nmssleep(200)"),
+             tag == "no device" || tag == "connects at the fourth attempt" ? 3 : 0);
+
+    const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
+    QCOMPARE(device.applicationStarts(), completed ? 1 : 0);
+    QVERIFY(holds(device, completed ? image : kOldImage) || pages > 0);
+    QCOMPARE(device.mode() == sim::Mode::Bootloader, bootloaderRunning);
+}
+
+// A byte stored wrongly in the external flash: the run shows both dumps and
+// leaves the bootloader running.
+void TestUpgrade::externalFlashMismatch()
+{
+    sim::DeviceConfig config;
+    config.mode = sim::Mode::Bootloader;
+    sim::Device &device = deviceWithOldFirmware(config);
+    sim::addFault({sim::Fault::Corrupt, 6, -1, 10, 1, 0, 0x40});
+    Worker worker;
+    DebugCapture quiet;
+    QVERIFY(worker.run(file));
+
+    const QStringList log = worker.log();
+    QCOMPARE(log.mid(0, 10), (QStringList{file, "VR4800001b", "BOOT v2.04", "Bootloader mode",
+                                          "Writting firmware ... ", "OK", "Writting External Flash ... ",
+                                          "OK", "Verify External Flash ...  ", "Error"}));
+    QCOMPARE(log.size(), 14);
+    QCOMPARE(log.at(10), QStringLiteral("read_buffer"));
+    QCOMPARE(log.at(12), QStringLiteral("ext_datas.data()"));
+    const QByteArray expected = externalOf(image);
+    const QStringList wanted = dumpRows(QString::fromLatin1(HexDump(expected.constData(), kExternalSize)));
+    const QStringList readBack = dumpRows(log.at(11));
+    QCOMPARE(dumpRows(log.at(13)), wanted);
+    QCOMPARE(readBack.size(), kExternalSize / 16);
+    int differing = 0;
+    for (int row = 0; row < readBack.size(); ++row)
+        differing += readBack.at(row) != wanted.at(row);
+    QCOMPARE(differing, 1); // the one corrupted word
+
+    QCOMPARE(device.applicationStarts(), 0);
+    QCOMPARE(device.mode(), sim::Mode::Bootloader);
+    QCOMPARE(sim::openHandles(), 1);
+}
+
+// Each control transfer of a full upgrade fails in turn, or silently carries a
+// wrong byte. Whatever the run makes of it, the new application may start only
+// over the whole verified image, and a second run brings the device to the
+// new firmware.
+void TestUpgrade::faultSweep_data()
+{
+    QTest::addColumn<sim::Fault>("fault");
+    QTest::newRow("timeout") << sim::Fault::Timeout;
+    QTest::newRow("corrupt") << sim::Fault::Corrupt;
+}
+
+void TestUpgrade::faultSweep()
+{
+    QFETCH(sim::Fault, fault);
+    DebugCapture quiet;
+    int positions = 0;
+    {
+        deviceWithOldFirmware();
+        Worker worker;
+        QVERIFY(worker.run(file));
+        positions = sim::controlTransferCount();
+    }
+    QVERIFY(positions > 2 * kPages + kExternalWrites + kExternalReads);
+    // Every position; under the sanitizers, which make each run some ten
+    // times slower, every fifth.
+    int stride = 1;
+#if defined(__SANITIZE_ADDRESS__)
+    stride = 5;
+#endif
+    QMap<QString, int> endings;
+    int covered = 0;
+    for (int position = 0; position < positions; position += stride, ++covered) {
+        quiet.clear();
+        sim::reset();
+        sim::setRecording(false);
+        sim::Device &device = deviceWithOldFirmware();
+        sim::addFault({fault, -1, position});
+        Worker worker;
+        QVERIFY(worker.run(file));
+        const bool started = device.applicationStarts() > 0;
+        QVERIFY2(!started || holds(device, image), qPrintable(QString::number(position)));
+        // The run's last line, passing over the dumps of a verification.
+        QStringList log = worker.log();
+        while (log.last().startsWith(QLatin1Char('\n')))
+            log.removeLast();
+        ++endings[(started ? QStringLiteral("started after \"") : QStringLiteral("not started after \""))
+                  + log.last().section(QLatin1Char('\n'), 0, 0) + QLatin1Char('"')];
+
+        sim::clearFaults();
+        QVERIFY(worker.run(file));
+        QVERIFY2(holds(device, image) && device.applicationStarts() > 0
+                     && device.mode() == sim::Mode::Application,
+                 qPrintable(QString::number(position)));
+    }
+    QString summary;
+    for (auto it = endings.cbegin(); it != endings.cend(); ++it)
+        summary += QStringLiteral("; %1 x %2").arg(it.value()).arg(it.key());
+    qInfo("%d of %d transfer positions%s", covered, positions, qPrintable(summary));
+}
+
+// The button: bars back to 0, the file from the dialog, the run on the worker
+// thread feeding the log and the bar.
+void TestUpgrade::changeFirmwareSlot()
+{
+    sim::Device &device = deviceWithOldFirmware();
+    DebugCapture debug;
+    VR480_Bootloader window;
+    auto *log = window.findChild<QTextBrowser *>("txt");
+    auto *flash = window.findChild<QProgressBar *>("progressBarFlash");
+    auto *write = window.findChild<QProgressBar *>("progressBarExtFlashWr");
+    auto *read = window.findChild<QProgressBar *>("progressBarExtFlashRd");
+
+    // Cancelled: the bars go back to 0, the run ends at once without a line.
+    for (QProgressBar *bar : {flash, write, read})
+        bar->setValue(50);
+    QString caption, directory, filter;
+    QTimer::singleShot(0, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        caption = dialog->windowTitle();
+        directory = dialog->directory().absolutePath();
+        filter = dialog->nameFilters().join(';');
+        dialog->reject();
+    });
+    window.findChild<QPushButton *>("pushButtonFirmware")->click();
+    QCOMPARE(debug.count("Vr306_bootloader::slotpushButtonCHF(bool t)"), 1);
+    QCOMPARE(caption, QStringLiteral("Open File"));
+    QCOMPARE(directory, QDir::current().absolutePath());
+    QCOMPARE(filter, QStringLiteral("Upg (*.upg)"));
+    for (QProgressBar *bar : {flash, write, read})
+        QCOMPARE(bar->value(), 0);
+    QTest::qWait(50);
+    QVERIFY(log->toPlainText().isEmpty());
+    QVERIFY(sim::events().isEmpty());
+
+    // Chosen: the whole upgrade, its lines in the log, the bars at 100 %. A
+    // second press while it runs starts nothing; the run keeps its file.
+    chooseFile(file);
+    window.findChild<QPushButton *>("pushButtonFirmware")->click();
+    QTRY_VERIFY(log->toPlainText().contains("Reset device"));
+    const QString other = writeFile(dir->filePath("other.upg"), randomImage(5));
+    chooseFile(other);
+    window.findChild<QPushButton *>("pushButtonFirmware")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(device.applicationStarts(), 1, 60000);
+    QTest::qWait(100);
+    QCOMPARE(debug.count("Start firmware upgrade"), 1);
+    QVERIFY(!log->toPlainText().contains(other));
+    QVERIFY(holds(device, image));
+    QVERIFY(log->toPlainText().endsWith("Verify External Flash ...  \nOK"));
+    QCOMPARE(flash->value(), 100);
+    QCOMPARE(write->value(), 100);
+    QCOMPARE(read->value(), 100);
+    QVERIFY(log->toPlainText().startsWith(file + "\nVR4800001\nBOOT v2.04\nApllication mode\n"));
+}
+
+// Closing the window in the middle of an upgrade: the worker stops at the next
+// page or transfer, the device stays in its bootloader with no application
+// started, and nothing is left running or open.
+void TestUpgrade::closingStopsTheUpgrade_data()
+{
+    QTest::addColumn<int>("request");
+    QTest::addColumn<int>("transfers"); // of that request before the window closes
+    QTest::newRow("writing pages") << 3 << 10;
+    QTest::newRow("writing external flash") << 6 << 50;
+    QTest::newRow("verifying external flash") << 5 << 20;
+}
+
+void TestUpgrade::closingStopsTheUpgrade()
+{
+    QFETCH(int, request);
+    QFETCH(int, transfers);
+    sim::DeviceConfig config;
+    config.mode = sim::Mode::Bootloader;
+    sim::Device &device = deviceWithOldFirmware(config);
+    sim::setLatency(2000);
+    DebugCapture debug;
+    auto window = std::make_unique<VR480_Bootloader>();
+    chooseFile(file);
+    window->findChild<QPushButton *>("pushButtonFirmware")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(count(sim::controlTransfers(), request) >= transfers, 60000);
+    window.reset();
+
+    QCOMPARE(debug.count("Upgrader destructor"), 1);
+    const int seen = count(sim::controlTransfers(), request);
+    const int total = request == 3 ? kPages : request == 6 ? kExternalWrites : kExternalReads;
+    QVERIFY2(seen < total, qPrintable(QString::number(seen)));
+    QCOMPARE(device.mode(), sim::Mode::Bootloader);
+    QCOMPARE(device.applicationStarts(), 0);
+    QCOMPARE(sim::openHandles(), 0);
+}
+
+QTEST_MAIN(TestUpgrade)
+#include "tst_upgrade.moc"

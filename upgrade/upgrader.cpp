@@ -1,0 +1,265 @@
+#include "upgrade/upgrader.h"
+
+#include "image/scramble.h"
+#include "image/upgradefile.h"
+#include "tools/hexdump.h"
+#include "usb/usbvr480.h"
+
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QFile>
+
+#include <cstring>
+
+namespace {
+
+constexpr quint32 kApplicationAddress = 0x08004000;
+constexpr quint32 kInfoBlockAddress = 0x08003FD0; // brand halfword; version text at +16
+constexpr int kInfoBlockSize = 32;
+constexpr int kVersionOffset = 16;
+constexpr int kPageSize = 2048;
+constexpr int kConnectRetries = 3;
+constexpr int kBootloaderTries = 10;
+
+// Text from the device up to its first zero byte, at most `size` bytes.
+QString deviceText(const char *bytes, int size)
+{
+    return QString::fromLatin1(bytes, int(qstrnlen(bytes, size)));
+}
+
+QString deviceText(const QByteArray &bytes)
+{
+    return deviceText(bytes.constData(), int(bytes.size()));
+}
+
+// The serial of the bootloader has "b" as its tenth character.
+bool isBootloaderSerial(const QByteArray &serial)
+{
+    return serial.size() >= 10 && serial.at(9) == 'b';
+}
+
+} // namespace
+
+Upgrader::Upgrader(USBVR480 *usb)
+{
+    qDebug("Upgrader constructor");
+    if (usb)
+        this->usb = usb;
+    setSleeper({});
+}
+
+Upgrader::~Upgrader()
+{
+    qDebug("Upgrader destructor");
+}
+
+void Upgrader::setSleeper(Sleeper sleeper)
+{
+    if (!sleeper) {
+        sleeper = [this](unsigned long ms) {
+            // In slices, so that a stop request does not wait out a long pause.
+            const QDeadlineTimer deadline(qint64(ms), Qt::PreciseTimer);
+            while (!isInterruptionRequested() && !deadline.hasExpired())
+                msleep(qMin<qint64>(deadline.remainingTime(), 20));
+        };
+    }
+    this->sleeper = std::move(sleeper);
+}
+
+void Upgrader::slotSetFileName(QString fileName)
+{
+    QMutexLocker lock(&fileNameLock);
+    this->fileName = fileName;
+}
+
+QString Upgrader::takeFileName()
+{
+    QMutexLocker lock(&fileNameLock);
+    return fileName;
+}
+
+void Upgrader::run()
+{
+    const QString path = takeFileName();
+    if (path.isNull())
+        return;
+    qDebug("Start firmware upgrade");
+    emit sendText(path);
+
+    QByteArray payload;
+    {
+        QFile file(path);
+        // A file that does not open reads as an empty stream: a wrong header.
+        file.open(QIODevice::ReadOnly);
+        switch (UpgradeFile::read(file, payload)) {
+        case UpgradeFile::Status::Ok:
+            break;
+        case UpgradeFile::Status::WrongHeader:
+            emit sendText(tr("Wrong file header"));
+            return;
+        case UpgradeFile::Status::WrongVersion:
+            emit sendText(tr("Wrong file version"));
+            return;
+        case UpgradeFile::Status::WrongLength:
+            emit sendText(tr("Wrong file length"));
+            return;
+        }
+    }
+    emit sendPercent(0);
+
+    usb->disconnect();
+    if (!connectWithRetries()) {
+        emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        return;
+    }
+    const QByteArray serial = usb->readStringDescriptor();
+    emit sendText(deviceText(serial));
+
+    char info[kInfoBlockSize];
+    if (usb->ReadMemoryFromAddress(info, kInfoBlockAddress, kInfoBlockSize) != 0) {
+        emit sendText(tr("Bootloader Version Read Error"));
+        return;
+    }
+    emit sendText(deviceText(info + kVersionOffset, kInfoBlockSize - kVersionOffset));
+
+    if (serial.size() == 9) {
+        emit sendText(tr("Apllication mode"));
+        emit sendText(tr("Reset device"));
+        usb->RunApplication();
+        qDebug("usb->RunApplication()");
+        sleeper(2000);
+        usb->disconnect();
+        qDebug("usb->disconnect()");
+        sleeper(500);
+        if (!waitForBootloader()) {
+            emit sendText(tr("USB timout\nCheck USB cable"));
+            return;
+        }
+        emit sendText(tr("Disconnect"));
+        usb->disconnect();
+        emit sendText(tr("Connect"));
+        usb->connect();
+        emit sendText(tr("Serial:") + deviceText(usb->readStringDescriptor()));
+    } else if (serial.size() == 10 && isBootloaderSerial(serial)) {
+        emit sendText(tr("Bootloader mode"));
+    } else {
+        emit sendText(tr("Serial:") + deviceText(usb->readStringDescriptor()));
+        return;
+    }
+
+    emit sendText(tr("Writting firmware ... "));
+    decodeData(payload.data(), int(payload.size()));
+    const QByteArray application =
+        payload.mid(UpgradeFile::kApplicationOffset, UpgradeFile::kApplicationSize);
+    const QByteArray external = payload.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
+    payload = QByteArray();
+
+    if (!writeApplication(application))
+        return;
+    emit sendText(tr("OK"));
+    if (!writeExternalFlash(external))
+        return;
+    emit sendText(tr("OK"));
+    usb->RunApplication();
+    sleeper(1000);
+    usb->disconnect();
+}
+
+// Up to four attempts, 200 ms apart.
+bool Upgrader::connectWithRetries()
+{
+    for (int retries = 0;; ++retries) {
+        if (usb->connect() == 0)
+            return true;
+        if (retries == kConnectRetries || isInterruptionRequested())
+            return false;
+        qDebug("usb->connect()\nmssleep(200)");
+        sleeper(200);
+    }
+}
+
+// Up to ten tries, 200 ms apart, until the device answers with the serial of
+// its bootloader.
+bool Upgrader::waitForBootloader()
+{
+    for (int tries = 0; tries < kBootloaderTries && !isInterruptionRequested(); ++tries) {
+        if (usb->connect() == 0 && isBootloaderSerial(usb->readStringDescriptor()))
+            return true;
+        sleeper(200);
+    }
+    return false;
+}
+
+// Page by page: write, read back, compare. The first page that fails any of
+// the three ends the upgrade, so the application is never started over flash
+// that is known to be wrong.
+bool Upgrader::writeApplication(const QByteArray &application)
+{
+    const quint32 total = quint32(application.size());
+    quint32 offset = 0;
+    quint32 remaining = total;
+    char page[kPageSize];
+    char plain[kPageSize];
+    char readBack[kPageSize];
+    while (remaining > 0) {
+        if (isInterruptionRequested())
+            return false;
+        const quint32 n = qMin<quint32>(kPageSize, remaining);
+        std::memset(page, 0xFF, kPageSize);
+        std::memcpy(page, application.constData() + offset, n);
+        std::memcpy(plain, page, kPageSize);
+
+        if (usb->WritePageToAddress(page, kApplicationAddress + offset) != 0) {
+            qDebug("page write ERROR");
+            emit sendText(tr("ERROR"));
+            return false;
+        }
+        qDebug("page write OK");
+
+        std::memset(readBack, 0xFF, kPageSize);
+        if (usb->ReadMemoryFromAddress(readBack, kApplicationAddress + offset, kPageSize) != 0) {
+            qDebug("page read ERROR");
+            emit sendText(tr("ERROR"));
+            return false;
+        }
+        if (std::memcmp(readBack, plain, kPageSize) != 0) {
+            emit sendText(tr("ERROR"));
+            return false;
+        }
+
+        offset += kPageSize;
+        remaining -= n;
+        emit sendPercent(int((total - remaining) * 100 / total));
+    }
+    return true;
+}
+
+// Scrambled out in 256-byte transfers, back in 512-byte ones, compared plain.
+bool Upgrader::writeExternalFlash(const QByteArray &data)
+{
+    const int size = int(data.size());
+    QByteArray scrambled = data;
+    encodeData(scrambled.data(), size);
+    emit sendText(tr("Writting External Flash ... "));
+    if (usb->WriteExternalFlashToAddress(scrambled.constData(), 0, quint32(size)) != 0) {
+        emit sendText(tr("Error"));
+        return false;
+    }
+    emit sendText(tr("OK"));
+    emit sendText(tr("Verify External Flash ...  "));
+    QByteArray readBack(size, '\0');
+    if (usb->ReadExternalFlashFromAddress(readBack.data(), 0, quint32(size)) != 0) {
+        emit sendText(tr("Error"));
+        return false;
+    }
+    decodeData(readBack.data(), size);
+    if (readBack != data) {
+        emit sendText(tr("Error"));
+        emit sendText(tr("read_buffer"));
+        emit sendText(QString::fromLatin1(HexDump(readBack.constData(), size)));
+        emit sendText(tr("ext_datas.data()"));
+        emit sendText(QString::fromLatin1(HexDump(data.constData(), size)));
+        return false;
+    }
+    return true;
+}

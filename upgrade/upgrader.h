@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include <functional>
+
+class USBVR480;
+
+// The upgrade worker: one run of the thread carries one upgrade file into the
+// device (file check, connection, restart into the bootloader when the
+// application runs, 120 application pages written and verified, external
+// flash written and verified, start of the new application). It reports only
+// through its signals and never touches a widget.
+//
+// The run stops early, leaving the device in its bootloader, when the thread
+// is asked to (QThread::requestInterruption): between pages, between the
+// device's transfers and during its pauses.
+class Upgrader : public QThread {
+    Q_OBJECT
+
+public:
+    explicit Upgrader(USBVR480 *usb);
+    ~Upgrader() override;
+
+    // How the run pauses, in milliseconds. The default sleeps on the worker
+    // thread and wakes early when the thread is asked to stop; tests install
+    // one that only records.
+    using Sleeper = std::function<void(unsigned long ms)>;
+    void setSleeper(Sleeper sleeper);
+
+signals:
+    void sendText(QString s);
+    void sendPercent(int percent);
+
+public slots:
+    void slotSetFileName(QString fileName);
+
+protected:
+    void run() override;
+
+private:
+    QString takeFileName();
+    bool connectWithRetries();
+    bool waitForBootloader();
+    bool writeApplication(const QByteArray &application);
+    bool writeExternalFlash(const QByteArray &data);
+
+    USBVR480 *usb = nullptr;
+    QString fileName; // set by the GUI thread, read once at the start of a run
+    QMutex fileNameLock;
+    Sleeper sleeper;
+};
