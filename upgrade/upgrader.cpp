@@ -72,7 +72,7 @@ void Upgrader::slotSetFileName(QString fileName)
     this->fileName = fileName;
 }
 
-QString Upgrader::takeFileName()
+QString Upgrader::currentFileName()
 {
     QMutexLocker lock(&fileNameLock);
     return fileName;
@@ -80,7 +80,7 @@ QString Upgrader::takeFileName()
 
 void Upgrader::run()
 {
-    const QString path = takeFileName();
+    const QString path = currentFileName();
     if (path.isNull())
         return;
     qDebug("Start firmware upgrade");

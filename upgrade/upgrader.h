@@ -41,7 +41,7 @@ protected:
     void run() override;
 
 private:
-    QString takeFileName();
+    QString currentFileName();
     bool connectWithRetries();
     bool waitForBootloader();
     bool writeApplication(const QByteArray &application);
