@@ -13,8 +13,9 @@
 
 namespace {
 
-constexpr quint32 kApplicationAddress = 0x08004000;
-constexpr quint32 kInfoBlockAddress = 0x08003FD0; // brand halfword; version text at +16
+constexpr quint32 kFlashBase = 0x08000000; // image offset 0 is this address
+constexpr quint32 kApplicationAddress = kFlashBase + UpgradeFile::kApplicationOffset;
+constexpr quint32 kInfoBlockAddress = kFlashBase + 0x3FD0; // brand halfword; version text at +16
 constexpr int kInfoBlockSize = 32;
 constexpr int kVersionOffset = 16;
 constexpr int kPageSize = 2048;
