@@ -1,12 +1,16 @@
 #include "app/vr480_bootloader.h"
 
 #include "app/vr480_bootloaderclass.h"
+#include "image/imagebuilder.h"
+#include "image/upgradefile.h"
 #include "upgrade/upgrader.h"
 #include "usb/usbvr480.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -37,6 +41,10 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
             &VR480_Bootloader::slotpushButtonFirmware);
     connect(ui->pushButtonRunApplication, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonRunApplication);
+    connect(ui->pushButtonCreateUpg, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonCreateUpg);
+    connect(ui->pushButtonCreateBootBin, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonCreateBootBin);
 
     upgrader = new Upgrader(usb);
     connect(upgrader, &Upgrader::sendText, ui->txt, &QTextBrowser::append);
@@ -58,6 +66,17 @@ VR480_Bootloader::~VR480_Bootloader()
     }
     delete usb;
     delete ui;
+}
+
+void VR480_Bootloader::setDateSource(std::function<QDate()> source)
+{
+    today = std::move(source);
+}
+
+void VR480_Bootloader::reportError(const QString &text)
+{
+    ui->txt->append(text);
+    QMessageBox::critical(this, tr("Error"), text);
 }
 
 void VR480_Bootloader::slotpushButtonConnect(bool)
@@ -121,6 +140,95 @@ void VR480_Bootloader::slotpushButtonRunApplication(bool)
     usb->RunApplication();
     usb->disconnect();
     usb->connect();
+}
+
+void VR480_Bootloader::slotpushButtonCreateUpg(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonCreateUpg(bool t)");
+    ui->txt->clear();
+    const QString hexFile = QFileDialog::getOpenFileName(
+        this, tr("Open File"), QStringLiteral("E:/Projekty/ARM/VR480/out"), tr("Hex (*.hex)"));
+    if (hexFile.isNull())
+        return;
+    // Both windows come from the same lines, so a faulty file fails in the
+    // first; a half-converted image is never offered for saving.
+    QByteArray image;
+    if (const int result = ImageBuilder::convertUpgradeImage(hexFile, image)) {
+        reportError(tr("HexToBin error: %1)").arg(result));
+        return;
+    }
+    if (ImageBuilder::hasForeignBrand(image, UpgradeFile::kBrandOffset)) {
+        ui->txt->append(QStringLiteral("Err: Invalid brand!"));
+        return;
+    }
+    const QString upgFile = QFileDialog::getSaveFileName(this, tr("Save File"),
+                                                         QStringLiteral("."), tr("Upg (*.upg)"));
+    if (upgFile.isNull())
+        return;
+    if (!ImageBuilder::saveFile(upgFile, [&](QIODevice &file) {
+            return UpgradeFile::write(file, image);
+        }))
+        reportError(tr("Cannot write the file %1").arg(upgFile));
+}
+
+void VR480_Bootloader::slotpushButtonCreateBootBin(bool)
+{
+    const QString hexFile =
+        QFileDialog::getOpenFileName(this, tr("Open File"), QStringLiteral("."), tr("Hex (*.hex)"));
+    if (hexFile.isNull())
+        return;
+    QByteArray image;
+    if (const int result = ImageBuilder::convertBootloaderImage(hexFile, image)) {
+        reportError(tr("HexToBin error: %1)").arg(result));
+        return;
+    }
+    if (ImageBuilder::hasForeignBrand(image, ImageBuilder::kBootloaderBrandOffset)) {
+        ui->txt->append(QStringLiteral("Err: Invalid brand!"));
+        return;
+    }
+
+    const QDate date = today();
+    QStringList years;
+    for (int year = 0; year <= 99; ++year)
+        years << QStringLiteral("%1").arg(year, 2, 10, QLatin1Char('0'));
+    QStringList weeks;
+    for (int week = 1; week <= 53; ++week)
+        weeks << QStringLiteral("%1").arg(week, 2, 10, QLatin1Char('0'));
+    bool ok = false;
+    const QString year =
+        QInputDialog::getItem(this, tr("Production year"), tr("Year(YY)"), years,
+                              ImageBuilder::productionYear(date), false, &ok);
+    if (!ok)
+        return;
+    const QString week =
+        QInputDialog::getItem(this, tr("Production week"), tr("Week(WW)"), weeks,
+                              ImageBuilder::productionWeek(date) - 1, false, &ok);
+    if (!ok)
+        return;
+    const int number = QInputDialog::getInt(this, tr("Production number"), tr("Number(NNNN)"), 1,
+                                            1, ImageBuilder::kMaxProductionNumber, 1, &ok);
+    if (!ok)
+        return;
+    ui->txt->append(QStringLiteral("prod_number %1").arg(number));
+    const int count = QInputDialog::getInt(this, tr("Iteration"), tr("Count:"), 1, 1,
+                                           ImageBuilder::maxProductionCount(number), 1, &ok);
+    if (!ok)
+        return;
+    ui->txt->append(QStringLiteral("iter %1").arg(count));
+
+    // Every file is the same image with its own serial.
+    for (int n = number; n < number + count; ++n) {
+        const QByteArray serial = ImageBuilder::productionSerial(year.toInt(), week.toInt(), n);
+        ui->txt->append(QString::fromLatin1(serial));
+        ImageBuilder::setSerial(image, serial);
+        const QString fileName = ImageBuilder::bootloaderFileName(serial);
+        if (!ImageBuilder::saveFile(fileName, image)) {
+            reportError(tr("Cannot write the file %1").arg(fileName));
+            return;
+        }
+        ui->txt->append(QStringLiteral("New bootloader + serial:"));
+        ui->txt->append(fileName);
+    }
 }
 
 void VR480_Bootloader::slotTimeout()

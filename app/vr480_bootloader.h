@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QDate>
 #include <QMainWindow>
+
+#include <functional>
 
 class USBVR480;
 class Upgrader;
@@ -15,15 +18,24 @@ public:
     explicit VR480_Bootloader(QWidget *parent = nullptr);
     ~VR480_Bootloader() override;
 
+    // Where the production date defaults come from (today by default).
+    void setDateSource(std::function<QDate()> source);
+
 public slots:
     void slotpushButtonConnect(bool t);
     void slotpushButtonDisconnect(bool t);
     void slotpushButtonFirmware(bool t);
     void slotpushButtonRunApplication(bool t);
+    void slotpushButtonCreateUpg(bool t);
+    void slotpushButtonCreateBootBin(bool t);
     void slotTimeout();
 
 private:
+    // A log line and a critical "Error" box with the same text.
+    void reportError(const QString &text);
+
     USBVR480 *usb = nullptr;
     Upgrader *upgrader = nullptr;
     VR480_BootloaderClass *ui = nullptr;
+    std::function<QDate()> today = &QDate::currentDate;
 };

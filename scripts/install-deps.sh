@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and the tests need, if any is missing.
+# Installs the Debian 12 packages the build needs, if any is missing; with
+# --tests also those the tests need (SRecord for the HEX cross-check, clang for
+# the fuzzer).
 set -euo pipefail
 
 packages=(
@@ -7,6 +9,7 @@ packages=(
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-qpa-plugins
     libusb-dev
 )
+[ "${1:-}" = "--tests" ] && packages+=(srecord clang)
 
 missing=()
 for package in "${packages[@]}"; do

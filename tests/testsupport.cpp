@@ -1,6 +1,9 @@
 #include "testsupport.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QMutex>
+#include <QWidget>
 #include <QMutexLocker>
 
 namespace {
@@ -75,4 +78,26 @@ QStringList deviceTrail(const QList<sim::Event> &events)
     QStringList out = trail(events);
     out.removeAll(QStringLiteral("scan"));
     return out;
+}
+
+DialogScript::DialogScript(QList<Step> steps) : steps(std::move(steps))
+{
+    connect(&timer, &QTimer::timeout, this, &DialogScript::poll);
+    timer.start(5);
+}
+
+void DialogScript::poll()
+{
+    QWidget *dialog = QApplication::activeModalWidget();
+    // A dialog already answered may still be closing; a property marks it.
+    if (!dialog || dialog->property("scripted").toBool())
+        return;
+    dialog->setProperty("scripted", true);
+    if (steps.isEmpty())
+        extra << dialog->windowTitle();
+    else
+        steps.takeFirst()(dialog);
+    // A step whose checks failed returns early: close its dialog all the same.
+    if (auto *open = qobject_cast<QDialog *>(dialog); open && open->isVisible())
+        open->reject();
 }

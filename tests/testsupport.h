@@ -25,3 +25,32 @@ public:
 QStringList trail(const QList<sim::Event> &events);
 // The same, without the bus scans.
 QStringList deviceTrail(const QList<sim::Event> &events);
+
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+class QWidget;
+
+// Answers the modal dialogs that open while it exists, in order: each step is
+// given the next new active modal dialog and must close it (accept, reject or
+// fill in and accept; one that returns early has its dialog rejected for it).
+// remaining() tells how many dialogs never came; unexpected() gives the titles
+// of those that came after the last step (each rejected).
+class DialogScript : public QObject {
+public:
+    using Step = std::function<void(QWidget *dialog)>;
+    explicit DialogScript(QList<Step> steps);
+
+    int remaining() const { return int(steps.size()); }
+    QStringList unexpected() const { return extra; }
+
+private:
+    void poll();
+
+    QList<Step> steps;
+    QStringList extra;
+    QTimer timer;
+};

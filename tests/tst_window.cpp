@@ -285,9 +285,14 @@ void TestWindow::metaObject()
     QVERIFY(meta->indexOfSlot("slotpushButtonFirmware(bool)") > meta->methodOffset() + 1);
     QVERIFY(meta->indexOfSlot("slotpushButtonRunApplication(bool)")
             > meta->indexOfSlot("slotpushButtonFirmware(bool)"));
+    QVERIFY(meta->indexOfSlot("slotpushButtonCreateUpg(bool)")
+            > meta->indexOfSlot("slotpushButtonRunApplication(bool)"));
+    QCOMPARE(meta->indexOfSlot("slotpushButtonCreateBootBin(bool)"),
+             meta->indexOfSlot("slotpushButtonCreateUpg(bool)") + 1);
     QCOMPARE(meta->indexOfSlot("slotTimeout()"), meta->methodCount() - 1);
     for (const char *slot : {"slotpushButtonConnect(bool)", "slotpushButtonDisconnect(bool)",
-                             "slotpushButtonFirmware(bool)", "slotpushButtonRunApplication(bool)"})
+                             "slotpushButtonFirmware(bool)", "slotpushButtonRunApplication(bool)",
+                             "slotpushButtonCreateUpg(bool)", "slotpushButtonCreateBootBin(bool)"})
         QCOMPARE(meta->method(meta->indexOfSlot(slot)).parameterNames(), QList<QByteArray>{"t"});
 
     // slotTimeout, reachable only through the meta-object, only writes its line.

@@ -98,6 +98,58 @@ Sprawdź kabel USB</translation>
       <source>Upg (*.upg)</source>
       <translation>Pliki aktualizacji (*.upg)</translation>
     </message>
+    <message>
+      <source>Error</source>
+      <translation>Błąd</translation>
+    </message>
+    <message>
+      <source>Hex (*.hex)</source>
+      <translation>Pliki Hex (*.hex)</translation>
+    </message>
+    <message>
+      <source>HexToBin error: %1)</source>
+      <translation>Błąd HexToBin: %1)</translation>
+    </message>
+    <message>
+      <source>Save File</source>
+      <translation>Zapisz plik</translation>
+    </message>
+    <message>
+      <source>Cannot write the file %1</source>
+      <translation>Nie można zapisać pliku %1</translation>
+    </message>
+    <message>
+      <source>Production year</source>
+      <translation>Rok produkcji</translation>
+    </message>
+    <message>
+      <source>Year(YY)</source>
+      <translation>Rok(RR)</translation>
+    </message>
+    <message>
+      <source>Production week</source>
+      <translation>Tydzień produkcji</translation>
+    </message>
+    <message>
+      <source>Week(WW)</source>
+      <translation>Tydzień(TT)</translation>
+    </message>
+    <message>
+      <source>Production number</source>
+      <translation>Numer produkcyjny</translation>
+    </message>
+    <message>
+      <source>Number(NNNN)</source>
+      <translation>Numer(NNNN)</translation>
+    </message>
+    <message>
+      <source>Iteration</source>
+      <translation>Iteracja</translation>
+    </message>
+    <message>
+      <source>Count:</source>
+      <translation>Liczba:</translation>
+    </message>
   </context>
   <context>
     <name>VR480_BootloaderClass</name>

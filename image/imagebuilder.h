@@ -1,0 +1,57 @@
+#pragma once
+// Images built from Intel HEX files: the upgrade image of a firmware release
+// and the production bootloader image with its serial.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+class QDate;
+class QIODevice;
+
+namespace ImageBuilder {
+
+constexpr quint32 kFlashBase = 0x08000000; // image offset 0 in both images
+
+// Converts the application window (0x08004000-0x0803FFFF) and the external
+// flash window (0x08040000-0x0805BFFF) of the HEX file into a new upgrade
+// image of UpgradeFile::kImageSize bytes, zero everywhere else. Returns 0, or
+// the HexToBin result of the first window that failed.
+int convertUpgradeImage(const QString &hexFile, QByteArray &image);
+
+// Converts the bootloader window (0x08000000-0x08003FFF) into a new
+// kBootloaderSize-byte image, zero where the file gives nothing. Returns the
+// HexToBin result.
+constexpr int kBootloaderSize = 0x4000;
+constexpr int kBootloaderBrandOffset = 0x3FD0;
+int convertBootloaderImage(const QString &hexFile, QByteArray &image);
+
+// True if the 16-bit brand value at `offset` is not 0; such images are for
+// another brand of the device and are refused.
+bool hasForeignBrand(const QByteArray &image, int offset);
+
+// The production serial "YYWW0NNNN": year modulo 100, ISO week 1-53, number
+// 1-9999, each with leading zeros.
+constexpr int kMaxProductionNumber = 9999;
+QByteArray productionSerial(int year, int week, int number);
+// The serial's place in the bootloader image (nine ASCII digits, no terminator).
+constexpr int kSerialOffset = 0x3FF0;
+void setSerial(QByteArray &bootloaderImage, const QByteArray &serial);
+// "Vr480_Bootloader_<serial>.bin", relative to the current directory.
+QString bootloaderFileName(const QByteArray &serial);
+// Images made in one run starting at `number`: the last number of a run is at
+// most 9998, except that a run may start (and end) at 9999.
+int maxProductionCount(int number);
+// Default production year (calendar year modulo 100) and ISO 8601 week.
+int productionYear(const QDate &date);
+int productionWeek(const QDate &date);
+
+// Writes a file through a temporary one that replaces `fileName` only when
+// `write` succeeded and everything reached the disk: a failure never leaves a
+// partial file under that name.
+bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
+bool saveFile(const QString &fileName, const QByteArray &contents);
+
+} // namespace ImageBuilder

@@ -1,0 +1,165 @@
+#include "image/intelhex.h"
+
+#include <QByteArray>
+#include <QFile>
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+// Value of each character as a hexadecimal digit, -1 for any other character.
+constexpr std::array<signed char, 256> kDigitValue = [] {
+    std::array<signed char, 256> table{};
+    for (auto &value : table)
+        value = -1;
+    for (int i = 0; i < 10; ++i)
+        table['0' + i] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) {
+        table['a' + i] = static_cast<signed char>(10 + i);
+        table['A' + i] = static_cast<signed char>(10 + i);
+    }
+    return table;
+}();
+
+// One line of the file, line end included.
+class Line {
+public:
+    Line(const char *text, qsizetype length) : text(text), length(length) {}
+
+    qsizetype size() const { return length; }
+    char at(qsizetype i) const { return text[i]; }
+
+    // The byte given by the two digits at position i, -1 if either is not a
+    // hexadecimal digit or lies past the line.
+    int byteAt(qsizetype i) const
+    {
+        if (i + 1 >= length)
+            return -1;
+        const int high = kDigitValue[static_cast<unsigned char>(text[i])];
+        const int low = kDigitValue[static_cast<unsigned char>(text[i + 1])];
+        return high < 0 || low < 0 ? -1 : high << 4 | low;
+    }
+
+    // Characters before the line end (LF, CR LF, or none on a last line).
+    qsizetype contentLength() const
+    {
+        qsizetype n = length;
+        if (n > 0 && text[n - 1] == '\n') {
+            --n;
+            if (n > 0 && text[n - 1] == '\r')
+                --n;
+        }
+        return n;
+    }
+
+    // True if the record holds exactly `count` data bytes and a checksum, all
+    // in hexadecimal digits, and its bytes sum to 0 modulo 256.
+    bool isWellFormed(int count) const
+    {
+        if (contentLength() != 11 + 2 * qsizetype(count))
+            return false;
+        unsigned sum = 0;
+        for (qsizetype i = 1; i < 11 + 2 * qsizetype(count); i += 2) {
+            const int byte = byteAt(i);
+            if (byte < 0)
+                return false;
+            sum += unsigned(byte);
+        }
+        return (sum & 0xFF) == 0;
+    }
+
+private:
+    const char *text;
+    qsizetype length;
+};
+
+int convert(const char *text, qsizetype size, char *destination, quint32 firstAddress,
+            quint32 lastAddress)
+{
+    quint32 upperAddress = 0;
+    const char *const end = text + size;
+    for (const char *p = text; p < end;) {
+        const auto *lineFeed = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const char *next = lineFeed ? lineFeed + 1 : end;
+        const Line line(p, next - p);
+        p = next;
+
+        if (line.size() <= 10)
+            return HexShortLine;
+        if (line.at(0) != ':')
+            return HexNoColon;
+        const int count = line.byteAt(1);
+        if (count < 0)
+            return HexBadCount;
+        const int addressHigh = line.byteAt(3);
+        const int addressLow = line.byteAt(5);
+        if (addressHigh < 0 || addressLow < 0)
+            return HexBadAddress;
+        const int type = line.byteAt(7);
+        if (type < 0)
+            return HexBadType;
+
+        switch (type) {
+        case 0x00: {
+            unsigned char data[255];
+            for (int i = 0; i < count; ++i) {
+                const int byte = line.byteAt(9 + 2 * i);
+                if (byte < 0)
+                    return HexBadData;
+                data[i] = static_cast<unsigned char>(byte);
+            }
+            if (!line.isWellFormed(count))
+                return HexBadRecord;
+            // Addresses wrap in 32 bits, as on the device's bus.
+            const quint32 address = upperAddress + quint32(addressHigh << 8 | addressLow);
+            for (int i = 0; i < count; ++i) {
+                const quint32 at = address + quint32(i);
+                if (at >= firstAddress && at <= lastAddress)
+                    destination[at - firstAddress] = static_cast<char>(data[i]);
+            }
+            break;
+        }
+        case 0x01:
+            return line.isWellFormed(count) ? HexOk : HexBadRecord;
+        case 0x04: {
+            const int high = line.byteAt(9);
+            const int low = line.byteAt(11);
+            if (high < 0 || low < 0)
+                return HexUnsupported;
+            if (!line.isWellFormed(count))
+                return HexBadRecord;
+            upperAddress = quint32(high << 8 | low) << 16;
+            break;
+        }
+        case 0x05:
+            if (!line.isWellFormed(count))
+                return HexBadRecord;
+            break;
+        default:
+            return HexUnsupported;
+        }
+    }
+    return HexOk;
+}
+
+} // namespace
+
+int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
+             quint32 lastAddress)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return HexCannotRead;
+    // A regular file is converted in place from its mapping; anything that
+    // cannot be mapped (a pipe, an empty file) is read whole.
+    if (const qint64 size = file.size(); size > 0) {
+        if (const uchar *mapped = file.map(0, size))
+            return convert(reinterpret_cast<const char *>(mapped), size, destination,
+                           firstAddress, lastAddress);
+    }
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return HexCannotRead;
+    return convert(text.constData(), text.size(), destination, firstAddress, lastAddress);
+}

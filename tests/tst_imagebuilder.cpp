@@ -1,0 +1,481 @@
+// The image builders of the window, their dialogs driven for real: upgrade
+// files from Intel HEX (checked byte for byte and programmed by the upgrade
+// worker into the simulated device) and numbered bootloader images.
+
+#include "app/vr480_bootloader.h"
+#include "image/imagebuilder.h"
+#include "image/scramble.h"
+#include "image/upgradefile.h"
+#include "sim/simdevice.h"
+#include "testsupport.h"
+#include "upgrade/upgrader.h"
+#include "usb/usbvr480.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+using Step = DialogScript::Step;
+
+QString fixture(const char *name)
+{
+    return QStringLiteral(VR480_FIXTURES "/") + QLatin1String(name);
+}
+
+QString logOf(const VR480_Bootloader &window)
+{
+    return window.findChild<QTextBrowser *>(QStringLiteral("txt"))->toPlainText();
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A file dialog: its caption, filter and mode, then `path` chosen, or cancelled
+// for an empty path.
+Step fileDialog(const QString &caption, const QString &filter, QFileDialog::AcceptMode mode,
+                const QString &path)
+{
+    return [=](QWidget *widget) {
+        auto *dialog = qobject_cast<QFileDialog *>(widget);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->windowTitle(), caption);
+        QCOMPARE(dialog->nameFilters(), QStringList{filter});
+        QCOMPARE(dialog->acceptMode(), mode);
+        if (path.isEmpty())
+            return dialog->reject();
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept();
+    };
+}
+Step openHex(const QString &path) { return fileDialog("Open File", "Hex (*.hex)", QFileDialog::AcceptOpen, path); }
+Step saveUpg(const QString &path) { return fileDialog("Save File", "Upg (*.upg)", QFileDialog::AcceptSave, path); }
+
+// An item dialog: title, label, not editable, `items` entries, `current`
+// offered; accepted as offered (or cancelled).
+Step itemDialog(const QString &title, const QString &label, const QStringList &items,
+                const QString &current, bool accept = true)
+{
+    return [=](QWidget *widget) {
+        auto *dialog = qobject_cast<QInputDialog *>(widget);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->windowTitle(), title);
+        QCOMPARE(dialog->labelText(), label);
+        QCOMPARE(dialog->comboBoxItems(), items);
+        QVERIFY(!dialog->isComboBoxEditable());
+        QCOMPARE(dialog->textValue(), current);
+        accept ? dialog->accept() : dialog->reject();
+    };
+}
+
+// An integer dialog: title, label, initial value, range and step 1; `value`
+// entered and accepted, or cancelled for -1.
+Step intDialog(const QString &title, const QString &label, int minimum, int maximum, int value)
+{
+    return [=](QWidget *widget) {
+        auto *dialog = qobject_cast<QInputDialog *>(widget);
+        QVERIFY(dialog);
+        QCOMPARE(dialog->windowTitle(), title);
+        QCOMPARE(dialog->labelText(), label);
+        QCOMPARE(dialog->intValue(), 1);
+        QCOMPARE(dialog->intMinimum(), minimum);
+        QCOMPARE(dialog->intMaximum(), maximum);
+        QCOMPARE(dialog->intStep(), 1);
+        if (value < 0)
+            return dialog->reject();
+        dialog->setIntValue(value);
+        dialog->accept();
+    };
+}
+
+// A critical box titled "Error" with `text` and one OK button.
+Step errorBox(const QString &text)
+{
+    return [=](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        QCOMPARE(box->windowTitle(), QStringLiteral("Error"));
+        QCOMPARE(box->text(), text);
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+        box->accept();
+    };
+}
+
+QStringList twoDigits(int first, int last)
+{
+    QStringList items;
+    for (int i = first; i <= last; ++i)
+        items << QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+    return items;
+}
+const QStringList kYears = twoDigits(0, 99);
+const QStringList kWeeks = twoDigits(1, 53);
+
+// The steps up to the count dialog for year 26, week 15 and `number`.
+QList<Step> bootloaderSteps(const QString &hex, int number, int maxCount, int count)
+{
+    return {openHex(hex), itemDialog("Production year", "Year(YY)", kYears, "26"),
+            itemDialog("Production week", "Week(WW)", kWeeks, "15"),
+            intDialog("Production number", "Number(NNNN)", 1, 9999, number),
+            intDialog("Iteration", "Count:", 1, maxCount, count)};
+}
+
+// Bytes a & 0xFF at the addresses of the edges fixture inside the upgrade
+// image, checksums added: the expected image, computed without the builder.
+QByteArray edgesUpgradeImage()
+{
+    QByteArray image(UpgradeFile::kImageSize, '\0');
+    const QList<QPair<quint32, quint32>> ranges = {
+        {0x08004000, 0x08004008}, {0x0800FFF0, 0x08010010}, {0x0803FFC0, 0x0803FFD0},
+        {0x0803FFD2, 0x08040008}, {0x0805BFF8, 0x0805C000}};
+    for (const auto &[from, to] : ranges) {
+        for (quint32 a = from; a < to; ++a)
+            image[int(a - 0x08000000)] = char(a);
+    }
+    for (const auto &[offset, size] : {qMakePair(0x4000, 0x3C000), qMakePair(0x40000, 0x1C000)}) {
+        quint32 sum = 0;
+        for (int i = offset; i < offset + size - 4; i += 4)
+            sum += qFromLittleEndian<quint32>(image.constData() + i);
+        qToLittleEndian(sum, image.data() + offset + size - 4);
+    }
+    return image;
+}
+
+} // namespace
+
+class TestImageBuilder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void createUpg();
+    void createUpgEndings_data();
+    void createUpgEndings();
+    void applicationChecksum();
+
+    void createBootBin();
+    void productionNumberLimits_data();
+    void productionNumberLimits();
+    void productionDate_data();
+    void productionDate();
+    void createBootBinEndings_data();
+    void createBootBinEndings();
+
+private:
+    std::unique_ptr<QTemporaryDir> workDir;
+    QString previousDir;
+};
+
+void TestImageBuilder::init()
+{
+    sim::reset();
+    // Bootloader images land in the current directory.
+    previousDir = QDir::currentPath();
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    QVERIFY(QDir::setCurrent(workDir->path()));
+}
+
+void TestImageBuilder::cleanup()
+{
+    QDir::setCurrent(previousDir);
+    workDir.reset();
+}
+
+// SRecord's file with data at every window edge becomes an upgrade file that
+// holds exactly those bytes with their checksums, and the upgrade worker
+// programs it.
+void TestImageBuilder::createUpg()
+{
+    DebugCapture debug;
+    VR480_Bootloader window;
+    window.findChild<QTextBrowser *>(QStringLiteral("txt"))->setPlainText("earlier text");
+    debug.clear();
+    const QString upg = workDir->filePath(QStringLiteral("release.upg"));
+    {
+        DialogScript script({openHex(fixture("edges16.hex")), saveUpg(upg)});
+        window.slotpushButtonCreateUpg(false);
+        QCOMPARE(script.remaining(), 0);
+        QCOMPARE(script.unexpected(), QStringList());
+    }
+    QCOMPARE(logOf(window), QString());
+    QCOMPARE(debug.lines().value(0), QStringLiteral("VR480_Bootloader::slotpushButtonCreateUpg(bool t)"));
+
+    const QByteArray expected = edgesUpgradeImage();
+    QFile file(upg);
+    QCOMPARE(file.size(), 393282);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray payload;
+    QCOMPARE(UpgradeFile::read(file, payload), UpgradeFile::Status::Ok);
+    file.close();
+    decodeData(payload.data(), int(payload.size()));
+    QVERIFY(payload == expected);
+
+    // The worker takes the file; the device's own unscrambling gives back the
+    // application, and the external flash holds the data as the tools store it.
+    sim::Device &device = sim::addDevice(0);
+    USBVR480 usb;
+    Upgrader upgrader(&usb);
+    upgrader.setSleeper([](unsigned long) {});
+    QStringList log;
+    connect(&upgrader, &Upgrader::sendText, this, [&](const QString &text) { log << text; },
+            Qt::DirectConnection);
+    upgrader.slotSetFileName(upg);
+    upgrader.start();
+    QVERIFY(upgrader.wait(120000));
+    QCOMPARE(log.count(QStringLiteral("OK")), 3);
+    QCOMPARE(device.applicationStarts(), 1);
+    QVERIFY(device.flash(0x08004000, 0x3C000) == expected.mid(0x4000, 0x3C000));
+    QByteArray external = expected.mid(0x40000, 0x1C000);
+    encodeData(external.data(), int(external.size()));
+    QVERIFY(device.externalFlash(0, 0x1C000) == external);
+}
+
+void TestImageBuilder::createUpgEndings_data()
+{
+    QTest::addColumn<QString>("hex");         // chosen in the open dialog; "" cancels it
+    QTest::addColumn<QString>("upg");         // chosen in the save dialog; "" cancels it
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("boxText");     // text of the "Error" box, if one
+    QTest::addColumn<QStringList>("unexpected"); // dialogs after the scripted ones
+
+    QTest::newRow("open cancelled") << QString() << QString() << QString() << QString()
+                                    << QStringList();
+    QTest::newRow("save cancelled") << fixture("firmware.hex") << QString() << QString()
+                                    << QString() << QStringList();
+    QTest::newRow("foreign brand") << fixture("firmware_brand.hex") << QString()
+                                   << "Err: Invalid brand!" << QString()
+                                   << QStringList{"Save File"};
+    QTest::newRow("conversion error") << fixture("firmware.c") << QString()
+                                      << "HexToBin error: -2)" << "HexToBin error: -2)"
+                                      << QStringList{"Save File"};
+    QTest::newRow("folder missing")
+        << fixture("firmware.hex") << "missing/release.upg"
+        << "Cannot write the file %1/missing/release.upg"
+        << "Cannot write the file %1/missing/release.upg" << QStringList();
+}
+
+// Every other ending: no file is left behind.
+void TestImageBuilder::createUpgEndings()
+{
+    QFETCH(QString, hex);
+    QFETCH(QString, upg);
+    QFETCH(QString, log);
+    QFETCH(QString, boxText);
+    QFETCH(QStringList, unexpected);
+    log.replace(QLatin1String("%1"), workDir->path());
+    boxText.replace(QLatin1String("%1"), workDir->path());
+
+    DebugCapture quiet;
+    VR480_Bootloader window;
+    QList<Step> steps{openHex(hex)};
+    if (!hex.isEmpty() && unexpected.isEmpty())
+        steps << saveUpg(upg.isEmpty() ? QString() : workDir->filePath(upg));
+    if (!boxText.isEmpty())
+        steps << errorBox(boxText);
+    {
+        DialogScript script(steps);
+        window.slotpushButtonCreateUpg(false);
+        QCOMPARE(script.remaining(), 0);
+        QCOMPARE(script.unexpected(), QStringList());
+    }
+    QCOMPARE(logOf(window), log);
+    QCOMPARE(QDir(workDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
+}
+
+// The application filled with 0xFF but for the zero brand halfword.
+void TestImageBuilder::applicationChecksum()
+{
+    QTemporaryDir dir;
+    QFile hex(dir.filePath(QStringLiteral("full.hex")));
+    QVERIFY(hex.open(QIODevice::WriteOnly));
+    hex.write(":020000040800F2\n");
+    for (quint32 address = 0x08004000; address < 0x08040000; address += 16) {
+        if (address == 0x08010000 || address == 0x08020000 || address == 0x08030000)
+            hex.write(address == 0x08010000 ? ":020000040801F1\n"
+                      : address == 0x08020000 ? ":020000040802F0\n"
+                                              : ":020000040803EF\n");
+        QByteArray data(16, '\xff');
+        if (address == 0x0803FFD0)
+            data[0] = data[1] = 0;
+        QByteArray record = QByteArray(1, 16) + char(address >> 8) + char(address) + '\0' + data;
+        int sum = 0;
+        for (char c : record)
+            sum += static_cast<unsigned char>(c);
+        hex.write(':' + (record + char(-sum)).toHex() + '\n');
+    }
+    hex.close();
+    QByteArray image;
+    QCOMPARE(ImageBuilder::convertUpgradeImage(hex.fileName(), image), 0);
+    QVERIFY(!ImageBuilder::hasForeignBrand(image, UpgradeFile::kBrandOffset));
+    UpgradeFile::fillChecksums(image);
+    QCOMPARE(qFromLittleEndian<quint32>(image.constData() + 0x3FFFC), 0xFFFE1002u);
+    QCOMPARE(qFromLittleEndian<quint32>(image.constData() + 0x5BFFC), 0u);
+}
+
+// Year 26, week 15, numbers 1 to 3.
+void TestImageBuilder::createBootBin()
+{
+    VR480_Bootloader window;
+    window.setDateSource([] { return QDate(2026, 4, 8); });
+    {
+        DialogScript script(bootloaderSteps(fixture("bootloader.hex"), 1, 9998, 3));
+        window.slotpushButtonCreateBootBin(false);
+        QCOMPARE(script.remaining(), 0);
+        QCOMPARE(script.unexpected(), QStringList());
+    }
+    QCOMPARE(logOf(window), QStringLiteral("prod_number 1\niter 3\n"
+                                           "261500001\nNew bootloader + serial:\nVr480_Bootloader_261500001.bin\n"
+                                           "261500002\nNew bootloader + serial:\nVr480_Bootloader_261500002.bin\n"
+                                           "261500003\nNew bootloader + serial:\nVr480_Bootloader_261500003.bin"));
+    QCOMPARE(QDir().entryList(QDir::Files),
+             QStringList({"Vr480_Bootloader_261500001.bin", "Vr480_Bootloader_261500002.bin",
+                          "Vr480_Bootloader_261500003.bin"}));
+    const QByteArray first = contents("Vr480_Bootloader_261500001.bin");
+    QCOMPARE(first.size(), 16384);
+    QCOMPARE(qFromLittleEndian<quint32>(first.constData()), 0x20010000u); // the program's vectors
+    QCOMPARE(first.mid(0x3FD0, 2), QByteArray(2, '\0'));
+    // The serial over the file's placeholder, whose tenth byte stays.
+    QCOMPARE(first.mid(0x3FF0, 11), QByteArray("261500001*\0", 11));
+    for (const char *name : {"Vr480_Bootloader_261500002.bin", "Vr480_Bootloader_261500003.bin"}) {
+        QByteArray other = contents(name);
+        QCOMPARE(other.mid(0x3FF0, 9), QByteArray(name + 17, 9));
+        QCOMPARE(other.replace(0x3FF8, 1, "1"), first);
+    }
+}
+
+void TestImageBuilder::productionNumberLimits_data()
+{
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("maxCount");
+    QTest::newRow("9990") << 9990 << 9;
+    QTest::newRow("9998") << 9998 << 1;
+    QTest::newRow("9999") << 9999 << 1;
+}
+
+// The last number of a run is 9998, but a run may start at 9999.
+void TestImageBuilder::productionNumberLimits()
+{
+    QFETCH(int, number);
+    QFETCH(int, maxCount);
+    VR480_Bootloader window;
+    window.setDateSource([] { return QDate(2026, 4, 8); });
+    DialogScript script(bootloaderSteps(fixture("bootloader.hex"), number, maxCount, maxCount));
+    window.slotpushButtonCreateBootBin(false);
+    QCOMPARE(script.remaining(), 0);
+    const QStringList files = QDir().entryList(QDir::Files);
+    QCOMPARE(files.size(), maxCount);
+    QCOMPARE(files.last(), QStringLiteral("Vr480_Bootloader_2615%1.bin")
+                               .arg(qMin(number + maxCount - 1, 9999), 5, 10, QLatin1Char('0')));
+}
+
+void TestImageBuilder::productionDate_data()
+{
+    QTest::addColumn<QDate>("today");
+    QTest::addColumn<QString>("year");
+    QTest::addColumn<QString>("week");
+    QTest::newRow("week 15") << QDate(2026, 4, 8) << "26" << "15";
+    QTest::newRow("week 53") << QDate(2026, 12, 31) << "26" << "53";
+    QTest::newRow("1 January in last year's week 53") << QDate(2027, 1, 1) << "27" << "53";
+    QTest::newRow("1 January in last year's week 52") << QDate(2022, 1, 1) << "22" << "52";
+    QTest::newRow("29 December in next year's week 1") << QDate(2025, 12, 29) << "25" << "01";
+    QTest::newRow("year 2000") << QDate(2000, 6, 1) << "00" << "22";
+}
+
+// The dialogs offer today's calendar year and ISO week; cancelling the week
+// ends the run.
+void TestImageBuilder::productionDate()
+{
+    QFETCH(QDate, today);
+    QFETCH(QString, year);
+    QFETCH(QString, week);
+    VR480_Bootloader window;
+    window.setDateSource([today] { return today; });
+    DialogScript script({openHex(fixture("bootloader.hex")),
+                         itemDialog("Production year", "Year(YY)", kYears, year),
+                         itemDialog("Production week", "Week(WW)", kWeeks, week, false)});
+    window.slotpushButtonCreateBootBin(false);
+    QCOMPARE(script.remaining(), 0);
+    QCOMPARE(script.unexpected(), QStringList());
+    QCOMPARE(QDir().entryList(QDir::Files), QStringList());
+}
+
+void TestImageBuilder::createBootBinEndings_data()
+{
+    QTest::addColumn<QString>("hex");
+    QTest::addColumn<int>("cancelAt"); // dialog cancelled: 1 open, 2 year, 3 week, 4 number, 5 count; 0 none
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<QString>("boxText");
+    QTest::addColumn<QStringList>("files");
+
+    const QString hex = fixture("bootloader.hex");
+    for (int at = 1; at <= 5; ++at) {
+        QTest::addRow("cancel at dialog %d", at)
+            << hex << at << (at == 5 ? "prod_number 1" : "") << QString() << QStringList();
+    }
+    QTest::newRow("foreign brand") << fixture("bootloader_brand.hex") << 0 << "Err: Invalid brand!"
+                                   << QString() << QStringList();
+    QTest::newRow("conversion error") << fixture("firmware.ld") << 0 << "HexToBin error: -2)"
+                                      << "HexToBin error: -2)" << QStringList();
+    // A folder in the way of the second file: the run stops there.
+    QTest::newRow("second file not written")
+        << hex << 0
+        << "prod_number 1\niter 3\n261500001\nNew bootloader + serial:\nVr480_Bootloader_261500001.bin\n"
+           "261500002\nCannot write the file Vr480_Bootloader_261500002.bin"
+        << "Cannot write the file Vr480_Bootloader_261500002.bin"
+        << QStringList{"Vr480_Bootloader_261500001.bin"};
+}
+
+void TestImageBuilder::createBootBinEndings()
+{
+    QFETCH(QString, hex);
+    QFETCH(int, cancelAt);
+    QFETCH(QString, log);
+    QFETCH(QString, boxText);
+    QFETCH(QStringList, files);
+
+    VR480_Bootloader window;
+    window.setDateSource([] { return QDate(2026, 4, 8); });
+    QList<Step> steps;
+    if (cancelAt > 0) {
+        const QString title = QStringList({"Open File", "Production year", "Production week",
+                                           "Production number", "Iteration"})
+                                  .at(cancelAt - 1);
+        steps = bootloaderSteps(hex, 1, 9998, 3).mid(0, cancelAt - 1);
+        steps << [title](QWidget *dialog) {
+            QCOMPARE(dialog->windowTitle(), title);
+            static_cast<QDialog *>(dialog)->reject();
+        };
+    } else if (files.isEmpty()) {
+        steps << openHex(hex);
+    } else {
+        QVERIFY(QDir().mkdir(QStringLiteral("Vr480_Bootloader_261500002.bin")));
+        steps = bootloaderSteps(hex, 1, 9998, 3);
+    }
+    if (!boxText.isEmpty())
+        steps << errorBox(boxText);
+
+    DialogScript script(steps);
+    window.slotpushButtonCreateBootBin(false);
+    QCOMPARE(script.remaining(), 0);
+    QCOMPARE(script.unexpected(), QStringList());
+    QCOMPARE(logOf(window), log);
+    QCOMPARE(QDir().entryList(QDir::Files), files);
+}
+
+QTEST_MAIN(TestImageBuilder)
+#include "tst_imagebuilder.moc"
