@@ -18,3 +18,11 @@ run_suite() {
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVR480_SANITIZE=ON
+
+# HexToBin under libFuzzer for a bounded time, seeded with the HEX fixtures.
+cmake -S . -B build-fuzz -G Ninja -DVR480_WERROR=ON -DVR480_FUZZ=ON -DVR480_BUILD_TESTS=OFF \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz --target fuzz_intelhex
+mkdir -p build-fuzz/corpus
+build-fuzz/fuzz_intelhex -max_total_time="${VR480_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+    -dict=tests/fuzz/intelhex.dict build-fuzz/corpus tests/fixtures
