@@ -151,15 +151,27 @@ int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         return HexCannotRead;
-    // A regular file is converted in place from its mapping; anything that
-    // cannot be mapped (a pipe, an empty file) is read whole.
-    if (const qint64 size = file.size(); size > 0) {
+    // A regular file is converted in place from its mapping.
+    if (!file.isSequential()) {
+        const qint64 size = file.size();
+        if (size == 0)
+            return HexOk;
         if (const uchar *mapped = file.map(0, size))
             return convert(reinterpret_cast<const char *>(mapped), size, destination,
                            firstAddress, lastAddress);
     }
-    const QByteArray text = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    // Anything else (a pipe, a device) is read whole, up to a limit far above
+    // any HEX file of the device's flash, so that an endless one is refused.
+    constexpr qsizetype kMaxUnmapped = 64 << 20;
+    QByteArray text;
+    char chunk[1 << 16];
+    qint64 n = 0;
+    while ((n = file.read(chunk, sizeof chunk)) > 0) {
+        text.append(chunk, qsizetype(n));
+        if (text.size() > kMaxUnmapped)
+            return HexCannotRead;
+    }
+    if (n < 0)
         return HexCannotRead;
     return convert(text.constData(), text.size(), destination, firstAddress, lastAddress);
 }

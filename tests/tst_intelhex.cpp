@@ -9,6 +9,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
+#include <thread>
+
 namespace {
 
 // One record with its checksum: byte count, address, type, data.
@@ -106,6 +110,7 @@ private slots:
     void results_data();
     void results();
     void unreadableFiles();
+    void pipe();
     void edgeFixtures_data();
     void edgeFixtures();
     void objcopyFirmware();
@@ -215,7 +220,27 @@ void TestIntelHex::unreadableFiles()
     QByteArray window(16, '\xee');
     QCOMPARE(HexToBin(dir.filePath(QStringLiteral("missing.hex")), window.data(), 0, 15), -9);
     QCOMPARE(HexToBin(dir.path(), window.data(), 0, 15), -9);
+    QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -9); // endless
     QCOMPARE(window, QByteArray(16, '\xee'));
+}
+
+// A pipe cannot be mapped: it is read whole, then converted the same way.
+void TestIntelHex::pipe()
+{
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex")));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    const QByteArray text = upper(0x0800) + record(0, 0, pattern(4)) + kEnd;
+    std::thread writer([&] {
+        QFile file(QString::fromLocal8Bit(fifo));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(text);
+    });
+    QByteArray window(8, '\xee');
+    const int result = HexToBin(QString::fromLocal8Bit(fifo), window.data(), 0x08000000, 0x08000007);
+    writer.join();
+    QCOMPARE(result, 0);
+    QCOMPARE(window, pattern(4) + QByteArray(4, '\xee'));
 }
 
 // Files written by SRecord: records of 16, 32 and 255 bytes, CR LF, lower case,
