@@ -79,6 +79,19 @@ void VR480_Bootloader::reportError(const QString &text)
     QMessageBox::critical(this, tr("Error"), text);
 }
 
+bool VR480_Bootloader::acceptConverted(int result, const QByteArray &image, int brandOffset)
+{
+    if (result != 0) {
+        reportError(tr("HexToBin error: %1)").arg(result));
+        return false;
+    }
+    if (ImageBuilder::hasForeignBrand(image, brandOffset)) {
+        ui->txt->append(QStringLiteral("Err: Invalid brand!"));
+        return false;
+    }
+    return true;
+}
+
 void VR480_Bootloader::slotpushButtonConnect(bool)
 {
     qDebug("VR480_Bootloader::slotpushButtonConnect(bool t)");
@@ -153,21 +166,14 @@ void VR480_Bootloader::slotpushButtonCreateUpg(bool)
     // Both windows come from the same lines, so a faulty file fails in the
     // first; a half-converted image is never offered for saving.
     QByteArray image;
-    if (const int result = ImageBuilder::convertUpgradeImage(hexFile, image)) {
-        reportError(tr("HexToBin error: %1)").arg(result));
+    if (!acceptConverted(ImageBuilder::convertUpgradeImage(hexFile, image), image,
+                         UpgradeFile::kBrandOffset))
         return;
-    }
-    if (ImageBuilder::hasForeignBrand(image, UpgradeFile::kBrandOffset)) {
-        ui->txt->append(QStringLiteral("Err: Invalid brand!"));
-        return;
-    }
     const QString upgFile = QFileDialog::getSaveFileName(this, tr("Save File"),
                                                          QStringLiteral("."), tr("Upg (*.upg)"));
     if (upgFile.isNull())
         return;
-    if (!ImageBuilder::saveFile(upgFile, [&](QIODevice &file) {
-            return UpgradeFile::write(file, image);
-        }))
+    if (!ImageBuilder::saveUpgradeFile(upgFile, image))
         reportError(tr("Cannot write the file %1").arg(upgFile));
 }
 
@@ -178,14 +184,9 @@ void VR480_Bootloader::slotpushButtonCreateBootBin(bool)
     if (hexFile.isNull())
         return;
     QByteArray image;
-    if (const int result = ImageBuilder::convertBootloaderImage(hexFile, image)) {
-        reportError(tr("HexToBin error: %1)").arg(result));
+    if (!acceptConverted(ImageBuilder::convertBootloaderImage(hexFile, image), image,
+                         ImageBuilder::kBootloaderBrandOffset))
         return;
-    }
-    if (ImageBuilder::hasForeignBrand(image, ImageBuilder::kBootloaderBrandOffset)) {
-        ui->txt->append(QStringLiteral("Err: Invalid brand!"));
-        return;
-    }
 
     const QDate date = today();
     QStringList years;

@@ -127,9 +127,7 @@ int main(int argc, char **argv)
     print("CreateUpg: HEX to written upgrade file", measure(runs, [&] {
               return ImageBuilder::convertUpgradeImage(hex, image) == 0
                   && !ImageBuilder::hasForeignBrand(image, UpgradeFile::kBrandOffset)
-                  && ImageBuilder::saveFile(upg, [&](QIODevice &out) {
-                         return UpgradeFile::write(out, image);
-                     });
+                  && ImageBuilder::saveUpgradeFile(upg, image);
           }));
 
     const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));

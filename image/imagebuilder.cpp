@@ -89,4 +89,9 @@ bool saveFile(const QString &fileName, const QByteArray &contents)
                     [&](QIODevice &file) { return file.write(contents) == contents.size(); });
 }
 
+bool saveUpgradeFile(const QString &fileName, const QByteArray &image)
+{
+    return saveFile(fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
+}
+
 } // namespace ImageBuilder

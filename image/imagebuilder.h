@@ -53,5 +53,7 @@ int productionWeek(const QDate &date);
 // partial file under that name.
 bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
 bool saveFile(const QString &fileName, const QByteArray &contents);
+// Saves an upgrade image (UpgradeFile::write) the same way.
+bool saveUpgradeFile(const QString &fileName, const QByteArray &image);
 
 } // namespace ImageBuilder

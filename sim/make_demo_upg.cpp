@@ -4,10 +4,10 @@
 //
 //   vr480_make_demo_upg OUT.upg
 
+#include "image/imagebuilder.h"
 #include "image/upgradefile.h"
 
 #include <QByteArray>
-#include <QSaveFile>
 
 #include <cstdio>
 
@@ -48,8 +48,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s OUT.upg\n", argv[0]);
         return 2;
     }
-    QSaveFile file(QString::fromLocal8Bit(argv[1]));
-    if (!file.open(QIODevice::WriteOnly) || !UpgradeFile::write(file, demoImage()) || !file.commit()) {
+    if (!ImageBuilder::saveUpgradeFile(QString::fromLocal8Bit(argv[1]), demoImage())) {
         std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[1]);
         return 1;
     }
