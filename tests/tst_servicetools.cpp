@@ -187,9 +187,26 @@ QByteArray scrambled(QByteArray data)
     return data;
 }
 
+QTextBrowser *logOf(const QObject &window)
+{
+    return window.findChild<QTextBrowser *>("txt");
+}
+
 QString logText(const QObject &window)
 {
-    return window.findChild<QTextBrowser *>("txt")->toPlainText();
+    return logOf(window)->toPlainText();
+}
+
+// The log holds what clear() and append() would leave: the same document
+// and the cursor at its end.
+void checkAsAppended(const QObject &window)
+{
+    QTextBrowser *log = logOf(window);
+    QTextBrowser reference;
+    reference.setFont(log->font());
+    reference.append(log->toPlainText());
+    QCOMPARE(log->toHtml(), reference.toHtml());
+    QCOMPARE(log->textCursor().position(), reference.textCursor().position());
 }
 
 // A dump with the buffer's own address in its header blanked out: that
@@ -284,11 +301,13 @@ void TestServiceTools::read()
         return integer(title, "Length (dec)", {offered, 1, kMaxLength, 1}, reply);
     };
 
-    // First offer; an address without its prefix.
+    // First offer; an address without its prefix. The log is cleared first.
+    logOf(window)->append("earlier line");
     click(window, "pushButtonRead", {address("0x8000000", "8000000"), length(256, 32)});
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonRead(bool t)"), 1);
     QCOMPARE(transfers(1), QStringList{"0x8000000+32"});
     QCOMPARE(anyAddress(logText(window)), dumpOf(device.flash(0x08000000, 32)));
+    checkAsAppended(window);
 
     // "0X" and upper-case digits; the length entered before is offered.
     sim::clearEvents();
@@ -444,6 +463,7 @@ void TestServiceTools::writeExternalFlash()
     const QByteArray five = scrambled(QByteArray(5, char(0xAB)));
     QVERIFY(five.left(4) != QByteArray(4, char(0xAB)));
     QCOMPARE(five.at(4), char(0xAB));
+    logOf(window)->append("earlier line");
     click(window, "pushButtonWriteExternalFlash",
           {address("0x0", "0x1000"), length(1, 5), data("0x1", "0xAB")});
     QCOMPARE(transfers(6), QStringList{"0x1000+5"});
@@ -476,6 +496,7 @@ void TestServiceTools::writeExternalFlash()
     QCOMPARE(anyAddress(logText(window)),
              logged("lenght:      300", "address: 0x       0", scrambled(QByteArray(300, 1)))
                  + "\nWrite error");
+    checkAsAppended(window);
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonWriteExternalFlash(bool t)"), 6);
 }
 
