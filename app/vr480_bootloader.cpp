@@ -2,7 +2,10 @@
 
 #include "app/vr480_bootloaderclass.h"
 #include "image/imagebuilder.h"
+#include "image/scramble.h"
 #include "image/upgradefile.h"
+#include "tools/hexdump.h"
+#include "tools/servicetools.h"
 #include "upgrade/upgrader.h"
 #include "usb/usbvr480.h"
 
@@ -13,9 +16,87 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextBrowser>
 
 #include <cstdlib>
+#include <optional>
+
+namespace {
+
+// What the service dialogs offer again: kept for one run of the program, never saved.
+quint32 readAddress = 0x08000000;
+qint32 readLength = 256;
+qint32 fillPattern = 0;
+quint32 extReadAddress = 0;
+qint32 extReadLength = 512;
+quint32 extWriteAddress = 0;
+qint32 extWriteLength = 1;
+quint32 extFillValue = 1;
+
+constexpr int kMaxLength = 0x100000;
+constexpr quint32 kPageWriteAddress = 0x08005000;
+constexpr int kPageSize = 2048;
+constexpr int kTestBlockRequest = 2;
+constexpr int kTestBlockSize = 512;
+
+// A one-line text dialog offering `offered` as the tools write hexadecimal
+// numbers. False when cancelled.
+bool askHexText(QWidget *parent, const QString &title, const QString &label, quint32 offered,
+                QString &text)
+{
+    bool ok = false;
+    text = QInputDialog::getText(parent, title, label, QLineEdit::Normal,
+                                 ServiceTools::toHexText(offered), &ok);
+    return ok;
+}
+
+// A length of 1 to 1 MiB; whatever the dialog gives back is remembered.
+bool askLength(QWidget *parent, const QString &title, qint32 &remembered)
+{
+    bool ok = false;
+    remembered = QInputDialog::getInt(parent, title, VR480_Bootloader::tr("Length (dec)"), remembered,
+                                      1, kMaxLength, 1, &ok);
+    return ok;
+}
+
+// The converted text is remembered even when it is not hexadecimal (then as
+// 0, after a warning box).
+bool convertHexText(QWidget *parent, const QString &text, quint32 &remembered)
+{
+    bool ok = false;
+    remembered = ServiceTools::fromHexText(text, &ok);
+    if (!ok)
+        QMessageBox::warning(parent, VR480_Bootloader::tr("error"),
+                             VR480_Bootloader::tr("Conversion error"));
+    return ok;
+}
+
+// Replaces what the log holds with plain-text `blocks`, one paragraph each.
+// The result is what clear() and one append() per block leave: the same text
+// and formats, the cursor at the end, the view scrolled to the end. But the
+// document changes once: appending a dump of a megabyte takes about six times
+// as long.
+void replaceLog(QTextBrowser *log, const QStringList &blocks)
+{
+    log->clear();
+    log->document()->setPlainText(blocks.join(QLatin1Char('\n')));
+    QScrollBar *bar = log->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+QString dumpText(const QByteArray &data)
+{
+    return QString::fromLatin1(HexDump(data.constData(), int(data.size())));
+}
+
+// A fresh log holding the dump of what was read, or "Read error".
+void showRead(QTextBrowser *log, const std::optional<QByteArray> &data)
+{
+    replaceLog(log, {data ? dumpText(*data) : VR480_Bootloader::tr("Read error")});
+}
+
+} // namespace
 
 VR480_Bootloader::VR480_Bootloader(QWidget *parent)
     : QMainWindow(parent)
@@ -37,10 +118,20 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
             &VR480_Bootloader::slotpushButtonConnect);
     connect(ui->pushButtonDisconnect, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonDisconnect);
+    connect(ui->pushButtonRead, &QPushButton::clicked, this, &VR480_Bootloader::slotpushButtonRead);
+    connect(ui->pushButtonWrite, &QPushButton::clicked, this, &VR480_Bootloader::slotpushButtonWrite);
+    connect(ui->pushButtonWritePage, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonWritePage);
     connect(ui->pushButtonFirmware, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonFirmware);
     connect(ui->pushButtonRunApplication, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonRunApplication);
+    connect(ui->pushButtonReadExternalFlash, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonReadExternalFlash);
+    connect(ui->pushButtonWriteExternalFlash, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonWriteExternalFlash);
+    connect(ui->pushButtonWriteExtFlashBin, &QPushButton::clicked, this,
+            &VR480_Bootloader::slotpushButtonWriteExtFlashBin);
     connect(ui->pushButtonCreateUpg, &QPushButton::clicked, this,
             &VR480_Bootloader::slotpushButtonCreateUpg);
     connect(ui->pushButtonCreateBootBin, &QPushButton::clicked, this,
@@ -133,6 +224,42 @@ void VR480_Bootloader::slotpushButtonDisconnect(bool)
         file.write(";");
 }
 
+void VR480_Bootloader::slotpushButtonRead(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonRead(bool t)");
+    QString text;
+    if (!askHexText(this, tr("Read From Vr480"), tr("Address (hex)"), readAddress, text)
+        || !askLength(this, tr("Read From Vr480"), readLength)
+        || !convertHexText(this, text, readAddress))
+        return;
+    showRead(ui->txt, ServiceTools::readMemory(*usb, readAddress, readLength));
+}
+
+void VR480_Bootloader::slotpushButtonWrite(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonWrite(bool t)");
+    QByteArray block(kTestBlockSize, '\0');
+    for (int i = 0; i < kTestBlockSize; ++i)
+        block[i] = char(i);
+    if (usb->control_send(kTestBlockRequest, 0, 0, block.constData(), kTestBlockSize) == kTestBlockSize)
+        qDebug() << HexDump(block.constData(), kTestBlockSize);
+}
+
+void VR480_Bootloader::slotpushButtonWritePage(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonWritePage(bool t)");
+    bool ok = false;
+    fillPattern = QInputDialog::getInt(this, tr("Fill pattern"), tr("Number (dec)"), fillPattern, 0, 255,
+                                       1, &ok);
+    if (!ok)
+        return;
+    QByteArray page(kPageSize, char(fillPattern));
+    if (usb->WritePageToAddress(page.data(), kPageWriteAddress) == 0)
+        qDebug("page write OK");
+    else
+        qDebug("page write ERROR");
+}
+
 void VR480_Bootloader::slotpushButtonFirmware(bool)
 {
     qDebug("Vr306_bootloader::slotpushButtonCHF(bool t)");
@@ -148,11 +275,77 @@ void VR480_Bootloader::slotpushButtonFirmware(bool)
     upgrader->start();
 }
 
+void VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool t)");
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Open File"), QStringLiteral("E:\\Projekty\\ARM\\Vr480\\out"), tr("Bin (*.bin)"));
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    const QByteArray image = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+
+    using ServiceTools::ImageResult;
+    switch (ServiceTools::writeExternalFlashImage(*usb, image)) {
+    case ImageResult::Ok:
+        QMessageBox::information(this, tr("Info"), tr("Write OK"));
+        break;
+    case ImageResult::LengthError:
+        QMessageBox::critical(this, tr("Length error"), tr("Length should be aligned to 4"));
+        break;
+    case ImageResult::WriteError:
+        QMessageBox::critical(this, tr("Error"), tr("WriteExternalFlashToAddress"));
+        break;
+    case ImageResult::ReadError:
+        QMessageBox::critical(this, tr("Error"), tr("ReadExternalFlashFromAddress"));
+        break;
+    case ImageResult::Mismatch:
+        QMessageBox::critical(this, tr("Error"), tr("memcmp"));
+        break;
+    }
+}
+
 void VR480_Bootloader::slotpushButtonRunApplication(bool)
 {
     usb->RunApplication();
     usb->disconnect();
     usb->connect();
+}
+
+void VR480_Bootloader::slotpushButtonWriteExternalFlash(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonWriteExternalFlash(bool t)");
+    const QString title = tr("Write To External Flash Vr480");
+    QString address, data;
+    if (!askHexText(this, title, tr("Address (hex)"), extWriteAddress, address)
+        || !convertHexText(this, address, extWriteAddress)
+        || !askLength(this, title, extWriteLength)
+        || !askHexText(this, title, tr("Data(hex)"), extFillValue, data)
+        || !convertHexText(this, data, extFillValue))
+        return;
+
+    // The flash holds scrambled data: the fill byte is scrambled word by word
+    // like any other, and the log shows what went to the device.
+    QByteArray buffer(extWriteLength, char(extFillValue & 0xFF));
+    encodeData(buffer.data(), extWriteLength);
+    const bool written = usb->WriteExternalFlashToAddress(buffer.constData(), extWriteAddress,
+                                                          quint32(extWriteLength)) == 0;
+    QStringList blocks{QStringLiteral("lenght: %1").arg(extWriteLength, 8),
+                       QStringLiteral("address: 0x%1").arg(extWriteAddress, 8, 16), dumpText(buffer)};
+    if (!written)
+        blocks << tr("Write error");
+    replaceLog(ui->txt, blocks);
+}
+
+void VR480_Bootloader::slotpushButtonReadExternalFlash(bool)
+{
+    qDebug("VR480_Bootloader::slotpushButtonReadExternalFlash(bool t)");
+    QString text;
+    if (!askHexText(this, tr("Read External Flash From Vr480"), tr("Address (hex)"), extReadAddress, text)
+        || !askLength(this, tr("Read External Flash From Vr480"), extReadLength)
+        || !convertHexText(this, text, extReadAddress))
+        return;
+    showRead(ui->txt, ServiceTools::readExternalFlash(*usb, extReadAddress, extReadLength));
 }
 
 void VR480_Bootloader::slotpushButtonCreateUpg(bool)

@@ -24,8 +24,14 @@ public:
 public slots:
     void slotpushButtonConnect(bool t);
     void slotpushButtonDisconnect(bool t);
+    void slotpushButtonRead(bool t);
+    void slotpushButtonWrite(bool t);
+    void slotpushButtonWritePage(bool t);
     void slotpushButtonFirmware(bool t);
+    void slotpushButtonWriteExtFlashBin(bool t);
     void slotpushButtonRunApplication(bool t);
+    void slotpushButtonWriteExternalFlash(bool t);
+    void slotpushButtonReadExternalFlash(bool t);
     void slotpushButtonCreateUpg(bool t);
     void slotpushButtonCreateBootBin(bool t);
     void slotTimeout();

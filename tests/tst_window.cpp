@@ -272,28 +272,26 @@ void TestWindow::metaObject()
     QCOMPARE(meta->propertyCount(), meta->propertyOffset());
     QCOMPARE(window.qt_metacast("VR480_Bootloader"), static_cast<void *>(&window));
 
-    // Only public slots returning nothing: Connect and Disconnect first, the
-    // time-out slot last, Firmware and then RunApplication in between.
+    // Only public slots returning nothing, in a fixed order from Connect to
+    // ReadExternalFlash; the time-out slot last.
     for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
         const QMetaMethod method = meta->method(i);
         QCOMPARE(method.methodType(), QMetaMethod::Slot);
         QCOMPARE(method.access(), QMetaMethod::Public);
         QCOMPARE(method.returnType(), int(QMetaType::Void));
     }
-    QCOMPARE(meta->indexOfSlot("slotpushButtonConnect(bool)"), meta->methodOffset());
-    QCOMPARE(meta->indexOfSlot("slotpushButtonDisconnect(bool)"), meta->methodOffset() + 1);
-    QVERIFY(meta->indexOfSlot("slotpushButtonFirmware(bool)") > meta->methodOffset() + 1);
-    QVERIFY(meta->indexOfSlot("slotpushButtonRunApplication(bool)")
-            > meta->indexOfSlot("slotpushButtonFirmware(bool)"));
-    QVERIFY(meta->indexOfSlot("slotpushButtonCreateUpg(bool)")
-            > meta->indexOfSlot("slotpushButtonRunApplication(bool)"));
-    QCOMPARE(meta->indexOfSlot("slotpushButtonCreateBootBin(bool)"),
-             meta->indexOfSlot("slotpushButtonCreateUpg(bool)") + 1);
+    const QList<const char *> ordered = {
+        "slotpushButtonConnect(bool)",          "slotpushButtonDisconnect(bool)",
+        "slotpushButtonRead(bool)",             "slotpushButtonWrite(bool)",
+        "slotpushButtonWritePage(bool)",        "slotpushButtonFirmware(bool)",
+        "slotpushButtonWriteExtFlashBin(bool)", "slotpushButtonRunApplication(bool)",
+        "slotpushButtonWriteExternalFlash(bool)", "slotpushButtonReadExternalFlash(bool)",
+        "slotpushButtonCreateUpg(bool)",        "slotpushButtonCreateBootBin(bool)"};
+    for (int i = 0; i < ordered.size(); ++i) {
+        QCOMPARE(meta->indexOfSlot(ordered[i]), meta->methodOffset() + i);
+        QCOMPARE(meta->method(meta->indexOfSlot(ordered[i])).parameterNames(), QList<QByteArray>{"t"});
+    }
     QCOMPARE(meta->indexOfSlot("slotTimeout()"), meta->methodCount() - 1);
-    for (const char *slot : {"slotpushButtonConnect(bool)", "slotpushButtonDisconnect(bool)",
-                             "slotpushButtonFirmware(bool)", "slotpushButtonRunApplication(bool)",
-                             "slotpushButtonCreateUpg(bool)", "slotpushButtonCreateBootBin(bool)"})
-        QCOMPARE(meta->method(meta->indexOfSlot(slot)).parameterNames(), QList<QByteArray>{"t"});
 
     // slotTimeout, reachable only through the meta-object, only writes its line.
     DebugCapture debug;

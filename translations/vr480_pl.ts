@@ -150,6 +150,86 @@ Sprawdź kabel USB</translation>
       <source>Count:</source>
       <translation>Liczba:</translation>
     </message>
+    <message>
+      <source>Length (dec)</source>
+      <translation>Długość (dziesiętnie)</translation>
+    </message>
+    <message>
+      <source>error</source>
+      <translation>błąd</translation>
+    </message>
+    <message>
+      <source>Conversion error</source>
+      <translation>Błąd konwersji</translation>
+    </message>
+    <message>
+      <source>Read error</source>
+      <translation>Błąd odczytu</translation>
+    </message>
+    <message>
+      <source>Read From Vr480</source>
+      <translation>Odczyt z Vr480</translation>
+    </message>
+    <message>
+      <source>Address (hex)</source>
+      <translation>Adres (szesnastkowo)</translation>
+    </message>
+    <message>
+      <source>Fill pattern</source>
+      <translation>Wzór wypełnienia</translation>
+    </message>
+    <message>
+      <source>Number (dec)</source>
+      <translation>Liczba (dziesiętnie)</translation>
+    </message>
+    <message>
+      <source>Bin (*.bin)</source>
+      <translation>Pliki binarne (*.bin)</translation>
+    </message>
+    <message>
+      <source>Info</source>
+      <translation>Informacja</translation>
+    </message>
+    <message>
+      <source>Write OK</source>
+      <translation>Zapis poprawny</translation>
+    </message>
+    <message>
+      <source>Length error</source>
+      <translation>Błąd długości</translation>
+    </message>
+    <message>
+      <source>Length should be aligned to 4</source>
+      <translation>Długość powinna być wielokrotnością 4</translation>
+    </message>
+    <message>
+      <source>WriteExternalFlashToAddress</source>
+      <translation>WriteExternalFlashToAddress</translation>
+    </message>
+    <message>
+      <source>ReadExternalFlashFromAddress</source>
+      <translation>ReadExternalFlashFromAddress</translation>
+    </message>
+    <message>
+      <source>memcmp</source>
+      <translation>memcmp</translation>
+    </message>
+    <message>
+      <source>Write To External Flash Vr480</source>
+      <translation>Zapis do pamięci zewnętrznej Vr480</translation>
+    </message>
+    <message>
+      <source>Data(hex)</source>
+      <translation>Dane (szesnastkowo)</translation>
+    </message>
+    <message>
+      <source>Write error</source>
+      <translation>Błąd zapisu</translation>
+    </message>
+    <message>
+      <source>Read External Flash From Vr480</source>
+      <translation>Odczyt pamięci zewnętrznej z Vr480</translation>
+    </message>
   </context>
   <context>
     <name>VR480_BootloaderClass</name>
