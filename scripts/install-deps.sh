@@ -9,7 +9,7 @@ packages=(
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-qpa-plugins
     libusb-dev
 )
-[ "${1:-}" = "--tests" ] && packages+=(srecord clang)
+[ "${1:-}" = "--tests" ] && packages+=(srecord clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do
