@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QWidget>
 #include <QMutexLocker>
+#include <QSignalSpy>
 
 namespace {
 QMutex captureMutex;
@@ -100,4 +101,12 @@ void DialogScript::poll()
     // A step whose checks failed returns early: close its dialog all the same.
     if (auto *open = qobject_cast<QDialog *>(dialog); open && open->isVisible())
         open->reject();
+}
+
+QList<int> values(const QSignalSpy &spy)
+{
+    QList<int> out;
+    for (const QList<QVariant> &arguments : spy)
+        out << arguments.at(0).toInt();
+    return out;
 }

@@ -1,7 +1,13 @@
 #pragma once
 // Helpers shared by the test programs.
 
+#include <QList>
 #include <QStringList>
+
+class QSignalSpy;
+
+// The first argument of each signal a spy caught, as an int.
+QList<int> values(const QSignalSpy &spy);
 
 // Collects the debug lines written while it exists (and still passes them on
 // to the previous handler when VR480_TEST_VERBOSE is set).

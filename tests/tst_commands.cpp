@@ -43,14 +43,6 @@ QList<Setup> setups(int request)
     return out;
 }
 
-QList<int> values(const QSignalSpy &spy)
-{
-    QList<int> out;
-    for (const QList<QVariant> &arguments : spy)
-        out << arguments.at(0).toInt();
-    return out;
-}
-
 } // namespace
 
 namespace QTest {

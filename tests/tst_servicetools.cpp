@@ -164,14 +164,6 @@ QStringList transfers(int request)
     return out;
 }
 
-QList<int> values(const QSignalSpy &spy)
-{
-    QList<int> out;
-    for (const QList<QVariant> &arguments : spy)
-        out << arguments.at(0).toInt();
-    return out;
-}
-
 sim::Device &bootloader()
 {
     sim::DeviceConfig config;

@@ -135,13 +135,7 @@ struct Worker {
         return lines;
     }
 
-    QList<int> percents() const
-    {
-        QList<int> values;
-        for (const QList<QVariant> &args : percent)
-            values << args.at(0).toInt();
-        return values;
-    }
+    QList<int> percents() const { return values(percent); }
 };
 
 // The firmware the devices run before an upgrade.
