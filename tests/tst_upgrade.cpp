@@ -181,6 +181,7 @@ QStringList dumpRows(const QString &dump)
 } // namespace
 
 Q_DECLARE_METATYPE(sim::Fault)
+Q_DECLARE_METATYPE(Upgrader::Outcome)
 
 // Prepares the bus (a device in its bootloader is there already) and gives the
 // file to upgrade with, or "" for the good one.
@@ -198,6 +199,8 @@ private slots:
     void fullUpgrade();
     void endings_data();
     void endings();
+    void startCheck_data();
+    void startCheck();
     void externalFlashMismatch();
     void faultSweep_data();
     void faultSweep();
@@ -244,6 +247,7 @@ void TestUpgrade::fullUpgrade()
     QVERIFY(worker.run(file));
 
     QVERIFY(holds(device, image));
+    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::Written);
     QCOMPARE(device.applicationStarts(), 1);
     QCOMPARE(device.mode(), sim::Mode::Application);
     QCOMPARE(device.restarts(), fromApplication ? 2 : 1);
@@ -426,9 +430,53 @@ void TestUpgrade::endings()
              tag == "no device" || tag == "connects at the fourth attempt" ? 3 : 0);
 
     const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
+    using Outcome = Upgrader::Outcome;
+    QCOMPARE(worker.upgrader.outcome(), completed ? Outcome::Written
+                                        : pages < 0 ? Outcome::BadFile
+                                        : tag == "no device" ? Outcome::NoDevice
+                                                             : Outcome::Failed);
     QCOMPARE(device.applicationStarts(), completed ? 1 : 0);
     QVERIFY(holds(device, completed ? image : kOldImage) || pages > 0);
     QCOMPARE(device.mode() == sim::Mode::Bootloader, bootloaderRunning);
+}
+
+// With the start check on, a run ends Started only once the application's
+// serial is seen after the restart; a stop request ends it Interrupted.
+void TestUpgrade::startCheck_data()
+{
+    QTest::addColumn<bool>("comesBack");
+    QTest::addColumn<bool>("interrupt"); // asked to stop at the first pause
+    QTest::addColumn<Upgrader::Outcome>("outcome");
+    QTest::addColumn<QList<unsigned long>>("sleeps");
+    QList<unsigned long> fifty(50, 200);
+    QTest::newRow("started") << true << false << Upgrader::Outcome::Started << QList<unsigned long>{1000};
+    QTest::newRow("never back") << false << false << Upgrader::Outcome::NotStarted
+                                << (QList<unsigned long>{1000} + fifty);
+    QTest::newRow("stopped") << true << true << Upgrader::Outcome::Interrupted << QList<unsigned long>{1000};
+}
+
+void TestUpgrade::startCheck()
+{
+    QFETCH(bool, comesBack);
+    QFETCH(bool, interrupt);
+    QFETCH(Upgrader::Outcome, outcome);
+    QFETCH(QList<unsigned long>, sleeps);
+    sim::DeviceConfig config;
+    config.mode = sim::Mode::Bootloader;
+    config.comesBack = comesBack;
+    sim::Device &device = deviceWithOldFirmware(config);
+    Worker worker;
+    worker.upgrader.setStartCheck(true);
+    worker.upgrader.setSleeper([&](unsigned long ms) {
+        worker.sleeps << ms;
+        if (interrupt)
+            worker.upgrader.requestInterruption();
+    });
+    DebugCapture quiet;
+    QVERIFY(worker.run(file));
+    QCOMPARE(worker.upgrader.outcome(), outcome);
+    QCOMPARE(worker.sleeps, sleeps);
+    QVERIFY(holds(device, image));
 }
 
 // A byte stored wrongly in the external flash: the run shows both dumps and

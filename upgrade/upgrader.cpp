@@ -10,34 +10,16 @@
 #include <QFile>
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
 constexpr quint32 kFlashBase = 0x08000000; // image offset 0 is this address
 constexpr quint32 kApplicationAddress = kFlashBase + UpgradeFile::kApplicationOffset;
-constexpr quint32 kInfoBlockAddress = kFlashBase + 0x3FD0; // brand halfword; version text at +16
-constexpr int kInfoBlockSize = 32;
-constexpr int kVersionOffset = 16;
 constexpr int kPageSize = 2048;
 constexpr int kConnectRetries = 3;
 constexpr int kBootloaderTries = 10;
-
-// Text from the device up to its first zero byte, at most `size` bytes.
-QString deviceText(const char *bytes, int size)
-{
-    return QString::fromLatin1(bytes, int(qstrnlen(bytes, size)));
-}
-
-QString deviceText(const QByteArray &bytes)
-{
-    return deviceText(bytes.constData(), int(bytes.size()));
-}
-
-// The serial of the bootloader has "b" as its tenth character.
-bool isBootloaderSerial(const QByteArray &serial)
-{
-    return serial.size() >= 10 && serial.at(9) == 'b';
-}
+constexpr int kStartCheckTries = 50; // 10 s in 200 ms steps
 
 } // namespace
 
@@ -79,11 +61,29 @@ QString Upgrader::currentFileName()
     return fileName;
 }
 
+Upgrader::Outcome Upgrader::outcome() const
+{
+    return lastOutcome;
+}
+
+void Upgrader::setStartCheck(bool on)
+{
+    startCheck = on;
+}
+
 void Upgrader::run()
+{
+    Outcome outcome = upgrade();
+    if ((outcome == Outcome::Failed || outcome == Outcome::NotStarted) && isInterruptionRequested())
+        outcome = Outcome::Interrupted;
+    lastOutcome = outcome;
+}
+
+Upgrader::Outcome Upgrader::upgrade()
 {
     const QString path = currentFileName();
     if (path.isNull())
-        return;
+        return Outcome::NoFile;
     qDebug("Start firmware upgrade");
     emit sendText(path);
 
@@ -97,13 +97,13 @@ void Upgrader::run()
             break;
         case UpgradeFile::Status::WrongHeader:
             emit sendText(tr("Wrong file header"));
-            return;
+            return Outcome::BadFile;
         case UpgradeFile::Status::WrongVersion:
             emit sendText(tr("Wrong file version"));
-            return;
+            return Outcome::BadFile;
         case UpgradeFile::Status::WrongLength:
             emit sendText(tr("Wrong file length"));
-            return;
+            return Outcome::BadFile;
         }
     }
     emit sendPercent(0);
@@ -111,19 +111,19 @@ void Upgrader::run()
     usb->disconnect();
     if (!connectWithRetries()) {
         emit sendText(tr("USB Timeout\nCheck USB Cable"));
-        return;
+        return Outcome::NoDevice;
     }
     const QByteArray serial = usb->readStringDescriptor();
-    emit sendText(deviceText(serial));
+    emit sendText(USBVR480::deviceText(serial));
 
-    char info[kInfoBlockSize];
-    if (usb->ReadMemoryFromAddress(info, kInfoBlockAddress, kInfoBlockSize) != 0) {
+    const std::optional<QString> version = usb->ReadBootloaderVersion();
+    if (!version) {
         emit sendText(tr("Bootloader Version Read Error"));
-        return;
+        return Outcome::Failed;
     }
-    emit sendText(deviceText(info + kVersionOffset, kInfoBlockSize - kVersionOffset));
+    emit sendText(*version);
 
-    if (serial.size() == 9) {
+    if (USBVR480::isApplicationSerial(serial)) {
         emit sendText(tr("Apllication mode"));
         emit sendText(tr("Reset device"));
         usb->RunApplication();
@@ -134,18 +134,18 @@ void Upgrader::run()
         sleeper(500);
         if (!waitForBootloader()) {
             emit sendText(tr("USB timout\nCheck USB cable"));
-            return;
+            return Outcome::Failed;
         }
         emit sendText(tr("Disconnect"));
         usb->disconnect();
         emit sendText(tr("Connect"));
         usb->connect();
-        emit sendText(tr("Serial:") + deviceText(usb->readStringDescriptor()));
-    } else if (serial.size() == 10 && isBootloaderSerial(serial)) {
+        emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));
+    } else if (serial.size() == 10 && USBVR480::isBootloaderSerial(serial)) {
         emit sendText(tr("Bootloader mode"));
     } else {
-        emit sendText(tr("Serial:") + deviceText(usb->readStringDescriptor()));
-        return;
+        emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));
+        return Outcome::Failed;
     }
 
     emit sendText(tr("Writting firmware ... "));
@@ -156,14 +156,19 @@ void Upgrader::run()
     payload = QByteArray();
 
     if (!writeApplication(application))
-        return;
+        return Outcome::Failed;
     emit sendText(tr("OK"));
     if (!writeExternalFlash(external))
-        return;
+        return Outcome::Failed;
     emit sendText(tr("OK"));
     usb->RunApplication();
     sleeper(1000);
     usb->disconnect();
+    if (!startCheck)
+        return Outcome::Written;
+    const bool started = usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper);
+    usb->disconnect();
+    return started ? Outcome::Started : Outcome::NotStarted;
 }
 
 // Up to four attempts, 200 ms apart.
@@ -183,12 +188,7 @@ bool Upgrader::connectWithRetries()
 // its bootloader.
 bool Upgrader::waitForBootloader()
 {
-    for (int tries = 0; tries < kBootloaderTries && !isInterruptionRequested(); ++tries) {
-        if (usb->connect() == 0 && isBootloaderSerial(usb->readStringDescriptor()))
-            return true;
-        sleeper(200);
-    }
-    return false;
+    return usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper);
 }
 
 // Page by page: write, read back, compare. The first page that fails any of

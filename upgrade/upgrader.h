@@ -4,6 +4,7 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 
 class USBVR480;
@@ -30,6 +31,24 @@ public:
     using Sleeper = std::function<void(unsigned long ms)>;
     void setSleeper(Sleeper sleeper);
 
+    // How the last run ended. A run that reaches the start of the new
+    // application ends Written; with the start check on, it then waits for
+    // the application to come back on the bus and ends Started, or
+    // NotStarted when it does not.
+    enum class Outcome {
+        NoFile,      // no file name: nothing was done
+        BadFile,     // not an upgrade file (header, version or length)
+        NoDevice,    // no device answered the first connection
+        Failed,      // the device failed a step; it may be left in its bootloader
+        Interrupted, // stopped on request; the device may be left in its bootloader
+        Written,     // written, verified and told to start the application
+        Started,     // ... and seen running it
+        NotStarted,  // ... but not seen running it
+    };
+    Outcome outcome() const;
+    // Off by default (the window does not check); set before start().
+    void setStartCheck(bool on);
+
 signals:
     void sendText(QString s);
     void sendPercent(int percent);
@@ -41,6 +60,7 @@ protected:
     void run() override;
 
 private:
+    Outcome upgrade();
     QString currentFileName();
     bool connectWithRetries();
     bool waitForBootloader();
@@ -51,4 +71,6 @@ private:
     QString fileName; // set by the GUI thread, read once at the start of a run
     QMutex fileNameLock;
     Sleeper sleeper;
+    std::atomic<Outcome> lastOutcome{Outcome::NoFile};
+    std::atomic<bool> startCheck{false};
 };

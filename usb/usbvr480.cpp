@@ -21,6 +21,10 @@ constexpr quint32 kExternalReadChunk = 512;
 constexpr quint32 kExternalWriteChunk = 256;
 constexpr int kExternalRetries = 100;
 
+constexpr quint32 kInfoBlockAddress = 0x08003FD0; // brand halfword; version text at +16
+constexpr int kInfoBlockSize = 32;
+constexpr int kVersionOffset = 16;
+
 constexpr unsigned low16(quint32 address) { return address & 0xFFFF; }
 constexpr unsigned high16(quint32 address) { return address >> 16; }
 
@@ -104,4 +108,38 @@ void USBVR480::RunApplication()
 {
     qDebug("USBVR480::RunApplication(void)");
     control_send(Restart, 0, 0, nullptr, 0);
+}
+
+std::optional<QString> USBVR480::ReadBootloaderVersion()
+{
+    char info[kInfoBlockSize];
+    if (ReadMemoryFromAddress(info, kInfoBlockAddress, kInfoBlockSize) != 0)
+        return std::nullopt;
+    return deviceText(QByteArray(info + kVersionOffset, kInfoBlockSize - kVersionOffset));
+}
+
+bool USBVR480::waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
+                             unsigned long pauseMs, const Sleep &sleep)
+{
+    for (int i = 0; i < tries && !QThread::currentThread()->isInterruptionRequested(); ++i) {
+        if (connect() == 0 && accept(readStringDescriptor()))
+            return true;
+        sleep(pauseMs);
+    }
+    return false;
+}
+
+bool USBVR480::isApplicationSerial(const QByteArray &serial)
+{
+    return serial.size() == 9;
+}
+
+bool USBVR480::isBootloaderSerial(const QByteArray &serial)
+{
+    return serial.size() >= 10 && serial.at(9) == 'b';
+}
+
+QString USBVR480::deviceText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.constData(), int(qstrnlen(bytes.constData(), size_t(bytes.size()))));
 }

@@ -2,6 +2,11 @@
 
 #include "usb/usbdevice.h"
 
+#include <QString>
+
+#include <functional>
+#include <optional>
+
 // The VR480 as the program sees it: a UsbDevice with the VR480's identity and
 // the bootloader's vendor requests. Addresses go out with bits 0-15 in wValue
 // and bits 16-31 in wIndex. Memory data crosses the bus scrambled: pages are
@@ -27,6 +32,24 @@ public:
     // Restart: the bootloader starts the application, the application restarts
     // into the bootloader. The device leaves the bus; callers disconnect.
     void RunApplication();
+
+    // The bootloader's version text from its information block (it can be
+    // read in either mode); nothing when the read fails.
+    std::optional<QString> ReadBootloaderVersion();
+
+    // Connects and reads the serial up to `tries` times, pausing `pauseMs`
+    // through `sleep` after each miss, until `accept` takes the serial. Gives
+    // up early when the calling thread is asked to stop.
+    using Sleep = std::function<void(unsigned long ms)>;
+    bool waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
+                       unsigned long pauseMs, const Sleep &sleep);
+
+    // The serial tells which firmware runs: nine characters for the
+    // application; "b" as the tenth for the bootloader.
+    static bool isApplicationSerial(const QByteArray &serial);
+    static bool isBootloaderSerial(const QByteArray &serial);
+    // Text from the device up to its first zero byte.
+    static QString deviceText(const QByteArray &bytes);
 
 signals:
     void sendPercentExtFlashWrite(int percent);
