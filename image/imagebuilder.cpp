@@ -1,10 +1,10 @@
 #include "image/imagebuilder.h"
 
 #include "image/intelhex.h"
+#include "image/outputfiles.h"
 #include "image/upgradefile.h"
 
 #include <QDate>
-#include <QSaveFile>
 #include <QtEndian>
 
 namespace ImageBuilder {
@@ -77,21 +77,26 @@ int productionWeek(const QDate &date)
     return date.weekNumber();
 }
 
-bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write)
+bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write,
+              QString *error)
 {
-    QSaveFile file(fileName);
-    return file.open(QIODevice::WriteOnly) && write(file) && file.commit();
+    OutputFiles file;
+    if (file.add(fileName, write) && file.commit())
+        return true;
+    if (error)
+        *error = file.errorString();
+    return false;
 }
 
-bool saveFile(const QString &fileName, const QByteArray &contents)
+bool saveFile(const QString &fileName, const QByteArray &contents, QString *error)
 {
-    return saveFile(fileName,
-                    [&](QIODevice &file) { return file.write(contents) == contents.size(); });
+    return saveFile(fileName, OutputFiles::bytes(contents), error);
 }
 
-bool saveUpgradeFile(const QString &fileName, const QByteArray &image)
+bool saveUpgradeFile(const QString &fileName, const QByteArray &image, QString *error)
 {
-    return saveFile(fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
+    return saveFile(
+        fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); }, error);
 }
 
 } // namespace ImageBuilder

@@ -49,11 +49,13 @@ int productionYear(const QDate &date);
 int productionWeek(const QDate &date);
 
 // Writes a file through a temporary one that replaces `fileName` only when
-// `write` succeeded and everything reached the disk: a failure never leaves a
-// partial file under that name.
-bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
-bool saveFile(const QString &fileName, const QByteArray &contents);
+// `write` succeeded and everything reached the disk (OutputFiles): a failure
+// never leaves a partial file under that name. On failure `*error`, if given,
+// tells why, naming the file.
+bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write,
+              QString *error = nullptr);
+bool saveFile(const QString &fileName, const QByteArray &contents, QString *error = nullptr);
 // Saves an upgrade image (UpgradeFile::write) the same way.
-bool saveUpgradeFile(const QString &fileName, const QByteArray &image);
+bool saveUpgradeFile(const QString &fileName, const QByteArray &image, QString *error = nullptr);
 
 } // namespace ImageBuilder
