@@ -34,7 +34,6 @@ quint32 extWriteAddress = 0;
 qint32 extWriteLength = 1;
 quint32 extFillValue = 1;
 
-constexpr int kMaxLength = 0x100000;
 constexpr quint32 kPageWriteAddress = 0x08005000;
 constexpr int kPageSize = 2048;
 constexpr int kTestBlockRequest = 2;
@@ -56,7 +55,7 @@ bool askLength(QWidget *parent, const QString &title, qint32 &remembered)
 {
     bool ok = false;
     remembered = QInputDialog::getInt(parent, title, VR480_Bootloader::tr("Length (dec)"), remembered,
-                                      1, kMaxLength, 1, &ok);
+                                      1, ServiceTools::kMaxLength, 1, &ok);
     return ok;
 }
 

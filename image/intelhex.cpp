@@ -175,3 +175,30 @@ int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
         return HexCannotRead;
     return convert(text.constData(), text.size(), destination, firstAddress, lastAddress);
 }
+
+QString hexToBinErrorText(int result)
+{
+    switch (result) {
+    case HexOk:
+        return QStringLiteral("no error");
+    case HexShortLine:
+        return QStringLiteral("a line too short for a record");
+    case HexNoColon:
+        return QStringLiteral("a line that does not start with ':'");
+    case HexBadCount:
+        return QStringLiteral("a byte count that is not hexadecimal");
+    case HexBadAddress:
+        return QStringLiteral("an address that is not hexadecimal");
+    case HexBadType:
+        return QStringLiteral("a record type that is not hexadecimal");
+    case HexBadData:
+        return QStringLiteral("a data byte that is not hexadecimal");
+    case HexUnsupported:
+        return QStringLiteral("an unsupported record type or extended address");
+    case HexBadRecord:
+        return QStringLiteral("a wrong checksum or a record of the wrong length");
+    case HexCannotRead:
+        return QStringLiteral("the file cannot be read");
+    }
+    return QStringLiteral("unknown error %1").arg(result);
+}

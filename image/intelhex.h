@@ -29,3 +29,6 @@ enum HexToBinResult {
 // in the destination.
 int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
              quint32 lastAddress);
+
+// What a HexToBin result other than HexOk means, in a few words.
+QString hexToBinErrorText(int result);

@@ -11,6 +11,9 @@ class USBVR480;
 // window's service slots and every other front end of the same tools.
 namespace ServiceTools {
 
+// The longest read or fill the tools offer: 1 MiB.
+constexpr int kMaxLength = 0x100000;
+
 // Hexadecimal numbers as the tools take and offer them: digits of either
 // case with an optional "0x" or "0X" prefix; offered as "0x" and lower-case
 // digits without leading zeros. A text that is no unsigned 32-bit number

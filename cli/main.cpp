@@ -1,0 +1,26 @@
+#include "cli/commandline.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#ifdef VR480_SIMULATED_DEVICE
+#include "sim/simdevice.h"
+#endif
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+#ifdef VR480_SIMULATED_DEVICE
+    sim::setupDemo();
+#endif
+    return runCommandLine(QCoreApplication::arguments(), isatty(fileno(stdout)) != 0);
+}

@@ -1,0 +1,74 @@
+#include "cli/progress.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kBarWidth = 40;
+const QByteArray kClearLine = "\r\033[K";
+
+} // namespace
+
+Progress::Progress(std::FILE *stream, bool terminal) : stream(stream), terminal(terminal) {}
+
+Progress::~Progress()
+{
+    if (barShown)
+        write("\n");
+}
+
+void Progress::write(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+void Progress::line(const QString &text)
+{
+    QByteArray bytes = text.toLocal8Bit() + '\n';
+    if (barShown)
+        bytes.prepend(kClearLine);
+    barShown = false;
+    write(bytes);
+    if (terminal && percent >= 0 && percent < 100)
+        draw();
+}
+
+void Progress::update(const QString &newLabel, int newPercent)
+{
+    newPercent = std::clamp(newPercent, 0, 100);
+    const bool sameBar = newLabel == label;
+    if (terminal) {
+        if (sameBar && newPercent == percent)
+            return;
+        if (!sameBar && barShown)
+            write("\n"); // the finished bar stays above the new one
+        barShown = barShown && sameBar;
+        label = newLabel;
+        percent = newPercent;
+        draw();
+        return;
+    }
+    // One line at the start of a bar and at each tenth reached.
+    if (sameBar && newPercent / 10 == percent / 10)
+        return;
+    label = newLabel;
+    percent = newPercent;
+    write(QStringLiteral("%1: %2%\n").arg(label).arg(percent).toLocal8Bit());
+}
+
+void Progress::draw()
+{
+    const int filled = percent * kBarWidth / 100;
+    const QByteArray bar = QByteArray(filled, '#') + QByteArray(kBarWidth - filled, '.');
+    QByteArray text = kClearLine + label.toLocal8Bit() + " [" + bar + "] "
+                    + QByteArray::number(percent).rightJustified(3) + '%';
+    barShown = true;
+    if (percent == 100) {
+        text += '\n'; // done: the bar stays as it is, the next output goes below
+        barShown = false;
+    }
+    write(text);
+}
