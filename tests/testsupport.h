@@ -6,6 +6,13 @@
 
 class QSignalSpy;
 
+// Runs SRecord's srec_cat with `arguments`; a missing srec_cat or a failed run
+// ends the test program.
+void runSrecCat(const QStringList &arguments);
+// SRecord's flat binary of the window first..last of an Intel HEX file, bytes
+// the file does not give set to `fill`: a conversion independent of ours.
+QByteArray srecordWindow(const QString &hexFile, quint32 first, quint32 last, int fill);
+
 // The first argument of each signal a spy caught, as an int.
 QList<int> values(const QSignalSpy &spy);
 
