@@ -364,6 +364,47 @@ struct Registry {
         return delivered;
     }
 
+    void clear()
+    {
+        ++epoch;
+        usb_busses = nullptr;
+        models.clear();
+        buses.clear();
+        linkedBuses = 0;
+        faults.clear();
+        events.clear();
+        recording = true;
+        latencyUs = 0;
+        transfers = 0;
+    }
+
+    Model &add(int bus, const DeviceConfig &config)
+    {
+        bus = std::max(0, bus);
+        while (buses.size() <= size_t(bus)) {
+            auto record = std::make_unique<usb_bus>();
+            std::snprintf(record->dirname, sizeof record->dirname, "%03d", int(buses.size()) + 1);
+            record->location = uint32_t(buses.size()) + 1;
+            buses.push_back(std::move(record));
+        }
+
+        auto m = std::make_unique<Model>();
+        m->id = int(models.size());
+        m->bus = bus;
+        m->config = config;
+        m->mode = config.mode;
+        m->flash = initialFlash(config);
+        m->external = QByteArray(kExternalFlashSize, char(0xFF));
+        m->record = std::make_unique<struct usb_device>();
+        std::snprintf(m->record->filename, sizeof m->record->filename, "%03d", m->id + 1);
+        m->record->bus = buses[size_t(bus)].get();
+        m->record->devnum = uint8_t(m->id + 1);
+        fillDescriptor(*m->record, config);
+        m->facade = makeFacade(m->id);
+        models.push_back(std::move(m));
+        return *models.back();
+    }
+
     int scan()
     {
         const Clock::time_point now = Clock::now();
@@ -522,46 +563,14 @@ void reset()
 {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
-    ++r.epoch;
-    usb_busses = nullptr;
-    r.models.clear();
-    r.buses.clear();
-    r.linkedBuses = 0;
-    r.faults.clear();
-    r.events.clear();
-    r.recording = true;
-    r.latencyUs = 0;
-    r.transfers = 0;
+    r.clear();
 }
 
 Device &addDevice(int bus, const DeviceConfig &config)
 {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
-    bus = std::max(0, bus);
-    while (r.buses.size() <= size_t(bus)) {
-        auto record = std::make_unique<usb_bus>();
-        std::snprintf(record->dirname, sizeof record->dirname, "%03d", int(r.buses.size()) + 1);
-        record->location = uint32_t(r.buses.size()) + 1;
-        r.buses.push_back(std::move(record));
-    }
-
-    auto m = std::make_unique<Model>();
-    m->id = int(r.models.size());
-    m->bus = bus;
-    m->config = config;
-    m->mode = config.mode;
-    m->flash = initialFlash(config);
-    m->external = QByteArray(kExternalFlashSize, char(0xFF));
-    m->record = std::make_unique<struct usb_device>();
-    std::snprintf(m->record->filename, sizeof m->record->filename, "%03d", m->id + 1);
-    m->record->bus = r.buses[size_t(bus)].get();
-    m->record->devnum = uint8_t(m->id + 1);
-    fillDescriptor(*m->record, config);
-    m->facade = Registry::makeFacade(m->id);
-    Device &device = *m->facade;
-    r.models.push_back(std::move(m));
-    return device;
+    return *r.add(bus, config).facade;
 }
 
 QList<Device *> devices()
