@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 #include <cstdint>
 
@@ -153,5 +154,15 @@ int openHandles(); // handles from usb_open not yet given to usb_close (across r
 // a second to restart and a few milliseconds per transfer, so a whole upgrade
 // can be watched in the window.
 void setupDemo();
+
+// The whole simulation to and from a file: every device (bus, configuration, current mode, both
+// memories, last block, restart counters, unplugged and hidden state), the fault rules with their
+// remaining skip and times counts, and the latency. Events and the transfer count are not kept, so
+// rules that name a transfer number count from the load. A device caught in a restart is saved as
+// back on the bus in its new mode.
+bool saveState(const QString &fileName); // false when the file cannot be written
+// reset(), then the saved simulation. False, leaving the simulation empty, when the file is
+// missing, unreadable or not a state file.
+bool loadState(const QString &fileName);
 
 } // namespace sim
