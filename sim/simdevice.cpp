@@ -792,6 +792,24 @@ bool loadState(const QString &fileName)
     return false;
 }
 
+DemoSession::DemoSession()
+    : stateFile_(qEnvironmentVariable("VR480_SIM_STATE"))
+{
+    if (!stateFile_.isEmpty() && QFile::exists(stateFile_)) {
+        if (loadState(stateFile_))
+            return;
+        std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
+                     qPrintable(stateFile_));
+    }
+    setupDemo();
+}
+
+DemoSession::~DemoSession()
+{
+    if (!stateFile_.isEmpty() && !saveState(stateFile_))
+        std::fprintf(stderr, "Cannot save the simulated device to %s\n", qPrintable(stateFile_));
+}
+
 // --- What the libusb functions ask of the model -----------------------------
 
 namespace bus {

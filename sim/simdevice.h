@@ -165,4 +165,19 @@ bool saveState(const QString &fileName); // false when the file cannot be writte
 // missing, unreadable or not a state file.
 bool loadState(const QString &fileName);
 
+// The device of one run of a demo program. When VR480_SIM_STATE names an existing file the
+// simulation is loaded from it (if that fails: a line on stderr, then setupDemo()); otherwise
+// setupDemo(). When VR480_SIM_STATE is set, the destructor saves the simulation back to that file,
+// so that successive runs see the same device.
+class DemoSession {
+public:
+    DemoSession();
+    ~DemoSession();
+    DemoSession(const DemoSession &) = delete;
+    DemoSession &operator=(const DemoSession &) = delete;
+
+private:
+    QString stateFile_;
+};
+
 } // namespace sim

@@ -11,6 +11,7 @@
 #include "scramble_key.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -516,6 +517,37 @@ private slots:
         QCOMPARE(sim::devices().size(), 1);
     }
 
+    void demoSessionCarriesTheDeviceBetweenRuns()
+    {
+        QTemporaryDir dir;
+        const QString state = dir.filePath("sim.state");
+        qputenv("VR480_SIM_STATE", QFile::encodeName(state));
+        const auto unset = qScopeGuard([] { qunsetenv("VR480_SIM_STATE"); });
+
+        sim::addDevice(0, bootloaderConfig());
+        {
+            sim::DemoSession run; // no file yet: the demo device
+            QCOMPARE(sim::devices().size(), 1);
+            QCOMPARE(sim::devices()[0]->config().restartDelayMs, 1500);
+            sim::devices()[0]->setExternalFlash(0, pattern(8, 1));
+        }
+        sim::reset();
+        {
+            sim::DemoSession run;
+            QCOMPARE(sim::devices().size(), 1);
+            QCOMPARE(sim::devices()[0]->externalFlash(0, 8), pattern(8, 1));
+        }
+
+        // A damaged file: the demo device again, saved over it.
+        QVERIFY(writeFile(state, "damaged"));
+        {
+            sim::DemoSession run;
+            QCOMPARE(sim::devices().size(), 1);
+            QCOMPARE(sim::devices()[0]->externalFlash(0, 8), QByteArray(8, char(0xFF)));
+        }
+        QVERIFY(sim::loadState(state));
+        QCOMPARE(sim::devices().size(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSim)
