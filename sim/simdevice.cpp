@@ -3,8 +3,11 @@
 
 #include "scramble_key.h"
 
+#include <QDataStream>
+#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -364,6 +367,47 @@ struct Registry {
         return delivered;
     }
 
+    void clear()
+    {
+        ++epoch;
+        usb_busses = nullptr;
+        models.clear();
+        buses.clear();
+        linkedBuses = 0;
+        faults.clear();
+        events.clear();
+        recording = true;
+        latencyUs = 0;
+        transfers = 0;
+    }
+
+    Model &add(int bus, const DeviceConfig &config)
+    {
+        bus = std::max(0, bus);
+        while (buses.size() <= size_t(bus)) {
+            auto record = std::make_unique<usb_bus>();
+            std::snprintf(record->dirname, sizeof record->dirname, "%03d", int(buses.size()) + 1);
+            record->location = uint32_t(buses.size()) + 1;
+            buses.push_back(std::move(record));
+        }
+
+        auto m = std::make_unique<Model>();
+        m->id = int(models.size());
+        m->bus = bus;
+        m->config = config;
+        m->mode = config.mode;
+        m->flash = initialFlash(config);
+        m->external = QByteArray(kExternalFlashSize, char(0xFF));
+        m->record = std::make_unique<struct usb_device>();
+        std::snprintf(m->record->filename, sizeof m->record->filename, "%03d", m->id + 1);
+        m->record->bus = buses[size_t(bus)].get();
+        m->record->devnum = uint8_t(m->id + 1);
+        fillDescriptor(*m->record, config);
+        m->facade = makeFacade(m->id);
+        models.push_back(std::move(m));
+        return *models.back();
+    }
+
     int scan()
     {
         const Clock::time_point now = Clock::now();
@@ -522,46 +566,14 @@ void reset()
 {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
-    ++r.epoch;
-    usb_busses = nullptr;
-    r.models.clear();
-    r.buses.clear();
-    r.linkedBuses = 0;
-    r.faults.clear();
-    r.events.clear();
-    r.recording = true;
-    r.latencyUs = 0;
-    r.transfers = 0;
+    r.clear();
 }
 
 Device &addDevice(int bus, const DeviceConfig &config)
 {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
-    bus = std::max(0, bus);
-    while (r.buses.size() <= size_t(bus)) {
-        auto record = std::make_unique<usb_bus>();
-        std::snprintf(record->dirname, sizeof record->dirname, "%03d", int(r.buses.size()) + 1);
-        record->location = uint32_t(r.buses.size()) + 1;
-        r.buses.push_back(std::move(record));
-    }
-
-    auto m = std::make_unique<Model>();
-    m->id = int(r.models.size());
-    m->bus = bus;
-    m->config = config;
-    m->mode = config.mode;
-    m->flash = initialFlash(config);
-    m->external = QByteArray(kExternalFlashSize, char(0xFF));
-    m->record = std::make_unique<struct usb_device>();
-    std::snprintf(m->record->filename, sizeof m->record->filename, "%03d", m->id + 1);
-    m->record->bus = r.buses[size_t(bus)].get();
-    m->record->devnum = uint8_t(m->id + 1);
-    fillDescriptor(*m->record, config);
-    m->facade = Registry::makeFacade(m->id);
-    Device &device = *m->facade;
-    r.models.push_back(std::move(m));
-    return device;
+    return *r.add(bus, config).facade;
 }
 
 QList<Device *> devices()
@@ -639,6 +651,163 @@ void setupDemo()
     config.restartDelayMs = 1500;
     addDevice(0, config);
     setLatency(3000);
+}
+
+// --- Saved state -------------------------------------------------------------
+
+namespace {
+
+constexpr quint32 kStateMagic = 0x56523453; // "VR4S"
+constexpr quint32 kStateFormat = 1;
+constexpr QDataStream::Version kStateStreamVersion = QDataStream::Qt_6_0;
+constexpr int kMaxBus = 999; // a bus number beyond this is a damaged file, not a bus to create
+
+QDataStream &operator<<(QDataStream &out, const DeviceConfig &c)
+{
+    return out << c.vendorId << c.productId << c.familyId << c.brandId << qint32(c.mode)
+               << c.applicationSerial << c.bootloaderSerial << c.bootloaderVersion << c.restartDelayMs
+               << c.comebackScans << c.comesBack << c.failOpen << c.failSetConfiguration << c.failClaim;
+}
+
+QDataStream &operator>>(QDataStream &in, DeviceConfig &c)
+{
+    qint32 mode = 0;
+    in >> c.vendorId >> c.productId >> c.familyId >> c.brandId >> mode >> c.applicationSerial
+        >> c.bootloaderSerial >> c.bootloaderVersion >> c.restartDelayMs >> c.comebackScans >> c.comesBack
+        >> c.failOpen >> c.failSetConfiguration >> c.failClaim;
+    if (mode != qint32(Mode::Application) && mode != qint32(Mode::Bootloader))
+        in.setStatus(QDataStream::ReadCorruptData);
+    c.mode = Mode(mode);
+    return in;
+}
+
+QDataStream &operator<<(QDataStream &out, const FaultRule &rule)
+{
+    return out << qint32(rule.fault) << rule.request << rule.transfer << rule.skip << rule.times
+               << rule.shortLength << rule.requestType;
+}
+
+QDataStream &operator>>(QDataStream &in, FaultRule &rule)
+{
+    qint32 fault = 0;
+    in >> fault >> rule.request >> rule.transfer >> rule.skip >> rule.times >> rule.shortLength
+        >> rule.requestType;
+    if (fault < qint32(Fault::Timeout) || fault > qint32(Fault::Unplug))
+        in.setStatus(QDataStream::ReadCorruptData);
+    rule.fault = Fault(fault);
+    return in;
+}
+
+QByteArray stateBody(const Registry &r)
+{
+    QByteArray body;
+    QDataStream out(&body, QIODevice::WriteOnly);
+    out.setVersion(kStateStreamVersion);
+    out << qint32(r.latencyUs) << quint32(r.faults.size());
+    for (const FaultRule &rule : r.faults)
+        out << rule;
+    out << quint32(r.models.size());
+    for (const auto &m : r.models) {
+        DeviceConfig config = m->config;
+        config.mode = m->mode; // already the new mode during a restart
+        out << qint32(m->bus) << config << m->flash << m->external << m->lastBlock << qint32(m->restarts)
+            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans);
+    }
+    return body;
+}
+
+// Fills the empty registry from stateBody()'s bytes; false at the first thing out of place.
+bool restore(Registry &r, const QByteArray &body)
+{
+    QDataStream in(body);
+    in.setVersion(kStateStreamVersion);
+    qint32 latency = 0;
+    quint32 count = 0;
+    in >> latency >> count;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        FaultRule rule;
+        in >> rule;
+        r.faults.push_back(rule);
+    }
+    in >> count;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        qint32 bus = 0;
+        DeviceConfig config;
+        in >> bus >> config;
+        if (in.status() != QDataStream::Ok || bus < 0 || bus > kMaxBus)
+            return false;
+        Model &m = r.add(bus, config);
+        in >> m.flash >> m.external >> m.lastBlock >> m.restarts >> m.applicationStarts >> m.unplugged
+            >> m.hiddenScans;
+        if (m.flash.size() != kFlashSize || m.external.size() != kExternalFlashSize)
+            return false;
+    }
+    r.latencyUs = std::max(0, latency);
+    return in.status() == QDataStream::Ok && in.atEnd();
+}
+
+} // namespace
+
+bool saveState(const QString &fileName)
+{
+    QByteArray body;
+    {
+        Registry &r = registry();
+        QMutexLocker lock(&r.mutex);
+        body = stateBody(r);
+    }
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream out(&file);
+    out.setVersion(kStateStreamVersion);
+    out << kStateMagic << kStateFormat << qCompress(body);
+    return out.status() == QDataStream::Ok && file.commit();
+}
+
+bool loadState(const QString &fileName)
+{
+    QByteArray body;
+    QFile file(fileName);
+    if (file.open(QIODevice::ReadOnly)) {
+        QDataStream in(&file);
+        in.setVersion(kStateStreamVersion);
+        quint32 magic = 0;
+        quint32 format = 0;
+        in >> magic >> format;
+        if (magic == kStateMagic && format == kStateFormat) {
+            QByteArray compressed;
+            in >> compressed;
+            if (in.status() == QDataStream::Ok && in.atEnd())
+                body = qUncompress(compressed);
+        }
+    }
+
+    Registry &r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.clear();
+    if (!body.isEmpty() && restore(r, body))
+        return true;
+    r.clear();
+    return false;
+}
+
+DemoSession::DemoSession()
+    : stateFile_(qEnvironmentVariable("VR480_SIM_STATE"))
+{
+    if (!stateFile_.isEmpty() && QFile::exists(stateFile_)) {
+        if (loadState(stateFile_))
+            return;
+        std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
+                     qPrintable(stateFile_));
+    }
+    setupDemo();
+}
+
+DemoSession::~DemoSession()
+{
+    if (!stateFile_.isEmpty() && !saveState(stateFile_))
+        std::fprintf(stderr, "Cannot save the simulated device to %s\n", qPrintable(stateFile_));
 }
 
 // --- What the libusb functions ask of the model -----------------------------

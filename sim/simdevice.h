@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 #include <cstdint>
 
@@ -153,5 +154,30 @@ int openHandles(); // handles from usb_open not yet given to usb_close (across r
 // a second to restart and a few milliseconds per transfer, so a whole upgrade
 // can be watched in the window.
 void setupDemo();
+
+// The whole simulation to and from a file: every device (bus, configuration, current mode, both
+// memories, last block, restart counters, unplugged and hidden state), the fault rules with their
+// remaining skip and times counts, and the latency. Events and the transfer count are not kept, so
+// rules that name a transfer number count from the load. A device caught in a restart is saved as
+// back on the bus in its new mode.
+bool saveState(const QString &fileName); // false when the file cannot be written
+// reset(), then the saved simulation. False, leaving the simulation empty, when the file is
+// missing, unreadable or not a state file.
+bool loadState(const QString &fileName);
+
+// The device of one run of a demo program. When VR480_SIM_STATE names an existing file the
+// simulation is loaded from it (if that fails: a line on stderr, then setupDemo()); otherwise
+// setupDemo(). When VR480_SIM_STATE is set, the destructor saves the simulation back to that file,
+// so that successive runs see the same device.
+class DemoSession {
+public:
+    DemoSession();
+    ~DemoSession();
+    DemoSession(const DemoSession &) = delete;
+    DemoSession &operator=(const DemoSession &) = delete;
+
+private:
+    QString stateFile_;
+};
 
 } // namespace sim

@@ -11,6 +11,8 @@
 #include "scramble_key.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -84,6 +86,38 @@ sim::DeviceConfig bootloaderConfig()
     sim::DeviceConfig c;
     c.mode = sim::Mode::Bootloader;
     return c;
+}
+
+QString describe(const sim::DeviceConfig &c)
+{
+    QString s;
+    QDebug(&s) << c.vendorId << c.productId << c.familyId << c.brandId << int(c.mode) << c.applicationSerial
+               << c.bootloaderSerial << c.bootloaderVersion << c.restartDelayMs << c.comebackScans << c.comesBack
+               << c.failOpen << c.failSetConfiguration << c.failClaim;
+    return s;
+}
+
+// What a saved device must come back with.
+struct Snapshot {
+    int bus;
+    QString config;
+    QByteArray flash;
+    QByteArray external;
+    QByteArray lastBlock;
+    int restarts;
+    int applicationStarts;
+};
+
+Snapshot snapshot(const sim::Device &d)
+{
+    return {d.bus(), describe(d.config()), d.flash(sim::kFlashBase, sim::kFlashSize),
+            d.externalFlash(0, sim::kExternalFlashSize), d.lastBlock(), d.restarts(), d.applicationStarts()};
+}
+
+bool writeFile(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace
@@ -372,6 +406,147 @@ private slots:
         QCOMPARE(in(h, 0xFF, 0, 2).result, 2);
         QVERIFY(timer.elapsed() >= 30);
         usb_close(h);
+    }
+
+    void stateRoundTrip()
+    {
+        sim::DeviceConfig ca = bootloaderConfig();
+        ca.productId = 0x0A74;
+        ca.familyId = 0x01E1;
+        ca.brandId = 7;
+        ca.applicationSerial = "VR480A";
+        ca.bootloaderSerial = "VR480Ab";
+        ca.bootloaderVersion = "BOOT v3.10";
+        ca.comebackScans = 1;
+        ca.failSetConfiguration = true;
+        sim::DeviceConfig cb;
+        cb.vendorId = 0x1234;
+        cb.restartDelayMs = 60000;
+        cb.comesBack = false;
+        cb.failClaim = true;
+        sim::Device &a = sim::addDevice(0, ca);
+        sim::Device &b = sim::addDevice(1, cb);
+        sim::addDevice(1).unplug();
+        a.setFlash(sim::kApplicationBase + 0x1000, pattern(5000, 1));
+        a.setExternalFlash(0x100000, pattern(70000, 2));
+        b.setExternalFlash(0, pattern(16, 3));
+
+        QList<struct usb_device *> found = scan();
+        QCOMPARE(found.size(), 2);
+        usb_dev_handle *ha = usb_open(found[0]);
+        usb_dev_handle *hb = usb_open(found[1]);
+        QCOMPARE(out(ha, 2, 0, pattern(512, 4)), 512);
+        QCOMPARE(out(ha, 4, 0, {}), 0); // into the application, back after one scan
+        QCOMPARE(out(hb, 4, 0, {}), 0); // into the bootloader, never back on its own
+        usb_close(ha);
+        usb_close(hb);
+        QCOMPARE(scan().size(), 0);
+        QCOMPARE(scan().size(), 1);
+        ha = openOnly();
+        sim::addFault({sim::Fault::Timeout, 0xFF, -1, 1, 3});
+        QCOMPARE(in(ha, 0xFF, 0, 2).result, 2);
+        QCOMPARE(in(ha, 0xFF, 0, 2).result, -ETIMEDOUT);
+        usb_close(ha);
+        sim::setLatency(25000);
+
+        QList<Snapshot> saved;
+        for (const sim::Device *d : sim::devices())
+            saved.append(snapshot(*d));
+        QTemporaryDir dir;
+        const QString file = dir.filePath("sim.state");
+        QVERIFY(sim::saveState(file));
+        QVERIFY(sim::loadState(file));
+
+        const QList<sim::Device *> loaded = sim::devices();
+        QCOMPARE(loaded.size(), saved.size());
+        for (int i = 0; i < loaded.size(); ++i) {
+            const Snapshot now = snapshot(*loaded[i]);
+            QCOMPARE(now.bus, saved[i].bus);
+            QCOMPARE(now.config, saved[i].config);
+            QVERIFY(now.flash == saved[i].flash);
+            QVERIFY(now.external == saved[i].external);
+            QCOMPARE(now.lastBlock, saved[i].lastBlock);
+            QCOMPARE(now.restarts, saved[i].restarts);
+            QCOMPARE(now.applicationStarts, saved[i].applicationStarts);
+        }
+        QCOMPARE(loaded[0]->mode(), sim::Mode::Application);
+        QCOMPARE(loaded[1]->mode(), sim::Mode::Bootloader);
+
+        // The device saved mid-restart is back; the unplugged one stays away until plugged in.
+        found = scan();
+        QCOMPARE(found.size(), 2);
+        QCOMPARE(found[1]->descriptor.idVendor, 0x1234);
+        QVERIFY(!loaded[2]->online());
+        loaded[2]->plugIn();
+        QCOMPARE(scan().size(), 3);
+
+        // The fault goes on with its two remaining hits on request 0xFF only; the latency holds.
+        ha = usb_open(found[0]);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(in(ha, 0xFE, 0, 2).result, 2);
+        QVERIFY(timer.elapsed() >= 25);
+        QList<int> results;
+        for (int i = 0; i < 3; ++i)
+            results.append(in(ha, 0xFF, 0, 2).result);
+        QCOMPARE(results, (QList<int>{-ETIMEDOUT, -ETIMEDOUT, 2}));
+        usb_close(ha);
+    }
+
+    void badStateFilesAreRefused()
+    {
+        QTemporaryDir dir;
+        sim::addDevice(0);
+        const QString good = dir.filePath("good.state");
+        QVERIFY(sim::saveState(good));
+        QVERIFY(!sim::saveState(dir.filePath("no/such/dir.state")));
+        QFile file(good);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(writeFile(dir.filePath("short1"), bytes.left(bytes.size() - 1)));
+        QVERIFY(writeFile(dir.filePath("half"), bytes.left(bytes.size() / 2)));
+        QVERIFY(writeFile(dir.filePath("text"), QByteArray("VR480 settings\nlanguage=pl\n").repeated(20)));
+
+        for (const char *name : {"missing", "short1", "half", "text"}) {
+            sim::addDevice(0);
+            QVERIFY2(!sim::loadState(dir.filePath(name)), name);
+            QVERIFY2(sim::devices().isEmpty(), name);
+            QVERIFY2(scan().isEmpty(), name);
+        }
+        QVERIFY(sim::loadState(good));
+        QCOMPARE(sim::devices().size(), 1);
+    }
+
+    void demoSessionCarriesTheDeviceBetweenRuns()
+    {
+        QTemporaryDir dir;
+        const QString state = dir.filePath("sim.state");
+        qputenv("VR480_SIM_STATE", QFile::encodeName(state));
+        const auto unset = qScopeGuard([] { qunsetenv("VR480_SIM_STATE"); });
+
+        sim::addDevice(0, bootloaderConfig());
+        {
+            sim::DemoSession run; // no file yet: the demo device
+            QCOMPARE(sim::devices().size(), 1);
+            QCOMPARE(sim::devices()[0]->config().restartDelayMs, 1500);
+            sim::devices()[0]->setExternalFlash(0, pattern(8, 1));
+        }
+        sim::reset();
+        {
+            sim::DemoSession run;
+            QCOMPARE(sim::devices().size(), 1);
+            QCOMPARE(sim::devices()[0]->externalFlash(0, 8), pattern(8, 1));
+        }
+
+        // A damaged file: the demo device again, saved over it.
+        QVERIFY(writeFile(state, "damaged"));
+        {
+            sim::DemoSession run;
+            QCOMPARE(sim::devices().size(), 1);
+            QCOMPARE(sim::devices()[0]->externalFlash(0, 8), QByteArray(8, char(0xFF)));
+        }
+        QVERIFY(sim::loadState(state));
+        QCOMPARE(sim::devices().size(), 1);
     }
 };
 
