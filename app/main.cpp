@@ -14,7 +14,7 @@ int main(int argc, char **argv)
     const QString localeName = QLocale::system().name();
     QApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE
-    sim::setupDemo();
+    const sim::DemoSession device; // VR480_SIM_STATE carries it between runs
 #endif
     QTranslator translator;
     loadTranslation(translator, localeName);

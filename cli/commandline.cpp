@@ -248,7 +248,7 @@ void createBootBin(const Invocation &in)
     const int week = in.numberOption(QStringLiteral("week"), 1, 53, ImageBuilder::productionWeek(today));
     const int number = in.numberOption(QStringLiteral("number"), 1, ImageBuilder::kMaxProductionNumber, {});
     const int count = in.numberOption(QStringLiteral("count"), 1, ImageBuilder::maxProductionCount(number), 1);
-    const QDir dir(in.option(QStringLiteral("dir")).value_or(QStringLiteral(".")));
+    const std::optional<QString> dir = in.option(QStringLiteral("dir"));
 
     QByteArray image;
     checkConverted(hexFile, ImageBuilder::convertBootloaderImage(hexFile, image));
@@ -260,7 +260,8 @@ void createBootBin(const Invocation &in)
     for (int n = number; n < number + count; ++n) {
         const QByteArray serial = ImageBuilder::productionSerial(year, week, n);
         ImageBuilder::setSerial(image, serial);
-        names << dir.filePath(ImageBuilder::bootloaderFileName(serial));
+        const QString name = ImageBuilder::bootloaderFileName(serial);
+        names << (dir ? QDir(*dir).filePath(name) : name);
         if (!files.add(names.last(), OutputFiles::bytes(image)))
             break;
     }

@@ -20,7 +20,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE
-    sim::setupDemo();
+    const sim::DemoSession device; // VR480_SIM_STATE carries it between runs
 #endif
     return runCommandLine(QCoreApplication::arguments(), isatty(fileno(stdout)) != 0);
 }

@@ -1,0 +1,613 @@
+// vr480-cli run as a process: its demo build against a simulated device that
+// the test prepares, saves to a state file, and inspects after the run.
+
+#include "image/scramble.h"
+#include "image/upgradefile.h"
+#include "sim/simdevice.h"
+#include "testsupport.h"
+#include "tools/hexdump.h"
+
+#include <QDate>
+#include <QDir>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr quint32 kApplicationAddress = 0x08004000;
+const QString kFixtures = QStringLiteral(VR480_FIXTURES);
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray scrambledCopy(QByteArray plain)
+{
+    encodeData(plain.data(), int(plain.size()));
+    return plain;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator random(seed);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+// The upgrade image a HEX file should give, from SRecord's conversion of the
+// two windows and the file format's checksums.
+QByteArray expectedUpgradeImage(const QString &hexFile)
+{
+    using namespace UpgradeFile;
+    QByteArray image(kImageSize, '\0');
+    image.replace(kApplicationOffset, kApplicationSize,
+                  srecordWindow(hexFile, 0x08004000, 0x0803FFFF, 0));
+    image.replace(kExternalOffset, kExternalSize, srecordWindow(hexFile, 0x08040000, 0x0805BFFF, 0));
+    fillChecksums(image);
+    return image;
+}
+
+QByteArray imageOfUpgradeFile(const QString &path)
+{
+    QFile file(path);
+    QByteArray payload;
+    if (!file.open(QIODevice::ReadOnly) || UpgradeFile::read(file, payload) != UpgradeFile::Status::Ok)
+        return {};
+    decodeData(payload.data(), int(payload.size()));
+    return payload;
+}
+
+sim::DeviceConfig inMode(sim::Mode mode)
+{
+    sim::DeviceConfig config;
+    config.mode = mode;
+    return config;
+}
+
+// Prepares the simulated bus before a run.
+using Setup = std::function<void()>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(sim::Mode)
+Q_DECLARE_METATYPE(std::optional<sim::FaultRule>)
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString state;
+    std::unique_ptr<DebugCapture> quiet; // the scrambler's debug lines
+
+    // Starts the demo program in `workDir` (the test's folder by default)
+    // on the simulation saved in the state file.
+    void start(QProcess &process, const QStringList &arguments, const QString &workDir = {})
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VR480_SIM_STATE"), state);
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(workDir.isEmpty() ? dir.path() : workDir);
+        process.start(QStringLiteral(VR480_CLI), arguments);
+        QVERIFY(process.waitForStarted());
+    }
+
+    static Result finish(QProcess &process)
+    {
+        if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+            return {};
+        return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardOutput()),
+                QString::fromLocal8Bit(process.readAllStandardError())};
+    }
+
+    // Saves the simulation as it stands, runs the program and loads what it left.
+    Result run(const QStringList &arguments, const QString &workDir = {})
+    {
+        if (!sim::saveState(state))
+            qFatal("cannot save the simulation");
+        QProcess process;
+        start(process, arguments, workDir);
+        const Result result = finish(process);
+        if (!sim::loadState(state))
+            qFatal("cannot load the simulation");
+        return result;
+    }
+
+    sim::Device &device() { return *sim::devices().first(); }
+
+private slots:
+    void initTestCase() { quiet = std::make_unique<DebugCapture>(); }
+
+    void init()
+    {
+        state = dir.filePath(QStringLiteral("state"));
+        sim::reset();
+    }
+
+    void help()
+    {
+        const Result program = run({QStringLiteral("--help")});
+        QCOMPARE(program.status, 0);
+        QVERIFY(program.out.contains(QLatin1String("130  interrupted")));
+        // Every command listed has its own help.
+        const QString list = program.out.section(QLatin1String("Commands:\n"), 1).section(QLatin1String("\n\n"), 0, 0);
+        QStringList commands;
+        for (const QString &line : list.split(QLatin1Char('\n')))
+            commands << line.simplified().section(QLatin1Char(' '), 0, 0);
+        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "info", "upgrade",
+                                        "restart", "read-mem", "read-ext", "write-ext"}));
+        for (const QString &command : commands) {
+            const Result help = run({command, QStringLiteral("--help")});
+            QCOMPARE(help.status, 0);
+            QVERIFY2(help.out.startsWith(QStringLiteral("Usage: vr480-cli-sim ") + command), qPrintable(help.out));
+            QVERIFY(help.err.isEmpty());
+        }
+    }
+
+    // Wrong usage: status 2, the argument named, a pointer to the help, nothing done.
+    void usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QString hex = kFixtures + QStringLiteral("/bootloader.hex");
+        QTest::newRow("no command") << QStringList{} << "no command given\nTry 'vr480-cli-sim --help'.";
+        QTest::newRow("unknown command") << QStringList{"flash"} << "unknown command \"flash\"";
+        QTest::newRow("unknown option") << QStringList{"info", "--fast"} << "Unknown option 'fast'.\nTry 'vr480-cli-sim info --help'.";
+        QTest::newRow("missing argument") << QStringList{"create-upg", "-o", "x.upg"} << "FIRMWARE.hex is missing";
+        QTest::newRow("extra argument") << QStringList{"info", "now"} << "unexpected argument \"now\"";
+        QTest::newRow("output required") << QStringList{"create-upg", hex} << "--output is required";
+        QTest::newRow("number required") << QStringList{"create-bootbin", hex} << "--number is required";
+        QTest::newRow("number past 9999") << QStringList{"create-bootbin", hex, "--number", "10000"}
+                                          << "--number \"10000\" is not a number from 1 to 9999";
+        QTest::newRow("run past 9998") << QStringList{"create-bootbin", hex, "--number", "9990", "--count", "10"}
+                                       << "--count \"10\" is not a number from 1 to 9";
+        QTest::newRow("week 0") << QStringList{"create-bootbin", hex, "--number", "1", "--week", "0"}
+                                << "--week \"0\" is not a number from 1 to 53";
+        QTest::newRow("year 100") << QStringList{"create-bootbin", hex, "--number", "1", "--year", "100"}
+                                  << "--year \"100\" is not a number from 0 to 99";
+        QTest::newRow("window reversed")
+            << QStringList{"hex2bin", hex, "--first", "8000010", "--last", "0x8000000", "-o", "x.bin"}
+            << "--last 0x8000000 is below --first 0x8000010";
+        QTest::newRow("window too large")
+            << QStringList{"hex2bin", hex, "--first", "0", "--last", "0x10000000", "-o", "x.bin"}
+            << "a window of 268435457 bytes is larger than 256 MiB";
+        QTest::newRow("fill 256") << QStringList{"hex2bin", hex, "--first", "0", "--last", "1", "--fill", "0x100", "-o", "x.bin"}
+                                  << "--fill \"0x100\" is not a number from 0 to 255";
+        QTest::newRow("address not hex") << QStringList{"read-mem", "0x8g", "16"} << "ADDR \"0x8g\" is not a hexadecimal 32-bit address";
+        QTest::newRow("length 0") << QStringList{"read-mem", "0", "0"} << "LEN \"0\" is not a number from 1 to 1048576";
+        QTest::newRow("length past 1 MiB") << QStringList{"read-ext", "0", "0x100001"} << "LEN \"0x100001\" is not a number";
+    }
+
+    void usageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        sim::addDevice(0);
+        const Result result = run(arguments);
+        QCOMPARE(result.status, 2);
+        QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
+        QVERIFY(result.err.contains(QLatin1String("--help'.")));
+        QVERIFY(result.out.isEmpty());
+        QCOMPARE(sim::controlTransferCount(), 0);
+        QCOMPARE(entries(dir.path()), QStringList{"state"});
+    }
+
+    void createUpg()
+    {
+        const QString hex = kFixtures + QStringLiteral("/firmware.hex");
+        const Result result = run({QStringLiteral("create-upg"), hex, QStringLiteral("-o"), QStringLiteral("fw.upg")});
+        QCOMPARE(result.status, 0);
+        QCOMPARE(result.out, QStringLiteral("fw.upg\n"));
+        QCOMPARE(contents(dir.filePath("fw.upg")).size(), 393282);
+        QVERIFY(imageOfUpgradeFile(dir.filePath("fw.upg")) == expectedUpgradeImage(hex));
+    }
+
+    void createBootBin()
+    {
+        const QString hex = kFixtures + QStringLiteral("/bootloader.hex");
+        QVERIFY(QDir(dir.path()).mkdir("out"));
+        const Result result = run({"create-bootbin", hex, "--year", "26", "--week", "15", "--number", "0x3e7",
+                                   "--count", "3", "--dir", "out"});
+        QCOMPARE(result.status, 0);
+        const QStringList names{"out/Vr480_Bootloader_261500999.bin", "out/Vr480_Bootloader_261501000.bin",
+                                "out/Vr480_Bootloader_261501001.bin"};
+        QCOMPARE(result.out, names.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        QCOMPARE(entries(dir.filePath("out")).size(), 3);
+        const QByteArray bootloader = srecordWindow(hex, 0x08000000, 0x08003FFF, 0);
+        for (const QString &name : names) {
+            QByteArray expected = bootloader;
+            expected.replace(0x3FF0, 9, name.mid(21, 9).toLatin1());
+            QVERIFY2(contents(dir.filePath(name)) == expected, qPrintable(name));
+        }
+
+        // Year and week default to today's; 9999 makes a run of one.
+        const QDate before = QDate::currentDate();
+        const Result today = run({"create-bootbin", hex, "--number", "9999", "--dir", "out"});
+        const QDate after = QDate::currentDate();
+        QCOMPARE(today.status, 0);
+        if (before.weekNumber() == after.weekNumber() && before.year() == after.year())
+            QCOMPARE(today.out, QStringLiteral("out/Vr480_Bootloader_%1%2%3.bin\n")
+                                    .arg(before.year() % 100, 2, 10, QLatin1Char('0'))
+                                    .arg(before.weekNumber(), 2, 10, QLatin1Char('0'))
+                                    .arg(QLatin1String("09999")));
+    }
+
+    void hexToBin_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<quint32>("first");
+        QTest::addColumn<quint32>("last");
+        QTest::addColumn<int>("fill");
+        QTest::newRow("external data") << "firmware.hex" << 0x08040000u << 0x0805BFFFu << 0;
+        QTest::newRow("gaps filled") << "firmware.hex" << 0x08003FF0u << 0x0800410Fu << 0xAA;
+        QTest::newRow("64 KiB boundary, 255-byte records") << "edges255.hex" << 0x0800FFE0u << 0x0801001Fu << 0x5C;
+    }
+
+    void hexToBin()
+    {
+        QFETCH(QString, file);
+        QFETCH(quint32, first);
+        QFETCH(quint32, last);
+        QFETCH(int, fill);
+        const QString hex = kFixtures + QLatin1Char('/') + file;
+        const Result result = run({"hex2bin", hex, "--first", QString::number(first, 16), "--last",
+                                   QStringLiteral("0x") + QString::number(last, 16), "--fill",
+                                   QString::number(fill), "-o", "w.bin"});
+        QCOMPARE(result.status, 0);
+        QCOMPARE(contents(dir.filePath("w.bin")), srecordWindow(hex, first, last, fill));
+    }
+
+    // Refused inputs and unwritable outputs: the status, a message naming
+    // the file, and the folder left as it was.
+    void refused_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // "%d" is the test's folder
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        const QString firmware = kFixtures + QStringLiteral("/firmware.hex");
+        const QString bootloader = kFixtures + QStringLiteral("/bootloader.hex");
+        QTest::newRow("HEX error") << QStringList{"create-upg", "%d/bad.hex", "-o", "x.upg"} << 3
+                                   << "%d/bad.hex: a line that does not start with ':' (HexToBin error -2)";
+        QTest::newRow("HEX missing") << QStringList{"create-upg", "%d/none.hex", "-o", "x.upg"} << 3
+                                     << "%d/none.hex: the file cannot be read (HexToBin error -9)";
+        QTest::newRow("foreign brand") << QStringList{"create-upg", kFixtures + "/firmware_brand.hex", "-o", "x.upg"} << 3
+                                       << kFixtures + "/firmware_brand.hex: invalid brand: 0x";
+        QTest::newRow("no such folder") << QStringList{"create-upg", firmware, "-o", "none/x.upg"} << 4
+                                        << "none/x.upg: No such file or directory";
+        QTest::newRow("folder in the way") << QStringList{"create-upg", firmware, "-o", "sub"} << 4
+                                           << "sub: is a folder";
+        QTest::newRow("bootloader of another brand") << QStringList{"create-bootbin", kFixtures + "/bootloader_brand.hex", "--number", "1"} << 3
+                                                     << kFixtures + "/bootloader_brand.hex: invalid brand";
+        // The second of three files is blocked: none is written.
+        QTest::newRow("one of a run blocked") << QStringList{"create-bootbin", bootloader, "--year", "26", "--week", "1",
+                                                             "--number", "41", "--count", "3"} << 4
+                                              << "Vr480_Bootloader_260100042.bin: is a folder";
+        QTest::newRow("hex2bin HEX error") << QStringList{"hex2bin", "%d/bad.hex", "--first", "0", "--last", "0xff", "-o", "x.bin"} << 3
+                                           << "%d/bad.hex: a line that does not start with ':'";
+        QTest::newRow("read-mem output blocked") << QStringList{"read-mem", "8000000", "16", "-o", "sub"} << 4
+                                                 << "sub: is a folder";
+        QTest::newRow("write-ext input missing") << QStringList{"write-ext", "none.bin"} << 3
+                                                 << "none.bin: No such file or directory";
+        QTest::newRow("upgrade file missing") << QStringList{"upgrade", "none.upg"} << 3
+                                              << "none.upg: No such file or directory";
+        QTest::newRow("upgrade file of another kind") << QStringList{"upgrade", "%d/bad.hex"} << 3
+                                                      << "%d/bad.hex: not a VR480 upgrade file";
+    }
+
+    void refused()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QTemporaryDir work;
+        QDir(work.path()).mkdir("sub");
+        QDir(work.path()).mkdir("Vr480_Bootloader_260100042.bin");
+        QFile bad(work.filePath("bad.hex"));
+        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write(":0100000000FF\nnot a record\n") > 0);
+        bad.close();
+        const QStringList before = entries(work.path());
+        sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        arguments.replaceInStrings(QStringLiteral("%d"), work.path());
+        message.replace(QStringLiteral("%d"), work.path());
+
+        const Result result = run(arguments, work.path());
+        QCOMPARE(result.status, status);
+        QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
+        QCOMPARE(entries(work.path()), before);
+        QCOMPARE(device().applicationStarts(), 0);
+    }
+
+    void info_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("application") << Setup([] { sim::addDevice(0); }) << 0
+                                     << "Serial: VR4800001\nMode: application\nBootloader version: BOOT v2.04\n" << "";
+        QTest::newRow("bootloader") << Setup([] {
+            sim::DeviceConfig config = inMode(sim::Mode::Bootloader);
+            config.bootloaderVersion = "BOOT v2.10";
+            sim::addDevice(0, config);
+        }) << 0 << "Serial: VR4800001b\nMode: bootloader\nBootloader version: BOOT v2.10\n" << "";
+        QTest::newRow("no device") << Setup([] {}) << 5 << ""
+                                   << "vr480-cli-sim: no VR480 found: check the USB cable, and that this user may open the device\n";
+        QTest::newRow("another brand") << Setup([] {
+            sim::DeviceConfig config;
+            config.brandId = 7;
+            sim::addDevice(0, config);
+        }) << 5 << "" << "vr480-cli-sim: no VR480 found: check the USB cable, and that this user may open the device\n";
+        QTest::newRow("version unreadable") << Setup([] {
+            sim::addDevice(0);
+            sim::addFault({sim::Fault::Stall, 1});
+        }) << 1 << "Serial: VR4800001\nMode: application\n" << "vr480-cli-sim: cannot read the bootloader version\n";
+    }
+
+    void info()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        setup();
+        const Result result = run({QStringLiteral("info")});
+        QCOMPARE(result.status, status);
+        QCOMPARE(result.out, out);
+        QCOMPARE(result.err, err);
+    }
+
+    // From a HEX build to the device running it: create-upg, then upgrade.
+    void upgradeFromHex()
+    {
+        const QString hex = kFixtures + QStringLiteral("/firmware.hex");
+        sim::addDevice(0).setFlash(kApplicationAddress, randomBytes(0x3C000, 1));
+        QCOMPARE(run({"create-upg", hex, "-o", "fw.upg"}).status, 0);
+        const Result result = run({"upgrade", "fw.upg"});
+        QCOMPARE(result.status, 0);
+        QVERIFY(result.err.isEmpty());
+
+        const QByteArray image = expectedUpgradeImage(hex);
+        QVERIFY(device().flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+        QVERIFY(device().externalFlash(0, 0x1C000) == scrambledCopy(image.mid(0x40000, 0x1C000)));
+        QCOMPARE(device().mode(), sim::Mode::Application);
+        QCOMPARE(device().applicationStarts(), 1);
+
+        // The worker's log with the progress as plain lines at each tenth.
+        QStringList lines = result.out.split(QLatin1Char('\n'));
+        QCOMPARE(lines.takeLast(), QString());
+        const QStringList log = lines.filter(QRegularExpression(QStringLiteral("^(?!Flash|External flash)")));
+        QCOMPARE(log, (QStringList{"fw.upg", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device",
+                                   "Disconnect", "Connect", "Serial:VR4800001b", "Writting firmware ... ", "OK",
+                                   "Writting External Flash ... ", "OK", "Verify External Flash ...  ", "OK",
+                                   "Upgrade complete: the new application is running"}));
+        QStringList tenths;
+        for (int percent = 0; percent <= 100; percent += 10)
+            tenths << QStringLiteral("Flash: %1%").arg(percent);
+        QCOMPARE(lines.filter(QRegularExpression(QStringLiteral("^Flash"))), tenths);
+        QCOMPARE(lines.filter(QStringLiteral("External flash write: ")).last(), QStringLiteral("External flash write: 100%"));
+        QCOMPARE(lines.filter(QStringLiteral("External flash verify: ")).size(), 11);
+    }
+
+    void upgradeFailures_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("bootloaderRunning");
+        const auto withFault = [](sim::FaultRule rule) {
+            return Setup([rule] {
+                sim::addDevice(0, inMode(sim::Mode::Bootloader));
+                sim::addFault(rule);
+            });
+        };
+        QTest::newRow("no device") << Setup([] {}) << 5 << "no VR480 found" << false;
+        QTest::newRow("page write fails") << withFault({sim::Fault::Stall, 3, -1, 5}) << 1
+                                          << "the upgrade failed: the device may be left in its bootloader" << true;
+        QTest::newRow("external flash differs") << withFault({sim::Fault::Corrupt, 6, -1, 3}) << 1
+                                                << "the upgrade failed" << true;
+        QTest::newRow("application never back") << Setup([] {
+            sim::DeviceConfig config = inMode(sim::Mode::Bootloader);
+            config.comesBack = false;
+            sim::addDevice(0, config);
+        }) << 1 << "the firmware was written and verified, but the application did not come back within 10 s" << false;
+    }
+
+    void upgradeFailures()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QFETCH(bool, bootloaderRunning);
+        setup();
+        QByteArray image(UpgradeFile::kImageSize, '\0');
+        image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 2));
+        image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
+        QFile file(dir.filePath("fw.upg"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && UpgradeFile::write(file, image));
+        file.close();
+
+        const Result result = run({"upgrade", "fw.upg"});
+        QCOMPARE(result.status, status);
+        QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
+        if (!sim::devices().isEmpty()) {
+            QCOMPARE(device().mode() == sim::Mode::Bootloader, bootloaderRunning);
+            QCOMPARE(device().applicationStarts(), bootloaderRunning ? 0 : 1);
+        }
+    }
+
+    // Ctrl+C (SIGINT) or SIGTERM during the page writes: the run stops
+    // between two transfers, leaving the bootloader running, and says so.
+    void interruptedUpgrade_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+
+    void interruptedUpgrade()
+    {
+        QFETCH(int, signal);
+        sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        sim::setLatency(5000);
+        QFile file(dir.filePath("fw.upg"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && UpgradeFile::write(file, QByteArray(UpgradeFile::kImageSize, '\0')));
+        file.close();
+        QVERIFY(sim::saveState(state));
+
+        QProcess process;
+        start(process, {"upgrade", "fw.upg"});
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains("Flash: 10%"), 60000);
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        QVERIFY(sim::loadState(state));
+
+        QCOMPARE(result.status, 130);
+        QVERIFY2(result.err.startsWith(QLatin1String("vr480-cli-sim: interrupted before the upgrade was complete")),
+                 qPrintable(result.err));
+        QCOMPARE(device().mode(), sim::Mode::Bootloader);
+        QCOMPARE(device().applicationStarts(), 0);
+        QVERIFY(!(out + result.out.toLocal8Bit()).contains("Flash: 100%"));
+    }
+
+    void readCommands()
+    {
+        sim::Device &before = sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        const QByteArray memory = randomBytes(5000, 3);
+        const QByteArray external = randomBytes(3000, 4);
+        before.setFlash(0x08010000, memory);
+        before.setExternalFlash(0x1000, scrambledCopy(external));
+
+        Result result = run({"read-mem", "0x08010000", "5000", "-o", "mem.bin"});
+        QCOMPARE(result.status, 0);
+        QCOMPARE(result.out, QStringLiteral("mem.bin\n"));
+        QVERIFY(contents(dir.filePath("mem.bin")) == memory);
+
+        result = run({"read-ext", "1000", "3000", "--output", "ext.bin"});
+        QCOMPARE(result.status, 0);
+        QVERIFY(contents(dir.filePath("ext.bin")) == external);
+
+        // The dump, as the window shows it (after its line with the buffer's address).
+        result = run({"read-ext", "0x1000", "40"});
+        QCOMPARE(result.status, 0);
+        const QByteArray dump = HexDump(external.constData(), 40);
+        QCOMPARE(result.out.section(QLatin1Char('\n'), 2), QString::fromLatin1(dump.mid(dump.indexOf('\n', 1) + 1)) + '\n');
+
+        // A read failing half-way leaves no file.
+        sim::addFault({sim::Fault::Timeout, 5, -1, 2, -1});
+        result = run({"read-ext", "0", "4096", "-o", "fail.bin"});
+        QCOMPARE(result.status, 1);
+        QCOMPARE(result.err, QStringLiteral("vr480-cli-sim: reading 4096 bytes at 0x0 failed\n"));
+        QVERIFY(!entries(dir.path()).join(' ').contains(QLatin1String("fail.bin")));
+    }
+
+    void writeExt_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<sim::Mode>("mode");
+        QTest::addColumn<std::optional<sim::FaultRule>>("fault");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("written") << 1000 << sim::Mode::Bootloader << std::optional<sim::FaultRule>() << 0 << "";
+        QTest::newRow("length not aligned") << 6 << sim::Mode::Bootloader << std::optional<sim::FaultRule>() << 3
+                                            << "%f: 6 bytes: an external-flash image is a non-empty multiple of 4 bytes";
+        QTest::newRow("application running") << 8 << sim::Mode::Application << std::optional<sim::FaultRule>() << 1
+                                             << "writing the external flash failed (the device runs its application; "
+                                                "\"vr480-cli-sim restart\" starts its bootloader)";
+        QTest::newRow("stored wrong") << 1000 << sim::Mode::Bootloader
+                                      << std::optional<sim::FaultRule>(sim::FaultRule{sim::Fault::Corrupt, 6, -1, 2})
+                                      << 1 << "the external flash does not hold what was written";
+    }
+
+    void writeExt()
+    {
+        QFETCH(int, size);
+        QFETCH(sim::Mode, mode);
+        QFETCH(std::optional<sim::FaultRule>, fault);
+        QFETCH(int, status);
+        QFETCH(QString, err);
+        sim::addDevice(0, inMode(mode));
+        if (fault)
+            sim::addFault(*fault);
+        const QByteArray image = randomBytes(size, 5);
+        const QString path = dir.filePath("ext.bin");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == size);
+        file.close();
+
+        const Result result = run({"write-ext", path});
+        QCOMPARE(result.status, status);
+        err.replace(QStringLiteral("%f"), path);
+        QCOMPARE(result.err, err.isEmpty() ? QString() : QStringLiteral("vr480-cli-sim: ") + err + '\n');
+        if (status == 0) {
+            QVERIFY(device().externalFlash(0, size) == scrambledCopy(image));
+            QCOMPARE(result.out, QStringLiteral("Writing: 25%\nWriting: 51%\nWriting: 76%\nWriting: 100%\n"
+                                                "Verifying: 51%\nVerifying: 100%\n"
+                                                "Written and verified: 1000 bytes at external-flash address 0\n"));
+        }
+    }
+
+    void restart()
+    {
+        sim::addDevice(0);
+        Result result = run({"restart"});
+        QCOMPARE(result.status, 0);
+        QCOMPARE(result.out, QStringLiteral("Mode: application, restarting\nMode: bootloader\nSerial: VR4800001b\n"));
+        QCOMPARE(device().mode(), sim::Mode::Bootloader);
+        result = run({"restart"});
+        QCOMPARE(result.status, 0);
+        QCOMPARE(result.out, QStringLiteral("Mode: bootloader, restarting\nMode: application\nSerial: VR4800001\n"));
+        QCOMPARE(device().applicationStarts(), 1);
+    }
+
+    // On a terminal the progress is a bar redrawn in place.
+    void progressBarOnATerminal()
+    {
+        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+        if (script.isEmpty())
+            QSKIP("script (util-linux) is not installed");
+        sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        QFile file(dir.filePath("ext.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(2048, 'x')) == 2048);
+        file.close();
+        QVERIFY(sim::saveState(state));
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VR480_SIM_STATE"), state);
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(dir.path());
+        process.start(script, {"-qec", QStringLiteral(VR480_CLI " write-ext ext.bin"), "/dev/null"});
+        const Result result = finish(process);
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QStringLiteral("\r\033[KWriting [%1]  50%").arg(QString(20, '#') + QString(20, '.'))),
+                 qPrintable(result.out));
+        QVERIFY(result.out.contains(QStringLiteral("\r\033[KVerifying [%1] 100%\r\n").arg(QString(40, '#'))));
+        QVERIFY(!result.out.contains(QLatin1String("Writing: ")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
