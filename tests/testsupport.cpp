@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "image/scramble.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QMutex>
@@ -8,6 +10,7 @@
 #include <QSignalSpy>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -140,4 +143,19 @@ QByteArray srecordWindow(const QString &hexFile, quint32 first, quint32 last, in
                 QStringLiteral("-o"), bin, QStringLiteral("-binary")});
     QFile file(bin);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator random(seed);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+QByteArray scrambledCopy(QByteArray plain)
+{
+    encodeData(plain.data(), int(plain.size()));
+    return plain;
 }

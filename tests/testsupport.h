@@ -13,6 +13,12 @@ void runSrecCat(const QStringList &arguments);
 // the file does not give set to `fill`: a conversion independent of ours.
 QByteArray srecordWindow(const QString &hexFile, quint32 first, quint32 last, int fill);
 
+// `size` reproducible pseudo-random bytes.
+QByteArray randomBytes(int size, quint32 seed);
+// `plain` as the program scrambles it (encodeData), for comparing with what a
+// device stores or receives.
+QByteArray scrambledCopy(QByteArray plain);
+
 // The first argument of each signal a spy caught, as an int.
 QList<int> values(const QSignalSpy &spy);
 

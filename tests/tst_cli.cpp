@@ -10,7 +10,6 @@
 #include <QDate>
 #include <QDir>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -40,21 +39,6 @@ QByteArray contents(const QString &path)
 QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-QByteArray scrambledCopy(QByteArray plain)
-{
-    encodeData(plain.data(), int(plain.size()));
-    return plain;
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator random(seed);
-    for (char &byte : bytes)
-        byte = char(random.bounded(256));
-    return bytes;
 }
 
 // The upgrade image a HEX file should give, from SRecord's conversion of the

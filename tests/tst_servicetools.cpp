@@ -5,7 +5,6 @@
 // test walks one tool's calls in order.
 
 #include "app/vr480_bootloader.h"
-#include "image/scramble.h"
 #include "sim/simdevice.h"
 #include "testsupport.h"
 #include "tools/hexdump.h"
@@ -17,7 +16,6 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -107,21 +105,6 @@ Answer length(const QString &title, int offered, const QVariant &reply)
 }
 
 const Answer kConversionError{"warning: error / Conversion error", "OK"};
-
-QByteArray randomBytes(int length, quint32 seed)
-{
-    QByteArray bytes(length, '\0');
-    QRandomGenerator random(seed);
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
-}
-
-QByteArray scrambled(QByteArray data)
-{
-    encodeData(data.data(), int(data.size()));
-    return data;
-}
 
 QTextBrowser *logOf(const QObject &window)
 {
@@ -272,7 +255,7 @@ void TestServiceTools::writePage()
     // The page goes to 0x08005000, scrambled on the wire, plain in the flash.
     click(window, "pushButtonWritePage", {pattern(0, 0xA5)});
     QCOMPARE(transfers(3), QStringList{"0x8005000+2048"});
-    QCOMPARE(sim::controlTransfers().last().data, scrambled(page));
+    QCOMPARE(sim::controlTransfers().last().data, scrambledCopy(page));
     QCOMPARE(device.flash(0x08005000, 2048), page);
     QCOMPARE(device.flash(0x08004800, 2048), before);
     QCOMPARE(debug.count("page write OK"), 1);
@@ -294,7 +277,7 @@ void TestServiceTools::readExternalFlash()
 {
     sim::Device &device = bootloader();
     const QByteArray plain = randomBytes(1000, 2);
-    device.setExternalFlash(0x100, scrambled(plain));
+    device.setExternalFlash(0x100, scrambledCopy(plain));
     VR480_Bootloader window;
     QSignalSpy bar(window.findChild<QProgressBar *>("progressBarExtFlashRd"), &QProgressBar::valueChanged);
     DebugCapture debug;
@@ -347,7 +330,7 @@ void TestServiceTools::writeExternalFlash()
     };
 
     // Five bytes of 0xAB: the first four form a scrambled word, the fifth stays.
-    const QByteArray five = scrambled(QByteArray(5, char(0xAB)));
+    const QByteArray five = scrambledCopy(QByteArray(5, char(0xAB)));
     QVERIFY(five.left(4) != QByteArray(4, char(0xAB)) && five.at(4) == char(0xAB));
     logOf(window)->append("earlier line");
     click(window, "pushButtonWriteExternalFlash",
@@ -369,7 +352,7 @@ void TestServiceTools::writeExternalFlash()
     // Only the low byte fills; the whole value is offered again.
     click(window, "pushButtonWriteExternalFlash",
           {address("0x0", "0x20000"), length(title, 9, 8), data("0x0", "0x1234")});
-    const QByteArray eight = scrambled(QByteArray(8, 0x34));
+    const QByteArray eight = scrambledCopy(QByteArray(8, 0x34));
     QCOMPARE(device.externalFlash(0x20000, 8), eight);
     QCOMPARE(logText(window), logged("lenght:        8", "address: 0x   20000", eight));
 
@@ -380,7 +363,7 @@ void TestServiceTools::writeExternalFlash()
           {address("0x20000", "0"), length(title, 8, 300), data("0x1234", "0x1")});
     QCOMPARE(transfers(6).size(), 101);
     QCOMPARE(logText(window),
-             logged("lenght:      300", "address: 0x       0", scrambled(QByteArray(300, 1))) + "\nWrite error");
+             logged("lenght:      300", "address: 0x       0", scrambledCopy(QByteArray(300, 1))) + "\nWrite error");
     checkAsAppended(window);
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonWriteExternalFlash(bool t)"), 6);
 }
@@ -448,7 +431,7 @@ void TestServiceTools::writeExtFlashBin()
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool t)"), 2);
     // What was written is the image scrambled, and it stays in the flash.
     if (!reads.isEmpty())
-        QCOMPARE(device.externalFlash(0, size), scrambled(image));
+        QCOMPARE(device.externalFlash(0, size), scrambledCopy(image));
     QVERIFY(logOf(window)->toPlainText().isEmpty());
 }
 

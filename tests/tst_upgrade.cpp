@@ -3,7 +3,6 @@
 // the log, the progress values and the pauses of every ending.
 
 #include "app/vr480_bootloader.h"
-#include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "sim/simdevice.h"
 #include "testsupport.h"
@@ -58,12 +57,6 @@ QString writeFile(const QString &path, const QByteArray &image)
 
 QByteArray applicationOf(const QByteArray &image) { return image.mid(kApplicationOffset, kApplicationSize); }
 QByteArray externalOf(const QByteArray &image) { return image.mid(kExternalOffset, kExternalSize); }
-
-QByteArray scrambled(QByteArray data)
-{
-    encodeData(data.data(), int(data.size()));
-    return data;
-}
 
 // The device's control transfers in short form; a run of equal entries
 // becomes "entry *count".
@@ -145,14 +138,14 @@ sim::Device &deviceWithOldFirmware(sim::DeviceConfig config = {})
 {
     sim::Device &device = sim::addDevice(0, config);
     device.setFlash(kApplicationAddress, applicationOf(kOldImage));
-    device.setExternalFlash(0, scrambled(externalOf(kOldImage)));
+    device.setExternalFlash(0, scrambledCopy(externalOf(kOldImage)));
     return device;
 }
 
 bool holds(const sim::Device &device, const QByteArray &image)
 {
     return device.flash(kApplicationAddress, kApplicationSize) == applicationOf(image)
-        && device.externalFlash(0, kExternalSize) == scrambled(externalOf(image));
+        && device.externalFlash(0, kExternalSize) == scrambledCopy(externalOf(image));
 }
 
 int count(const QList<sim::Event> &events, int request)
