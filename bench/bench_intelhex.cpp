@@ -1,8 +1,8 @@
 // Intel HEX conversion of a whole firmware release (0x08004000-0x0805BFFF,
 // 16-byte records, about 1 MB of text): HexToBin in this process, next to GNU
 // objcopy and SRecord's srec_cat converting the same file to binary as whole
-// processes, and the image building of CreateUpg from the HEX file to the
-// written upgrade file.
+// processes, the image building of CreateUpg from the HEX file to the written
+// upgrade file, and vr480-cli's hex2bin and create-upg as whole processes.
 //
 //   bench_intelhex [RUNS]
 
@@ -154,5 +154,18 @@ int main(int argc, char **argv)
     } else {
         std::printf("srec_cat not found (Debian package srecord)\n");
     }
+
+    // The command-line program, built next to this benchmark, for build servers.
+    const QString cli = QCoreApplication::applicationDirPath() + QStringLiteral("/vr480-cli");
+    print("vr480-cli hex2bin (process)", measure(runs, [&] {
+              return runProcess(cli, {"hex2bin", hex, "--first", "0x08004000", "--last", "0x0805BFFF",
+                                      "-o", bin});
+          }));
+    QFile out(bin);
+    if (out.open(QIODevice::ReadOnly) && out.readAll() != window)
+        std::printf("  vr480-cli's binary differs from HexToBin's window!\n");
+    print("vr480-cli create-upg (process)", measure(runs, [&] {
+              return runProcess(cli, {"create-upg", hex, "-o", upg});
+          }));
     return 0;
 }
