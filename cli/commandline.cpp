@@ -184,10 +184,14 @@ void checkBrand(const QString &hexFile, const QByteArray &image, int brandOffset
 
 QString modeName(const QByteArray &serial)
 {
-    if (USBVR480::isApplicationSerial(serial))
+    switch (USBVR480::runningFirmware(serial)) {
+    case USBVR480::Firmware::Application:
         return QStringLiteral("application");
-    if (serial.size() == 10 && USBVR480::isBootloaderSerial(serial))
+    case USBVR480::Firmware::Bootloader:
         return QStringLiteral("bootloader");
+    case USBVR480::Firmware::Unknown:
+        break;
+    }
     return QStringLiteral("unknown");
 }
 

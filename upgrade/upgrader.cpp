@@ -123,7 +123,8 @@ Upgrader::Outcome Upgrader::upgrade()
     }
     emit sendText(*version);
 
-    if (USBVR480::isApplicationSerial(serial)) {
+    const USBVR480::Firmware firmware = USBVR480::runningFirmware(serial);
+    if (firmware == USBVR480::Firmware::Application) {
         emit sendText(tr("Apllication mode"));
         emit sendText(tr("Reset device"));
         usb->RunApplication();
@@ -141,7 +142,7 @@ Upgrader::Outcome Upgrader::upgrade()
         emit sendText(tr("Connect"));
         usb->connect();
         emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));
-    } else if (serial.size() == 10 && USBVR480::isBootloaderSerial(serial)) {
+    } else if (firmware == USBVR480::Firmware::Bootloader) {
         emit sendText(tr("Bootloader mode"));
     } else {
         emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));

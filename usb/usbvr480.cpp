@@ -129,6 +129,15 @@ bool USBVR480::waitForSerial(const std::function<bool(const QByteArray &)> &acce
     return false;
 }
 
+USBVR480::Firmware USBVR480::runningFirmware(const QByteArray &serial)
+{
+    if (isApplicationSerial(serial))
+        return Firmware::Application;
+    if (serial.size() == 10 && isBootloaderSerial(serial))
+        return Firmware::Bootloader;
+    return Firmware::Unknown;
+}
+
 bool USBVR480::isApplicationSerial(const QByteArray &serial)
 {
     return serial.size() == 9;

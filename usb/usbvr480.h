@@ -44,9 +44,12 @@ public:
     bool waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
                        unsigned long pauseMs, const Sleep &sleep);
 
-    // The serial tells which firmware runs: nine characters for the
-    // application; "b" as the tenth for the bootloader.
+    // The serial tells which firmware runs: nine characters while the
+    // application runs, ten with "b" last while the bootloader runs.
+    enum class Firmware { Application, Bootloader, Unknown };
+    static Firmware runningFirmware(const QByteArray &serial);
     static bool isApplicationSerial(const QByteArray &serial);
+    // Looser, for waiting after a restart: "b" as the tenth character.
     static bool isBootloaderSerial(const QByteArray &serial);
     // Text from the device up to its first zero byte.
     static QString deviceText(const QByteArray &bytes);
