@@ -573,6 +573,8 @@ private slots:
         const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
         if (script.isEmpty())
             QSKIP("script (util-linux) is not installed");
+        if (QProcess::execute(script, {"-qec", "true", "/dev/null"}) != 0)
+            QSKIP("script cannot open a pseudo-terminal here (is /dev/pts mounted?)");
         sim::addDevice(0, inMode(sim::Mode::Bootloader));
         QFile file(dir.filePath("ext.bin"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(2048, 'x')) == 2048);
