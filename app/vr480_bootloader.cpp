@@ -2,6 +2,7 @@
 
 #include "app/vr480_bootloaderclass.h"
 #include "image/imagebuilder.h"
+#include "image/memorymap.h"
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "tools/hexdump.h"
@@ -35,7 +36,6 @@ qint32 extWriteLength = 1;
 quint32 extFillValue = 1;
 
 constexpr quint32 kPageWriteAddress = 0x08005000;
-constexpr int kPageSize = 2048;
 constexpr int kTestBlockRequest = 2;
 constexpr int kTestBlockSize = 512;
 
@@ -252,7 +252,7 @@ void VR480_Bootloader::slotpushButtonWritePage(bool)
                                        1, &ok);
     if (!ok)
         return;
-    QByteArray page(kPageSize, char(fillPattern));
+    QByteArray page(int(MemoryMap::kPageSize), char(fillPattern));
     if (usb->WritePageToAddress(page.data(), kPageWriteAddress) == 0)
         qDebug("page write OK");
     else

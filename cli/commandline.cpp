@@ -177,7 +177,7 @@ void checkBrand(const QString &hexFile, const QByteArray &image, int brandOffset
              QStringLiteral("%1: invalid brand: 0x%2 at 0x%3, where this program takes 0 only")
                  .arg(hexFile)
                  .arg(qFromLittleEndian<quint16>(image.constData() + brandOffset), 4, 16, QLatin1Char('0'))
-                 .arg(ImageBuilder::kFlashBase + quint32(brandOffset), 8, 16, QLatin1Char('0')));
+                 .arg(MemoryMap::kFlashBase + quint32(brandOffset), 8, 16, QLatin1Char('0')));
 }
 
 // --- The device --------------------------------------------------------------

@@ -14,6 +14,7 @@ namespace {
 // Converts the window of `size` bytes at image offset `offset`.
 int convertWindow(const QString &hexFile, QByteArray &image, int offset, int size)
 {
+    using MemoryMap::kFlashBase;
     return HexToBin(hexFile, image.data() + offset, kFlashBase + quint32(offset),
                     kFlashBase + quint32(offset + size - 1));
 }
@@ -53,7 +54,7 @@ QByteArray productionSerial(int year, int week, int number)
 
 void setSerial(QByteArray &bootloaderImage, const QByteArray &serial)
 {
-    Q_ASSERT(bootloaderImage.size() == kBootloaderSize && serial.size() == 9);
+    Q_ASSERT(bootloaderImage.size() == kBootloaderSize && serial.size() == MemoryMap::kSerialLength);
     bootloaderImage.replace(kSerialOffset, int(serial.size()), serial);
 }
 

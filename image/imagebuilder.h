@@ -2,6 +2,8 @@
 // Images built from Intel HEX files: the upgrade image of a firmware release
 // and the production bootloader image with its serial.
 
+#include "image/memorymap.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -13,8 +15,6 @@ class QIODevice;
 
 namespace ImageBuilder {
 
-constexpr quint32 kFlashBase = 0x08000000; // image offset 0 in both images
-
 // Converts the application window (0x08004000-0x0803FFFF) and the external
 // flash window (0x08040000-0x0805BFFF) of the HEX file into a new upgrade
 // image of UpgradeFile::kImageSize bytes, zero everywhere else. Returns 0, or
@@ -24,8 +24,8 @@ int convertUpgradeImage(const QString &hexFile, QByteArray &image);
 // Converts the bootloader window (0x08000000-0x08003FFF) into a new
 // kBootloaderSize-byte image, zero where the file gives nothing. Returns the
 // HexToBin result.
-constexpr int kBootloaderSize = 0x4000;
-constexpr int kBootloaderBrandOffset = 0x3FD0;
+constexpr int kBootloaderSize = int(MemoryMap::kBootloaderSize);
+constexpr int kBootloaderBrandOffset = MemoryMap::imageOffset(MemoryMap::kBootloaderBrandAddress);
 int convertBootloaderImage(const QString &hexFile, QByteArray &image);
 
 // True if the 16-bit brand value at `offset` is not 0; such images are for
@@ -37,7 +37,7 @@ bool hasForeignBrand(const QByteArray &image, int offset);
 constexpr int kMaxProductionNumber = 9999;
 QByteArray productionSerial(int year, int week, int number);
 // The serial's place in the bootloader image (nine ASCII digits, no terminator).
-constexpr int kSerialOffset = 0x3FF0;
+constexpr int kSerialOffset = MemoryMap::imageOffset(MemoryMap::kSerialAddress);
 void setSerial(QByteArray &bootloaderImage, const QByteArray &serial);
 // "Vr480_Bootloader_<serial>.bin", relative to the current directory.
 QString bootloaderFileName(const QByteArray &serial);

@@ -8,6 +8,8 @@
 // o is internal flash address 0x08000000 + o; the external-flash data sits
 // from offset 0x40000 (linked at 0x08040000).
 
+#include "image/memorymap.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -18,12 +20,14 @@ namespace UpgradeFile {
 inline const QString kHeader = QStringLiteral("Vr480 Upgrade File Header");
 inline const QString kVersion = QStringLiteral("03");
 
-constexpr int kImageSize = 0x60000;
-constexpr int kApplicationOffset = 0x4000; // internal flash 0x08004000-0x0803FFFF
-constexpr int kApplicationSize = 0x3C000;
-constexpr int kBrandOffset = 0x3FFD0;      // 16-bit value that must be 0
-constexpr int kExternalOffset = 0x40000;   // external flash 0x000000-0x01BFFF
-constexpr int kExternalSize = 0x1C000;
+// The image's regions at their places in the memory map.
+constexpr int kApplicationOffset = MemoryMap::imageOffset(MemoryMap::kApplicationAddress);
+constexpr int kApplicationSize = int(MemoryMap::kApplicationSize);
+constexpr int kBrandOffset = MemoryMap::imageOffset(MemoryMap::kApplicationBrandAddress);
+constexpr int kExternalOffset = MemoryMap::imageOffset(MemoryMap::kExternalLinkAddress);
+constexpr int kExternalSize = int(MemoryMap::kExternalDataSize);
+constexpr int kImageSize = 0x60000; // the external-flash data, then zeros
+static_assert(kExternalOffset + kExternalSize <= kImageSize);
 
 // Stores in the last word of the application and of the external-flash data
 // the 32-bit little-endian sum of all the other words of that region.

@@ -1,5 +1,6 @@
 #include "upgrade/upgrader.h"
 
+#include "image/memorymap.h"
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "tools/hexdump.h"
@@ -14,9 +15,8 @@
 
 namespace {
 
-constexpr quint32 kFlashBase = 0x08000000; // image offset 0 is this address
-constexpr quint32 kApplicationAddress = kFlashBase + UpgradeFile::kApplicationOffset;
-constexpr int kPageSize = 2048;
+using MemoryMap::kApplicationAddress;
+constexpr int kPageSize = int(MemoryMap::kPageSize);
 constexpr int kConnectRetries = 3;
 constexpr int kBootloaderTries = 10;
 constexpr int kStartCheckTries = 50; // 10 s in 200 ms steps

@@ -1,5 +1,6 @@
 #include "usb/usbvr480.h"
 
+#include "image/memorymap.h"
 #include "image/scramble.h"
 
 #include <QDebug>
@@ -15,15 +16,10 @@ enum Request {
     WriteExternalFlash = 6,
 };
 
-constexpr quint32 kPageSize = 2048;
 constexpr quint32 kMemoryChunk = 2048;
 constexpr quint32 kExternalReadChunk = 512;
 constexpr quint32 kExternalWriteChunk = 256;
 constexpr int kExternalRetries = 100;
-
-constexpr quint32 kInfoBlockAddress = 0x08003FD0; // brand halfword; version text at +16
-constexpr int kInfoBlockSize = 32;
-constexpr int kVersionOffset = 16;
 
 constexpr unsigned low16(quint32 address) { return address & 0xFFFF; }
 constexpr unsigned high16(quint32 address) { return address >> 16; }
@@ -57,9 +53,10 @@ int USBVR480::ReadMemoryFromAddress(char *buffer, quint32 address, quint32 lengt
 
 int USBVR480::WritePageToAddress(char *buffer, quint32 address)
 {
+    constexpr int kPageSize = int(MemoryMap::kPageSize);
     encodeData(buffer, kPageSize);
     const int n = control_send(WritePage, low16(address), high16(address), buffer, kPageSize);
-    return n == int(kPageSize) ? 0 : -1;
+    return n == kPageSize ? 0 : -1;
 }
 
 template <typename Transfer>
@@ -112,10 +109,11 @@ void USBVR480::RunApplication()
 
 std::optional<QString> USBVR480::ReadBootloaderVersion()
 {
+    using namespace MemoryMap;
     char info[kInfoBlockSize];
     if (ReadMemoryFromAddress(info, kInfoBlockAddress, kInfoBlockSize) != 0)
         return std::nullopt;
-    return deviceText(QByteArray(info + kVersionOffset, kInfoBlockSize - kVersionOffset));
+    return deviceText(QByteArray(info + kVersionOffset, kVersionSize));
 }
 
 bool USBVR480::waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
