@@ -9,6 +9,8 @@
 // the system's <usb.h>. Linking it instead of the real library puts these
 // in-process devices on the "bus"; the code above it runs unchanged.
 //
+// The devices follow the program's memory map (image/memorymap.h).
+//
 // Everything here is thread-safe: the program drives the devices from its GUI
 // thread and its upgrade thread while a test inspects and changes them.
 
@@ -19,13 +21,6 @@
 #include <cstdint>
 
 namespace sim {
-
-constexpr uint32_t kFlashBase = 0x08000000;
-constexpr uint32_t kFlashSize = 0x40000;          // internal flash, 256 KiB
-constexpr uint32_t kApplicationBase = 0x08004000; // first page a bootloader may write
-constexpr uint32_t kInfoBlock = 0x08003FD0;       // brand halfword, then the version text at +16
-constexpr uint32_t kPageSize = 2048;
-constexpr uint32_t kExternalFlashSize = 2 * 1024 * 1024;
 
 enum class Mode { Application, Bootloader };
 

@@ -4,7 +4,9 @@
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "sim/simdevice.h"
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/bytes.h"
+#include "support/srecord.h"
 #include "tools/hexdump.h"
 
 #include <QDate>

@@ -2,25 +2,17 @@
 // packing, scrambling on the wire, progress signals and the retry budget.
 
 #include "image/scramble.h"
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/bytes.h"
+#include "support/simtrail.h"
 #include "usb/usbvr480.h"
 
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
 
 using sim::Event;
 
 namespace {
-
-QByteArray randomBytes(int length)
-{
-    QByteArray bytes(length, '\0');
-    QRandomGenerator generator(length);
-    for (char &c : bytes)
-        c = char(generator.bounded(256));
-    return bytes;
-}
 
 struct Setup {
     int request;
@@ -75,7 +67,7 @@ private slots:
     void readMemoryInChunksUnscrambledEach()
     {
         bootloader();
-        const QByteArray plain = randomBytes(5000);
+        const QByteArray plain = randomBytes(5000, 5000);
         device->setFlash(0x08000000, plain);
         USBVR480 usb;
         QByteArray buffer(5000, '\0');
@@ -119,7 +111,7 @@ private slots:
     {
         bootloader();
         USBVR480 usb;
-        const QByteArray plain = randomBytes(2048);
+        const QByteArray plain = randomBytes(2048, 2048);
         QByteArray page = plain;
         QCOMPARE(usb.WritePageToAddress(page.data(), 0x08005000), 0);
         QCOMPARE(device->flash(0x08005000, 2048), plain);
@@ -152,7 +144,7 @@ private slots:
     void externalFlashReadChunksAndPercent()
     {
         bootloader();
-        const QByteArray data = randomBytes(1000);
+        const QByteArray data = randomBytes(1000, 1000);
         device->setExternalFlash(0x1000, data);
         USBVR480 usb;
         QSignalSpy percent(&usb, &USBVR480::sendPercentExtFlashRead);
@@ -170,7 +162,7 @@ private slots:
         bootloader();
         USBVR480 usb;
         QSignalSpy percent(&usb, &USBVR480::sendPercentExtFlashWrite);
-        const QByteArray data = randomBytes(1000);
+        const QByteArray data = randomBytes(1000, 1000);
         QCOMPARE(usb.WriteExternalFlashToAddress(data.constData(), 0x1FFFF0, 16), 0);
         QCOMPARE(setups(6), QList<Setup>({{6, 0xFFF0, 0x001F, 16}}));
         QCOMPARE(values(percent), QList<int>({100}));
@@ -194,7 +186,7 @@ private slots:
         bootloader();
         USBVR480 usb;
         QSignalSpy percent(&usb, &USBVR480::sendPercentExtFlashWrite);
-        const QByteArray data = randomBytes(768);
+        const QByteArray data = randomBytes(768, 768);
         sim::addFault({sim::Fault::Timeout, 6, -1, 1, 1, 0}); // the second chunk, once
         QCOMPARE(usb.WriteExternalFlashToAddress(data.constData(), 0x100, 768), 0);
         QCOMPARE(device->externalFlash(0x100, 768), data);

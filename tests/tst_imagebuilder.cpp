@@ -7,14 +7,12 @@
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "sim/simdevice.h"
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/dialogs.h"
 #include "upgrade/upgrader.h"
 #include "usb/usbvr480.h"
 
 #include <QComboBox>
-#include <QFileDialog>
-#include <QInputDialog>
-#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QtTest>
@@ -22,8 +20,6 @@
 #include <memory>
 
 namespace {
-
-using Step = DialogScript::Step;
 
 QString fixture(const char *name)
 {
@@ -41,75 +37,35 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A file dialog: its caption, filter and mode, then `path` chosen, or cancelled
-// for an empty path.
-Step fileDialog(const QString &caption, const QString &filter, QFileDialog::AcceptMode mode,
-                const QString &path)
+// The file dialogs, answered with `path`, or cancelled for an empty path.
+QVariant pathOrCancel(const QString &path)
 {
-    return [=](QWidget *widget) {
-        auto *dialog = qobject_cast<QFileDialog *>(widget);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), caption);
-        QCOMPARE(dialog->nameFilters(), QStringList{filter});
-        QCOMPARE(dialog->acceptMode(), mode);
-        if (path.isEmpty())
-            return dialog->reject();
-        dialog->selectFile(path);
-        static_cast<QDialog *>(dialog)->accept();
-    };
+    return path.isEmpty() ? kCancel : QVariant(path);
 }
-Step openHex(const QString &path) { return fileDialog("Open File", "Hex (*.hex)", QFileDialog::AcceptOpen, path); }
-Step saveUpg(const QString &path) { return fileDialog("Save File", "Upg (*.upg)", QFileDialog::AcceptSave, path); }
+Answer openHex(const QString &path) { return {"file: Open File / Hex (*.hex)", pathOrCancel(path)}; }
+Answer saveUpg(const QString &path) { return {"save file: Save File / Upg (*.upg)", pathOrCancel(path)}; }
 
-// An item dialog: title, label, not editable, `items` entries, `current`
-// offered; accepted as offered (or cancelled).
-Step itemDialog(const QString &title, const QString &label, const QStringList &items,
-                const QString &current, bool accept = true)
+// An item dialog (not editable) offering `current` of `items`; accepted as
+// offered, or cancelled.
+Answer itemDialog(const QString &title, const QString &label, const QStringList &items,
+                  const QString &current, bool accept = true)
 {
-    return [=](QWidget *widget) {
-        auto *dialog = qobject_cast<QInputDialog *>(widget);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), title);
-        QCOMPARE(dialog->labelText(), label);
-        QCOMPARE(dialog->comboBoxItems(), items);
-        QVERIFY(!dialog->isComboBoxEditable());
-        QCOMPARE(dialog->textValue(), current);
-        accept ? dialog->accept() : dialog->reject();
-    };
+    return {title + " / " + label + " / " + current + " of " + items.join(','),
+            accept ? QVariant(current) : kCancel};
 }
 
-// An integer dialog: title, label, initial value, range and step 1; `value`
-// entered and accepted, or cancelled for -1.
-Step intDialog(const QString &title, const QString &label, int minimum, int maximum, int value)
+// An integer dialog offering 1 in minimum..maximum by 1; `value` entered, or
+// cancelled for -1.
+Answer intDialog(const QString &title, const QString &label, int minimum, int maximum, int value)
 {
-    return [=](QWidget *widget) {
-        auto *dialog = qobject_cast<QInputDialog *>(widget);
-        QVERIFY(dialog);
-        QCOMPARE(dialog->windowTitle(), title);
-        QCOMPARE(dialog->labelText(), label);
-        QCOMPARE(dialog->intValue(), 1);
-        QCOMPARE(dialog->intMinimum(), minimum);
-        QCOMPARE(dialog->intMaximum(), maximum);
-        QCOMPARE(dialog->intStep(), 1);
-        if (value < 0)
-            return dialog->reject();
-        dialog->setIntValue(value);
-        dialog->accept();
-    };
+    return {QStringLiteral("%1 / %2 / 1 in %3..%4 by 1").arg(title, label).arg(minimum).arg(maximum),
+            value < 0 ? kCancel : QVariant(value)};
 }
 
 // A critical box titled "Error" with `text` and one OK button.
-Step errorBox(const QString &text)
+Answer errorBox(const QString &text)
 {
-    return [=](QWidget *widget) {
-        auto *box = qobject_cast<QMessageBox *>(widget);
-        QVERIFY(box);
-        QCOMPARE(box->windowTitle(), QStringLiteral("Error"));
-        QCOMPARE(box->text(), text);
-        QCOMPARE(box->icon(), QMessageBox::Critical);
-        QCOMPARE(box->standardButtons(), QMessageBox::Ok);
-        box->accept();
-    };
+    return {"critical: Error / " + text, "OK"};
 }
 
 QStringList twoDigits(int first, int last)
@@ -123,7 +79,7 @@ const QStringList kYears = twoDigits(0, 99);
 const QStringList kWeeks = twoDigits(1, 53);
 
 // The steps up to the count dialog for year 26, week 15 and `number`.
-QList<Step> bootloaderSteps(const QString &hex, int number, int maxCount, int count)
+QList<Answer> bootloaderAnswers(const QString &hex, int number, int maxCount, int count)
 {
     return {openHex(hex), itemDialog("Production year", "Year(YY)", kYears, "26"),
             itemDialog("Production week", "Week(WW)", kWeeks, "15"),
@@ -205,12 +161,8 @@ void TestImageBuilder::createUpg()
     window.findChild<QTextBrowser *>(QStringLiteral("txt"))->setPlainText("earlier text");
     debug.clear();
     const QString upg = workDir->filePath(QStringLiteral("release.upg"));
-    {
-        DialogScript script({openHex(fixture("edges16.hex")), saveUpg(upg)});
-        window.slotpushButtonCreateUpg(false);
-        QCOMPARE(script.remaining(), 0);
-        QCOMPARE(script.unexpected(), QStringList());
-    }
+    answerDialogs([&] { window.slotpushButtonCreateUpg(false); },
+                  {openHex(fixture("edges16.hex")), saveUpg(upg)});
     QCOMPARE(logOf(window), QString());
     QCOMPARE(debug.lines().value(0), QStringLiteral("VR480_Bootloader::slotpushButtonCreateUpg(bool t)"));
 
@@ -281,17 +233,12 @@ void TestImageBuilder::createUpgEndings()
 
     DebugCapture quiet;
     VR480_Bootloader window;
-    QList<Step> steps{openHex(hex)};
+    QList<Answer> answers{openHex(hex)};
     if (!hex.isEmpty() && unexpected.isEmpty())
-        steps << saveUpg(upg.isEmpty() ? QString() : workDir->filePath(upg));
+        answers << saveUpg(upg.isEmpty() ? QString() : workDir->filePath(upg));
     if (!boxText.isEmpty())
-        steps << errorBox(boxText);
-    {
-        DialogScript script(steps);
-        window.slotpushButtonCreateUpg(false);
-        QCOMPARE(script.remaining(), 0);
-        QCOMPARE(script.unexpected(), QStringList());
-    }
+        answers << errorBox(boxText);
+    answerDialogs([&] { window.slotpushButtonCreateUpg(false); }, answers);
     QCOMPARE(logOf(window), log);
     QCOMPARE(QDir(workDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              QStringList());
@@ -332,12 +279,8 @@ void TestImageBuilder::createBootBin()
 {
     VR480_Bootloader window;
     window.setDateSource([] { return QDate(2026, 4, 8); });
-    {
-        DialogScript script(bootloaderSteps(fixture("bootloader.hex"), 1, 9998, 3));
-        window.slotpushButtonCreateBootBin(false);
-        QCOMPARE(script.remaining(), 0);
-        QCOMPARE(script.unexpected(), QStringList());
-    }
+    answerDialogs([&] { window.slotpushButtonCreateBootBin(false); },
+                  bootloaderAnswers(fixture("bootloader.hex"), 1, 9998, 3));
     QCOMPARE(logOf(window), QStringLiteral("prod_number 1\niter 3\n"
                                            "261500001\nNew bootloader + serial:\nVr480_Bootloader_261500001.bin\n"
                                            "261500002\nNew bootloader + serial:\nVr480_Bootloader_261500002.bin\n"
@@ -374,9 +317,8 @@ void TestImageBuilder::productionNumberLimits()
     QFETCH(int, maxCount);
     VR480_Bootloader window;
     window.setDateSource([] { return QDate(2026, 4, 8); });
-    DialogScript script(bootloaderSteps(fixture("bootloader.hex"), number, maxCount, maxCount));
-    window.slotpushButtonCreateBootBin(false);
-    QCOMPARE(script.remaining(), 0);
+    answerDialogs([&] { window.slotpushButtonCreateBootBin(false); },
+                  bootloaderAnswers(fixture("bootloader.hex"), number, maxCount, maxCount));
     const QStringList files = QDir().entryList(QDir::Files);
     QCOMPARE(files.size(), maxCount);
     QCOMPARE(files.last(), QStringLiteral("Vr480_Bootloader_2615%1.bin")
@@ -405,12 +347,9 @@ void TestImageBuilder::productionDate()
     QFETCH(QString, week);
     VR480_Bootloader window;
     window.setDateSource([today] { return today; });
-    DialogScript script({openHex(fixture("bootloader.hex")),
-                         itemDialog("Production year", "Year(YY)", kYears, year),
-                         itemDialog("Production week", "Week(WW)", kWeeks, week, false)});
-    window.slotpushButtonCreateBootBin(false);
-    QCOMPARE(script.remaining(), 0);
-    QCOMPARE(script.unexpected(), QStringList());
+    answerDialogs([&] { window.slotpushButtonCreateBootBin(false); },
+                  {openHex(fixture("bootloader.hex")), itemDialog("Production year", "Year(YY)", kYears, year),
+                   itemDialog("Production week", "Week(WW)", kWeeks, week, false)});
     QCOMPARE(QDir().entryList(QDir::Files), QStringList());
 }
 
@@ -450,29 +389,19 @@ void TestImageBuilder::createBootBinEndings()
 
     VR480_Bootloader window;
     window.setDateSource([] { return QDate(2026, 4, 8); });
-    QList<Step> steps;
+    QList<Answer> answers;
     if (cancelAt > 0) {
-        const QString title = QStringList({"Open File", "Production year", "Production week",
-                                           "Production number", "Iteration"})
-                                  .at(cancelAt - 1);
-        steps = bootloaderSteps(hex, 1, 9998, 3).mid(0, cancelAt - 1);
-        steps << [title](QWidget *dialog) {
-            QCOMPARE(dialog->windowTitle(), title);
-            static_cast<QDialog *>(dialog)->reject();
-        };
+        answers = bootloaderAnswers(hex, 1, 9998, 3).mid(0, cancelAt);
+        answers.last().reply = kCancel;
     } else if (files.isEmpty()) {
-        steps << openHex(hex);
+        answers << openHex(hex);
     } else {
         QVERIFY(QDir().mkdir(QStringLiteral("Vr480_Bootloader_261500002.bin")));
-        steps = bootloaderSteps(hex, 1, 9998, 3);
+        answers = bootloaderAnswers(hex, 1, 9998, 3);
     }
     if (!boxText.isEmpty())
-        steps << errorBox(boxText);
-
-    DialogScript script(steps);
-    window.slotpushButtonCreateBootBin(false);
-    QCOMPARE(script.remaining(), 0);
-    QCOMPARE(script.unexpected(), QStringList());
+        answers << errorBox(boxText);
+    answerDialogs([&] { window.slotpushButtonCreateBootBin(false); }, answers);
     QCOMPARE(logOf(window), log);
     QCOMPARE(QDir().entryList(QDir::Files), files);
 }

@@ -2,7 +2,7 @@
 // cross-check against SRecord's own conversion of random layouts.
 
 #include "image/intelhex.h"
-#include "testsupport.h"
+#include "support/srecord.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>

@@ -2,9 +2,9 @@
 // the untouched tail, the key phase and the debug lines.
 
 #include "image/scramble.h"
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/bytes.h"
 
-#include <QRandomGenerator>
 #include <QtEndian>
 #include <QtTest>
 
@@ -25,14 +25,6 @@ const char *const kScrambledHex =
     "843cc597dbf111a53c1f6dd1de0f610d3ed555b54b6de187b5a3e1e487ca950e3256597e4c670dbbce772d92fa78"
     "81245b8b49f1c6e3f99167d1bdc581c22589230fd923c21fd5f01f0951cceb4a9db95b1cd96868b79d616fba";
 
-QByteArray randomBytes(int length)
-{
-    QByteArray bytes(length, '\0');
-    for (char &c : bytes)
-        c = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
 } // namespace
 
 class TestScramble : public QObject {
@@ -41,6 +33,8 @@ class TestScramble : public QObject {
 private slots:
     void knownAnswer()
     {
+        if (!VR480_DEFAULT_KEY)
+            QSKIP("the known answers are those of the default key; this build has another one");
         QByteArray bytes = plainWords();
         encodeData(bytes.data(), int(bytes.size()));
         QCOMPARE(bytes.toHex(), QByteArray(kScrambledHex));
@@ -57,7 +51,7 @@ private slots:
     void roundTripAnyLength()
     {
         QFETCH(int, length);
-        const QByteArray plain = randomBytes(length);
+        const QByteArray plain = randomBytes(length, 1);
         QByteArray bytes = plain;
         QCOMPARE(encodeData(bytes.data(), length), 0);
         // The last length % 4 bytes are neither read nor written.
@@ -70,7 +64,7 @@ private slots:
 
     void keyPhaseRestartsOnEveryCall()
     {
-        const QByteArray plain = randomBytes(512);
+        const QByteArray plain = randomBytes(512, 1);
         QByteArray whole = plain;
         encodeData(whole.data(), 512);
 
@@ -91,7 +85,9 @@ private slots:
     void zeroKeyWordPassesDataUnchanged()
     {
         // Key word 5 of the default key is 0.
-        QByteArray bytes = randomBytes(128);
+        if (!VR480_DEFAULT_KEY)
+            QSKIP("word 5 is 0 in the default key; this build has another one");
+        QByteArray bytes = randomBytes(128, 1);
         const QByteArray plain = bytes;
         encodeData(bytes.data(), int(bytes.size()));
         QCOMPARE(bytes.mid(20, 4), plain.mid(20, 4));

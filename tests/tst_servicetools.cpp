@@ -6,14 +6,15 @@
 
 #include "app/vr480_bootloader.h"
 #include "sim/simdevice.h"
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/bytes.h"
+#include "support/dialogs.h"
 #include "tools/hexdump.h"
 
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -27,71 +28,10 @@ Q_DECLARE_METATYPE(sim::FaultRule)
 
 namespace {
 
-// A dialog that a slot should show, as describe() puts it, and the reply:
-// a text, a number, a file name, "OK" for a box; none cancels.
-struct Answer {
-    QString dialog;
-    QVariant reply;
-};
-const QVariant kCancel;
-
-QString describe(QWidget *w)
-{
-    if (auto *input = qobject_cast<QInputDialog *>(w)) {
-        const QString head = input->windowTitle() + " / " + input->labelText() + " / ";
-        if (input->inputMode() == QInputDialog::IntInput)
-            return head + QStringLiteral("%1 in %2..%3 by %4").arg(input->intValue()).arg(input->intMinimum())
-                              .arg(input->intMaximum()).arg(input->intStep());
-        return head + input->textValue() + (input->textEchoMode() == QLineEdit::Normal ? "" : " (hidden)");
-    }
-    if (auto *box = qobject_cast<QMessageBox *>(w)) {
-        const QHash<int, QString> icons{{QMessageBox::Information, "information"},
-                                        {QMessageBox::Warning, "warning"},
-                                        {QMessageBox::Critical, "critical"}};
-        return icons.value(box->icon(), "?") + ": " + box->windowTitle() + " / " + box->text()
-            + (box->standardButtons() == QMessageBox::Ok ? "" : " (more buttons)");
-    }
-    if (auto *file = qobject_cast<QFileDialog *>(w))
-        return "file: " + file->windowTitle() + " / " + file->nameFilters().join(';');
-    return w->metaObject()->className();
-}
-
-void reply(QWidget *w, const QVariant &value)
-{
-    auto *dialog = static_cast<QDialog *>(w);
-    if (!value.isValid())
-        return dialog->reject();
-    if (auto *input = qobject_cast<QInputDialog *>(w)) {
-        if (input->inputMode() == QInputDialog::IntInput)
-            input->setIntValue(value.toInt());
-        else
-            input->setTextValue(value.toString());
-    } else if (auto *file = qobject_cast<QFileDialog *>(w)) {
-        file->selectFile(value.toString());
-    }
-    dialog->accept();
-}
-
-// Clicks the (hidden) button and answers the modal dialogs of its slot in
-// order, then compares what they showed; one more is cancelled.
+// Clicks the (hidden) button and answers the modal dialogs of its slot.
 void click(const QObject &window, const char *name, const QList<Answer> &answers = {})
 {
-    QStringList expected, seen;
-    for (const Answer &answer : answers)
-        expected << answer.dialog;
-    QPointer<QWidget> last;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        QWidget *w = QApplication::activeModalWidget();
-        if (!w || w == last)
-            return;
-        last = w;
-        seen << describe(w);
-        reply(w, seen.size() <= answers.size() ? answers[seen.size() - 1].reply : kCancel);
-    });
-    timer.start(0);
-    window.findChild<QPushButton *>(QString::fromLatin1(name))->click();
-    QCOMPARE(seen, expected);
+    answerDialogs([&] { window.findChild<QPushButton *>(QString::fromLatin1(name))->click(); }, answers);
 }
 
 Answer hexText(const QString &title, const QString &label, const QString &offered, const QVariant &reply)

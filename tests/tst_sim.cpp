@@ -1,5 +1,6 @@
 // The simulated device, driven through the libusb 0.1 C API alone.
 
+#include "image/memorymap.h"
 #include "sim/simdevice.h"
 
 #ifdef VR480_LUSB0_HEADER
@@ -110,8 +111,8 @@ struct Snapshot {
 
 Snapshot snapshot(const sim::Device &d)
 {
-    return {d.bus(), describe(d.config()), d.flash(sim::kFlashBase, sim::kFlashSize),
-            d.externalFlash(0, sim::kExternalFlashSize), d.lastBlock(), d.restarts(), d.applicationStarts()};
+    return {d.bus(), describe(d.config()), d.flash(MemoryMap::kFlashBase, MemoryMap::kFlashSize),
+            d.externalFlash(0, MemoryMap::kExternalFlashSize), d.lastBlock(), d.restarts(), d.applicationStarts()};
 }
 
 bool writeFile(const QString &name, const QByteArray &bytes)
@@ -133,17 +134,17 @@ private slots:
         usb_dev_handle *h = openOnly();
 
         // Info block: brand halfword 0, version text zero-padded; the bootloader's code is not erased.
-        const Answer info = in(h, 1, sim::kInfoBlock, 32);
+        const Answer info = in(h, 1, MemoryMap::kInfoBlockAddress, 32);
         QCOMPARE(info.result, 32);
-        QByteArray expected = d.flash(sim::kInfoBlock, 32);
+        QByteArray expected = d.flash(MemoryMap::kInfoBlockAddress, 32);
         QCOMPARE(expected.left(2), QByteArray(2, '\0'));
         QCOMPARE(expected.mid(16), QByteArray("BOOT v2.04").append(6, '\0'));
         QCOMPARE(info.data, scrambled(expected));
-        QVERIFY(!d.flash(sim::kFlashBase, 0x3FD0).contains(char(0xFF)));
-        QCOMPARE(d.flash(sim::kApplicationBase, 8), QByteArray(8, char(0xFF)));
+        QVERIFY(!d.flash(MemoryMap::kFlashBase, 0x3FD0).contains(char(0xFF)));
+        QCOMPARE(d.flash(MemoryMap::kApplicationAddress, 8), QByteArray(8, char(0xFF)));
 
         // The key phase starts again with every transfer; trailing bytes pass as they are.
-        const uint32_t at = sim::kApplicationBase + 0x800;
+        const uint32_t at = MemoryMap::kApplicationAddress + 0x800;
         d.setFlash(at, pattern(300, 3));
         const QByteArray whole = in(h, 1, at, 256).data;
         QCOMPARE(whole, scrambled(pattern(256, 3)));
@@ -152,8 +153,8 @@ private slots:
         QCOMPARE(in(h, 1, at, 10).data, scrambled(pattern(8, 3)) + pattern(10, 3).mid(8));
 
         QCOMPARE(in(h, 1, at, 2049).result, -EPIPE);
-        QCOMPARE(in(h, 1, sim::kFlashBase + sim::kFlashSize - 16, 32).result, -EPIPE);
-        QCOMPARE(in(h, 1, sim::kFlashBase - 4, 8).result, -EPIPE);
+        QCOMPARE(in(h, 1, MemoryMap::kFlashBase + MemoryMap::kFlashSize - 16, 32).result, -EPIPE);
+        QCOMPARE(in(h, 1, MemoryMap::kFlashBase - 4, 8).result, -EPIPE);
         QCOMPARE(usb_control_msg(h, kOut, 1, 0, 0x0800, nullptr, 0, 2000), -EPIPE);
         usb_close(h);
     }
@@ -163,19 +164,19 @@ private slots:
         sim::Device &d = sim::addDevice(0, bootloaderConfig());
         usb_dev_handle *h = openOnly();
         const QByteArray page = pattern(2048, 11);
-        const uint32_t last = sim::kFlashBase + sim::kFlashSize - 2048;
+        const uint32_t last = MemoryMap::kFlashBase + MemoryMap::kFlashSize - 2048;
 
         QCOMPARE(out(h, 3, last, scrambled(page)), 2048);
         QCOMPARE(d.flash(last, 2048), page);
         QCOMPARE(in(h, 1, last, 2048).data, scrambled(page));
 
-        const QByteArray boot = d.flash(sim::kFlashBase, 0x4000);
-        QCOMPARE(out(h, 3, sim::kApplicationBase - 2048, page), -EPIPE); // write-protected
-        QCOMPARE(out(h, 3, sim::kApplicationBase + 256, page), -EPIPE);   // unaligned
+        const QByteArray boot = d.flash(MemoryMap::kFlashBase, 0x4000);
+        QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress - 2048, page), -EPIPE); // write-protected
+        QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress + 256, page), -EPIPE);   // unaligned
         QCOMPARE(out(h, 3, last + 2048, page), -EPIPE);                  // past the end
-        QCOMPARE(out(h, 3, sim::kApplicationBase, page.left(2047)), -EPIPE);
-        QCOMPARE(d.flash(sim::kFlashBase, 0x4000), boot);
-        QCOMPARE(d.flash(sim::kApplicationBase, 2048), QByteArray(2048, char(0xFF)));
+        QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress, page.left(2047)), -EPIPE);
+        QCOMPARE(d.flash(MemoryMap::kFlashBase, 0x4000), boot);
+        QCOMPARE(d.flash(MemoryMap::kApplicationAddress, 2048), QByteArray(2048, char(0xFF)));
 
         QCOMPARE(out(h, 2, 0, pattern(512, 1)), 512);
         QCOMPARE(d.lastBlock(), pattern(512, 1));
@@ -188,8 +189,8 @@ private slots:
         QCOMPARE(ext.data, pattern(256, 5) + QByteArray(256, char(0xFF)));
         QCOMPARE(out(h, 6, 0, pattern(257, 5)), -EPIPE);
         QCOMPARE(in(h, 5, 0, 513).result, -EPIPE);
-        QCOMPARE(in(h, 5, sim::kExternalFlashSize - 256, 512).result, -EPIPE);
-        QCOMPARE(out(h, 6, sim::kExternalFlashSize - 128, pattern(256, 5)), -EPIPE);
+        QCOMPARE(in(h, 5, MemoryMap::kExternalFlashSize - 256, 512).result, -EPIPE);
+        QCOMPARE(out(h, 6, MemoryMap::kExternalFlashSize - 128, pattern(256, 5)), -EPIPE);
         QCOMPARE(in(h, 7, 0, 4).result, -EPIPE);
         usb_close(h);
     }
@@ -198,11 +199,11 @@ private slots:
     {
         sim::Device &d = sim::addDevice(0);
         usb_dev_handle *h = openOnly();
-        QCOMPARE(out(h, 3, sim::kApplicationBase, scrambled(pattern(2048, 1))), -EPIPE);
+        QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress, scrambled(pattern(2048, 1))), -EPIPE);
         QCOMPARE(out(h, 2, 0, pattern(512, 2)), -EPIPE);
         QCOMPARE(out(h, 6, 0, pattern(4, 2)), -EPIPE);
         QCOMPARE(in(h, 5, 0, 4).result, -EPIPE);
-        QCOMPARE(d.flash(sim::kApplicationBase, 2048), QByteArray(2048, char(0xFF)));
+        QCOMPARE(d.flash(MemoryMap::kApplicationAddress, 2048), QByteArray(2048, char(0xFF)));
         QCOMPARE(d.externalFlash(0, 4), QByteArray(4, char(0xFF)));
         QVERIFY(d.lastBlock().isEmpty());
         usb_close(h);
@@ -259,7 +260,7 @@ private slots:
     {
         sim::Device &d = sim::addDevice(0, bootloaderConfig());
         usb_dev_handle *h = openOnly();
-        const uint32_t at = sim::kApplicationBase;
+        const uint32_t at = MemoryMap::kApplicationAddress;
         d.setFlash(at, pattern(2048, 9));
         const QByteArray wire = scrambled(pattern(2048, 9));
 
@@ -427,7 +428,7 @@ private slots:
         sim::Device &a = sim::addDevice(0, ca);
         sim::Device &b = sim::addDevice(1, cb);
         sim::addDevice(1).unplug();
-        a.setFlash(sim::kApplicationBase + 0x1000, pattern(5000, 1));
+        a.setFlash(MemoryMap::kApplicationAddress + 0x1000, pattern(5000, 1));
         a.setExternalFlash(0x100000, pattern(70000, 2));
         b.setExternalFlash(0, pattern(16, 3));
 

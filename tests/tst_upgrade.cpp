@@ -5,7 +5,10 @@
 #include "app/vr480_bootloader.h"
 #include "image/upgradefile.h"
 #include "sim/simdevice.h"
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/bytes.h"
+#include "support/dialogs.h"
+#include "support/simtrail.h"
 #include "tools/hexdump.h"
 #include "upgrade/upgrader.h"
 #include "usb/usbvr480.h"
@@ -155,15 +158,11 @@ int count(const QList<sim::Event> &events, int request)
     }));
 }
 
-// Answers the file dialog that the next event loop shows with `path`.
-void chooseFile(const QString &path)
+// Presses "Change Firmware" and chooses `path` in its file dialog.
+void changeFirmware(const QWidget &window, const QString &path)
 {
-    QTimer::singleShot(0, [path] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        QVERIFY(dialog);
-        dialog->selectFile(path);
-        static_cast<QDialog *>(dialog)->accept();
-    });
+    answerDialogs([&] { window.findChild<QPushButton *>("pushButtonFirmware")->click(); },
+                  {{"file: Open File / Upg (*.upg)", path}});
 }
 
 QStringList dumpRows(const QString &dump)
@@ -581,20 +580,12 @@ void TestUpgrade::changeFirmwareSlot()
     // Cancelled: the bars go back to 0, the run ends at once without a line.
     for (QProgressBar *bar : {flash, write, read})
         bar->setValue(50);
-    QString caption, directory, filter;
-    QTimer::singleShot(0, [&] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        QVERIFY(dialog);
-        caption = dialog->windowTitle();
-        directory = dialog->directory().absolutePath();
-        filter = dialog->nameFilters().join(';');
-        dialog->reject();
-    });
-    window.findChild<QPushButton *>("pushButtonFirmware")->click();
+    QString directory;
+    answerDialogs([&] { window.findChild<QPushButton *>("pushButtonFirmware")->click(); },
+                  {{"file: Open File / Upg (*.upg)", kCancel}},
+                  [&](QWidget *dialog) { directory = qobject_cast<QFileDialog *>(dialog)->directory().absolutePath(); });
     QCOMPARE(debug.count("Vr306_bootloader::slotpushButtonCHF(bool t)"), 1);
-    QCOMPARE(caption, QStringLiteral("Open File"));
     QCOMPARE(directory, QDir::current().absolutePath());
-    QCOMPARE(filter, QStringLiteral("Upg (*.upg)"));
     for (QProgressBar *bar : {flash, write, read})
         QCOMPARE(bar->value(), 0);
     QTest::qWait(50);
@@ -603,12 +594,10 @@ void TestUpgrade::changeFirmwareSlot()
 
     // Chosen: the whole upgrade, its lines in the log, the bars at 100 %. A
     // second press while it runs starts nothing; the run keeps its file.
-    chooseFile(file);
-    window.findChild<QPushButton *>("pushButtonFirmware")->click();
+    changeFirmware(window, file);
     QTRY_VERIFY(log->toPlainText().contains("Reset device"));
     const QString other = writeFile(dir->filePath("other.upg"), randomImage(5));
-    chooseFile(other);
-    window.findChild<QPushButton *>("pushButtonFirmware")->click();
+    changeFirmware(window, other);
     QTRY_COMPARE_WITH_TIMEOUT(device.applicationStarts(), 1, 60000);
     QTest::qWait(100);
     QCOMPARE(debug.count("Start firmware upgrade"), 1);
@@ -643,8 +632,7 @@ void TestUpgrade::closingStopsTheUpgrade()
     sim::setLatency(2000);
     DebugCapture debug;
     auto window = std::make_unique<VR480_Bootloader>();
-    chooseFile(file);
-    window->findChild<QPushButton *>("pushButtonFirmware")->click();
+    changeFirmware(*window, file);
     QTRY_VERIFY_WITH_TIMEOUT(count(sim::controlTransfers(), request) >= transfers, 60000);
     window.reset();
 

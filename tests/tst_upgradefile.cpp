@@ -3,7 +3,7 @@
 
 #include "image/scramble.h"
 #include "image/upgradefile.h"
-#include "testsupport.h"
+#include "support/capture.h"
 
 #include <QBuffer>
 #include <QRandomGenerator>

@@ -2,7 +2,8 @@
 // on-demand connection, closing on failure, the transfer debug lines and the
 // device lock.
 
-#include "testsupport.h"
+#include "support/capture.h"
+#include "support/simtrail.h"
 #include "usb/usbvr480.h"
 
 #include <QThread>

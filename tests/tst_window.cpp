@@ -5,7 +5,7 @@
 #include "app/vr480_bootloader.h"
 #include "app/vr480_bootloaderclass.h"
 #include "sim/simdevice.h"
-#include "testsupport.h"
+#include "support/capture.h"
 
 #include <QAction>
 #include <QApplication>

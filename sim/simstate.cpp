@@ -1,0 +1,172 @@
+#include "sim/registry.h"
+
+#include "image/memorymap.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QMutexLocker>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace sim {
+
+// --- Saved state -------------------------------------------------------------
+
+namespace {
+
+constexpr quint32 kStateMagic = 0x56523453; // "VR4S"
+constexpr quint32 kStateFormat = 1;
+constexpr QDataStream::Version kStateStreamVersion = QDataStream::Qt_6_0;
+constexpr int kMaxBus = 999; // a bus number beyond this is a damaged file, not a bus to create
+
+QDataStream &operator<<(QDataStream &out, const DeviceConfig &c)
+{
+    return out << c.vendorId << c.productId << c.familyId << c.brandId << qint32(c.mode)
+               << c.applicationSerial << c.bootloaderSerial << c.bootloaderVersion << c.restartDelayMs
+               << c.comebackScans << c.comesBack << c.failOpen << c.failSetConfiguration << c.failClaim;
+}
+
+QDataStream &operator>>(QDataStream &in, DeviceConfig &c)
+{
+    qint32 mode = 0;
+    in >> c.vendorId >> c.productId >> c.familyId >> c.brandId >> mode >> c.applicationSerial
+        >> c.bootloaderSerial >> c.bootloaderVersion >> c.restartDelayMs >> c.comebackScans >> c.comesBack
+        >> c.failOpen >> c.failSetConfiguration >> c.failClaim;
+    if (mode != qint32(Mode::Application) && mode != qint32(Mode::Bootloader))
+        in.setStatus(QDataStream::ReadCorruptData);
+    c.mode = Mode(mode);
+    return in;
+}
+
+QDataStream &operator<<(QDataStream &out, const FaultRule &rule)
+{
+    return out << qint32(rule.fault) << rule.request << rule.transfer << rule.skip << rule.times
+               << rule.shortLength << rule.requestType;
+}
+
+QDataStream &operator>>(QDataStream &in, FaultRule &rule)
+{
+    qint32 fault = 0;
+    in >> fault >> rule.request >> rule.transfer >> rule.skip >> rule.times >> rule.shortLength
+        >> rule.requestType;
+    if (fault < qint32(Fault::Timeout) || fault > qint32(Fault::Unplug))
+        in.setStatus(QDataStream::ReadCorruptData);
+    rule.fault = Fault(fault);
+    return in;
+}
+
+QByteArray stateBody(const Registry &r)
+{
+    QByteArray body;
+    QDataStream out(&body, QIODevice::WriteOnly);
+    out.setVersion(kStateStreamVersion);
+    out << qint32(r.latencyUs) << quint32(r.faults.size());
+    for (const FaultRule &rule : r.faults)
+        out << rule;
+    out << quint32(r.models.size());
+    for (const auto &m : r.models) {
+        DeviceConfig config = m->config;
+        config.mode = m->mode; // already the new mode during a restart
+        out << qint32(m->bus) << config << m->flash << m->external << m->lastBlock << qint32(m->restarts)
+            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans);
+    }
+    return body;
+}
+
+// Fills the empty registry from stateBody()'s bytes; false at the first thing out of place.
+bool restore(Registry &r, const QByteArray &body)
+{
+    QDataStream in(body);
+    in.setVersion(kStateStreamVersion);
+    qint32 latency = 0;
+    quint32 count = 0;
+    in >> latency >> count;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        FaultRule rule;
+        in >> rule;
+        r.faults.push_back(rule);
+    }
+    in >> count;
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        qint32 bus = 0;
+        DeviceConfig config;
+        in >> bus >> config;
+        if (in.status() != QDataStream::Ok || bus < 0 || bus > kMaxBus)
+            return false;
+        Model &m = r.add(bus, config);
+        in >> m.flash >> m.external >> m.lastBlock >> m.restarts >> m.applicationStarts >> m.unplugged
+            >> m.hiddenScans;
+        if (m.flash.size() != MemoryMap::kFlashSize || m.external.size() != MemoryMap::kExternalFlashSize)
+            return false;
+    }
+    r.latencyUs = std::max(0, latency);
+    return in.status() == QDataStream::Ok && in.atEnd();
+}
+
+} // namespace
+
+bool saveState(const QString &fileName)
+{
+    QByteArray body;
+    {
+        Registry &r = registry();
+        QMutexLocker lock(&r.mutex);
+        body = stateBody(r);
+    }
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream out(&file);
+    out.setVersion(kStateStreamVersion);
+    out << kStateMagic << kStateFormat << qCompress(body);
+    return out.status() == QDataStream::Ok && file.commit();
+}
+
+bool loadState(const QString &fileName)
+{
+    QByteArray body;
+    QFile file(fileName);
+    if (file.open(QIODevice::ReadOnly)) {
+        QDataStream in(&file);
+        in.setVersion(kStateStreamVersion);
+        quint32 magic = 0;
+        quint32 format = 0;
+        in >> magic >> format;
+        if (magic == kStateMagic && format == kStateFormat) {
+            QByteArray compressed;
+            in >> compressed;
+            if (in.status() == QDataStream::Ok && in.atEnd())
+                body = qUncompress(compressed);
+        }
+    }
+
+    Registry &r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.clear();
+    if (!body.isEmpty() && restore(r, body))
+        return true;
+    r.clear();
+    return false;
+}
+
+DemoSession::DemoSession()
+    : stateFile_(qEnvironmentVariable("VR480_SIM_STATE"))
+{
+    if (!stateFile_.isEmpty() && QFile::exists(stateFile_)) {
+        if (loadState(stateFile_))
+            return;
+        std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
+                     qPrintable(stateFile_));
+    }
+    setupDemo();
+}
+
+DemoSession::~DemoSession()
+{
+    if (!stateFile_.isEmpty() && !saveState(stateFile_))
+        std::fprintf(stderr, "Cannot save the simulated device to %s\n", qPrintable(stateFile_));
+}
+
+} // namespace sim

@@ -1,0 +1,77 @@
+#include "support/dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QTimer>
+#include <QtTest>
+
+QString describe(QWidget *w)
+{
+    if (auto *input = qobject_cast<QInputDialog *>(w)) {
+        const QString head = input->windowTitle() + " / " + input->labelText() + " / ";
+        if (input->inputMode() == QInputDialog::IntInput)
+            return head + QStringLiteral("%1 in %2..%3 by %4").arg(input->intValue()).arg(input->intMinimum())
+                              .arg(input->intMaximum()).arg(input->intStep());
+        const QStringList items = input->comboBoxItems();
+        if (!items.isEmpty())
+            return head + input->textValue() + " of " + items.join(',')
+                + (input->isComboBoxEditable() ? " (editable)" : "");
+        return head + input->textValue() + (input->textEchoMode() == QLineEdit::Normal ? "" : " (hidden)");
+    }
+    if (auto *box = qobject_cast<QMessageBox *>(w)) {
+        const QHash<int, QString> icons{{QMessageBox::Information, "information"},
+                                        {QMessageBox::Warning, "warning"},
+                                        {QMessageBox::Critical, "critical"}};
+        return icons.value(box->icon(), "?") + ": " + box->windowTitle() + " / " + box->text()
+            + (box->standardButtons() == QMessageBox::Ok ? "" : " (more buttons)");
+    }
+    if (auto *file = qobject_cast<QFileDialog *>(w))
+        return QString(file->acceptMode() == QFileDialog::AcceptSave ? "save file: " : "file: ")
+            + file->windowTitle() + " / " + file->nameFilters().join(';');
+    return w->metaObject()->className();
+}
+
+namespace {
+
+void reply(QWidget *w, const QVariant &value)
+{
+    auto *dialog = static_cast<QDialog *>(w);
+    if (!value.isValid())
+        return dialog->reject();
+    if (auto *input = qobject_cast<QInputDialog *>(w)) {
+        if (input->inputMode() == QInputDialog::IntInput)
+            input->setIntValue(value.toInt());
+        else
+            input->setTextValue(value.toString());
+    } else if (auto *file = qobject_cast<QFileDialog *>(w)) {
+        file->selectFile(value.toString());
+    }
+    dialog->accept();
+}
+
+} // namespace
+
+void answerDialogs(const std::function<void()> &action, const QList<Answer> &answers,
+                   const std::function<void(QWidget *)> &inspect)
+{
+    QStringList expected, seen;
+    for (const Answer &answer : answers)
+        expected << answer.dialog;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        QWidget *w = QApplication::activeModalWidget();
+        // A dialog already answered may still be closing; a property marks it.
+        if (!w || w->property("answered").toBool())
+            return;
+        w->setProperty("answered", true);
+        seen << describe(w);
+        if (inspect)
+            inspect(w);
+        reply(w, seen.size() <= answers.size() ? answers[seen.size() - 1].reply : kCancel);
+    });
+    timer.start(0);
+    action();
+    QCOMPARE(seen, expected);
+}

@@ -1,0 +1,12 @@
+#pragma once
+// SRecord's srec_cat: an Intel HEX conversion independent of ours.
+
+#include <QByteArray>
+#include <QStringList>
+
+// Runs srec_cat with `arguments`; a missing srec_cat or a failed run ends the
+// test program.
+void runSrecCat(const QStringList &arguments);
+// The flat binary of the window first..last of an Intel HEX file, bytes the
+// file does not give set to `fill`.
+QByteArray srecordWindow(const QString &hexFile, quint32 first, quint32 last, int fill);
