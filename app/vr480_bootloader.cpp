@@ -1,5 +1,6 @@
 #include "app/vr480_bootloader.h"
 
+#include "app/servicedialogs.h"
 #include "app/vr480_bootloaderclass.h"
 #include "image/imagebuilder.h"
 #include "image/memorymap.h"
@@ -17,7 +18,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QTextBrowser>
 
 #include <cstdlib>
@@ -38,62 +38,6 @@ quint32 extFillValue = 1;
 constexpr quint32 kPageWriteAddress = 0x08005000;
 constexpr int kTestBlockRequest = 2;
 constexpr int kTestBlockSize = 512;
-
-// A one-line text dialog offering `offered` as the tools write hexadecimal
-// numbers. False when cancelled.
-bool askHexText(QWidget *parent, const QString &title, const QString &label, quint32 offered,
-                QString &text)
-{
-    bool ok = false;
-    text = QInputDialog::getText(parent, title, label, QLineEdit::Normal,
-                                 ServiceTools::toHexText(offered), &ok);
-    return ok;
-}
-
-// A length of 1 to 1 MiB; whatever the dialog gives back is remembered.
-bool askLength(QWidget *parent, const QString &title, qint32 &remembered)
-{
-    bool ok = false;
-    remembered = QInputDialog::getInt(parent, title, VR480_Bootloader::tr("Length (dec)"), remembered,
-                                      1, ServiceTools::kMaxLength, 1, &ok);
-    return ok;
-}
-
-// The converted text is remembered even when it is not hexadecimal (then as
-// 0, after a warning box).
-bool convertHexText(QWidget *parent, const QString &text, quint32 &remembered)
-{
-    bool ok = false;
-    remembered = ServiceTools::fromHexText(text, &ok);
-    if (!ok)
-        QMessageBox::warning(parent, VR480_Bootloader::tr("error"),
-                             VR480_Bootloader::tr("Conversion error"));
-    return ok;
-}
-
-// Replaces what the log holds with plain-text `blocks`, one paragraph each.
-// The result is what clear() and one append() per block leave: the same text
-// and formats, the cursor at the end, the view scrolled to the end. But the
-// document changes once: appending a dump of a megabyte takes about six times
-// as long.
-void replaceLog(QTextBrowser *log, const QStringList &blocks)
-{
-    log->clear();
-    log->document()->setPlainText(blocks.join(QLatin1Char('\n')));
-    QScrollBar *bar = log->verticalScrollBar();
-    bar->setValue(bar->maximum());
-}
-
-QString dumpText(const QByteArray &data)
-{
-    return QString::fromLatin1(HexDump(data.constData(), int(data.size())));
-}
-
-// A fresh log holding the dump of what was read, or "Read error".
-void showRead(QTextBrowser *log, const std::optional<QByteArray> &data)
-{
-    replaceLog(log, {data ? dumpText(*data) : VR480_Bootloader::tr("Read error")});
-}
 
 } // namespace
 
