@@ -138,13 +138,21 @@ private slots:
         const Result program = run({QStringLiteral("--help")});
         QCOMPARE(program.status, 0);
         QVERIFY(program.out.contains(QLatin1String("130  interrupted")));
+        // The README copies the exit statuses as the help gives them.
+        QFile readme(kFixtures + QStringLiteral("/../../README.md"));
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QString statuses = QString::fromUtf8(readme.readAll()).section(QLatin1String("| status | meaning |\n|---|---|\n"), 1).section(QLatin1String("\n\n"), 0, 0);
+        QStringList helpRows;
+        for (const QString &line : program.out.section(QLatin1String("Exit status:\n"), 1).section(QLatin1String("\n\n"), 0, 0).split(QLatin1Char('\n')))
+            helpRows << QStringLiteral("| %1 | %2 |").arg(line.section(QLatin1Char(' '), 2, 2), line.mid(7));
+        QCOMPARE(statuses.split(QLatin1Char('\n')), helpRows);
         // Every command listed has its own help.
         const QString list = program.out.section(QLatin1String("Commands:\n"), 1).section(QLatin1String("\n\n"), 0, 0);
         QStringList commands;
         for (const QString &line : list.split(QLatin1Char('\n')))
             commands << line.simplified().section(QLatin1Char(' '), 0, 0);
-        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "info", "upgrade",
-                                        "restart", "read-mem", "read-ext", "write-ext"}));
+        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "info", "restart",
+                                        "upgrade", "read-mem", "read-ext", "write-ext"}));
         for (const QString &command : commands) {
             const Result help = run({command, QStringLiteral("--help")});
             QCOMPARE(help.status, 0);

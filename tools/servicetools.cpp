@@ -40,6 +40,28 @@ std::optional<QByteArray> readExternalFlash(USBVR480 &usb, quint32 address, int 
     return data;
 }
 
+DeviceInfo readDeviceInfo(USBVR480 &usb)
+{
+    DeviceInfo info;
+    info.serial = usb.readStringDescriptor();
+    info.firmware = USBVR480::runningFirmware(info.serial);
+    info.bootloaderVersion = usb.ReadBootloaderVersion();
+    return info;
+}
+
+std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware running,
+                                        const USBVR480::Sleep &sleep)
+{
+    constexpr int kTries = 50; // 10 s in 200 ms steps
+    const auto other = running == USBVR480::Firmware::Application ? &USBVR480::isBootloaderSerial
+                                                                  : &USBVR480::isApplicationSerial;
+    usb.RunApplication();
+    usb.disconnect();
+    if (!usb.waitForSerial(other, kTries, 200, sleep))
+        return std::nullopt;
+    return usb.readStringDescriptor();
+}
+
 ImageResult writeExternalFlashImage(USBVR480 &usb, const QByteArray &image)
 {
     // The device commands and the scrambling count in int; a larger image

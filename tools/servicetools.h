@@ -1,11 +1,11 @@
 #pragma once
 
+#include "usb/usbvr480.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <optional>
-
-class USBVR480;
 
 // The service tools' work on the device without any dialog, shared by the
 // window's service slots and every other front end of the same tools.
@@ -28,6 +28,25 @@ std::optional<QByteArray> readMemory(USBVR480 &usb, quint32 address, int length)
 // `length` bytes of external flash, unscrambled; nothing when the read fails
 // or the length is negative.
 std::optional<QByteArray> readExternalFlash(USBVR480 &usb, quint32 address, int length);
+
+// What the device tells about itself once connected: its serial, the
+// firmware that runs (by the serial's form) and the bootloader's version
+// text, read from its information block in either mode.
+struct DeviceInfo {
+    QByteArray serial;
+    USBVR480::Firmware firmware = USBVR480::Firmware::Unknown;
+    std::optional<QString> bootloaderVersion; // nothing when the read failed
+};
+DeviceInfo readDeviceInfo(USBVR480 &usb);
+
+// Restarts the connected device, which runs `running`, into its other
+// firmware (the application into the bootloader, the bootloader into the
+// application) and waits up to 10 s, pausing through `sleep`, until it is
+// back running that firmware.
+// Returns the serial it came back with; nothing when it did not come back or
+// the thread was asked to stop. The device is left connected when it is back.
+std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware running,
+                                        const USBVR480::Sleep &sleep);
 
 enum class ImageResult { Ok, LengthError, WriteError, ReadError, Mismatch };
 

@@ -1,0 +1,144 @@
+#include "cli/command.h"
+
+#include "cli/interrupt.h"
+#include "image/imagebuilder.h"
+#include "tools/servicetools.h"
+#include "usb/usbvr480.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <memory>
+
+namespace {
+QString name = QStringLiteral("vr480-cli");
+} // namespace
+
+std::optional<QString> Invocation::option(const QString &name) const
+{
+    if (!parser.isSet(name))
+        return std::nullopt;
+    return parser.value(name);
+}
+
+QString Invocation::requiredOption(const QString &name)
+{
+    const std::optional<QString> value = option(name);
+    if (!value || value->isEmpty())
+        refuse(QStringLiteral("--%1 is required").arg(name));
+    return value.value_or(QString());
+}
+
+quint32 Invocation::address(const QString &what, const QString &text)
+{
+    bool ok = false;
+    const quint32 value = ServiceTools::fromHexText(text, &ok);
+    if (!ok)
+        refuse(QStringLiteral("%1 \"%2\" is not a hexadecimal 32-bit address").arg(what, text));
+    return value;
+}
+
+int Invocation::number(const QString &what, const QString &text, int low, int high)
+{
+    bool ok = false;
+    const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    const qlonglong value = hex ? text.mid(2).toLongLong(&ok, 16) : text.toLongLong(&ok, 10);
+    if (!ok || value < low || value > high) {
+        refuse(QStringLiteral("%1 \"%2\" is not a number from %3 to %4").arg(what, text).arg(low).arg(high));
+        return low;
+    }
+    return int(value);
+}
+
+int Invocation::numberOption(const QString &name, int low, int high, std::optional<int> fallback)
+{
+    const std::optional<QString> text = option(name);
+    if (!text && fallback)
+        return *fallback;
+    if (!text) {
+        refuse(QStringLiteral("--%1 is required").arg(name));
+        return low;
+    }
+    return number(QStringLiteral("--") + name, *text, low, high);
+}
+
+void Invocation::refuse(const QString &message)
+{
+    if (error.isEmpty())
+        error = message;
+}
+
+std::optional<Result> Invocation::usageError() const
+{
+    if (error.isEmpty())
+        return std::nullopt;
+    return Result{ExitUsage, error, true};
+}
+
+QCommandLineOption outputOption(const QString &what)
+{
+    return QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")}, what, QStringLiteral("FILE"));
+}
+
+QString programName()
+{
+    return name;
+}
+
+void setProgramName(const QString &programName)
+{
+    name = programName;
+}
+
+void writeTo(std::FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+void print(const QString &text)
+{
+    writeTo(stdout, text.toLocal8Bit() + '\n');
+}
+
+std::optional<QByteArray> readInput(const QString &fileName, Result *refusal)
+{
+    QFile file(fileName);
+    if (QFileInfo(fileName).isDir()) {
+        *refusal = failure(ExitBadInput, QStringLiteral("%1: is a folder").arg(fileName));
+        return std::nullopt;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *refusal = failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, file.errorString()));
+        return std::nullopt;
+    }
+    return file.readAll();
+}
+
+Result saveOutput(const QString &fileName, const QByteArray &contents)
+{
+    QString error;
+    if (!ImageBuilder::saveFile(fileName, contents, &error))
+        return failure(ExitCannotWrite, error);
+    print(fileName);
+    return {};
+}
+
+Result onDevice(USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work)
+{
+    Result result;
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        if (usb.connect() != 0)
+            result = failure(ExitNoDevice, QStringLiteral("no VR480 found: check the USB cable, and that "
+                                                          "this user may open the device"));
+        else
+            result = work(usb.readStringDescriptor());
+    }));
+    thread->start();
+    waitFor(*thread);
+    usb.disconnect();
+    if (result.status != ExitOk && stopRequested())
+        return failure(ExitInterrupted, QStringLiteral("interrupted"));
+    return result;
+}

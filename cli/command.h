@@ -1,0 +1,98 @@
+#pragma once
+// What the commands of vr480-cli share: how a command is described, how it
+// reads its arguments and how it ends.
+
+#include "cli/exitstatus.h"
+
+#include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+#include <QString>
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+class USBVR480;
+
+// How a command ended: its exit status and, when it failed, what to say on
+// standard error. A usage error also points at the command's help.
+struct Result {
+    int status = ExitOk;
+    QString message;
+    bool usage = false;
+};
+inline Result failure(int status, const QString &message)
+{
+    return {status, message, false};
+}
+
+// A command's parsed command line. The conversions record the first usage
+// error, naming the argument, and then give a placeholder value: a command
+// reads all its arguments, then returns usageError() if there is one.
+class Invocation {
+public:
+    Invocation(const QCommandLineParser &parser, bool terminal) : parser(parser), terminal(terminal) {}
+
+    const QCommandLineParser &parser;
+    const bool terminal; // standard output is a terminal
+
+    QString argument(int i) const { return parser.positionalArguments().at(i); }
+    std::optional<QString> option(const QString &name) const;
+    QString requiredOption(const QString &name);
+    // An address as the service tools take it: hexadecimal, "0x" optional.
+    quint32 address(const QString &what, const QString &text);
+    // A decimal number, or a hexadecimal one with "0x", from `low` to `high`.
+    int number(const QString &what, const QString &text, int low, int high);
+    // A number option; `fallback` when it is not given, else it is required.
+    int numberOption(const QString &name, int low, int high, std::optional<int> fallback);
+
+    void refuse(const QString &message); // records a usage error
+    std::optional<Result> usageError() const;
+
+private:
+    QString error;
+};
+
+struct Argument {
+    QString name;
+    QString description;
+};
+
+struct Command {
+    QString name;
+    QString summary; // one line, for the program's help
+    QString details; // more, for the command's help
+    QList<Argument> arguments;
+    QList<QCommandLineOption> options;
+    std::function<Result(Invocation &)> run;
+};
+
+// The commands by subject, in the order the help lists them.
+QList<Command> imageCommands();   // create-upg, create-bootbin, hex2bin
+QList<Command> deviceCommands();  // info, restart
+QList<Command> upgradeCommands(); // upgrade
+QList<Command> toolCommands();    // read-mem, read-ext, write-ext
+
+QCommandLineOption outputOption(const QString &what);
+
+// The program's name as it was started, for messages.
+QString programName();
+void setProgramName(const QString &name);
+
+void writeTo(std::FILE *stream, const QByteArray &bytes);
+void print(const QString &text); // a line on standard output
+
+// The whole of an input file; nothing, with the failure in `*refusal`, when it
+// cannot be read.
+std::optional<QByteArray> readInput(const QString &fileName, Result *refusal);
+// Writes an output file (under a temporary name, renamed when complete) and
+// prints its name.
+Result saveOutput(const QString &fileName, const QByteArray &contents);
+
+// Connects to the device and runs `work` on a thread of its own, so that a
+// stop signal ends it between two transfers; `work` gets the serial read at
+// connection. No device answering gives ExitNoDevice; a failure after a stop
+// signal gives ExitInterrupted.
+Result onDevice(USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work);

@@ -1,0 +1,69 @@
+// info and restart: what the device is and which firmware it runs.
+
+#include "cli/command.h"
+#include "tools/servicetools.h"
+#include "usb/usbvr480.h"
+
+#include <QThread>
+
+namespace {
+
+QString modeName(USBVR480::Firmware firmware)
+{
+    switch (firmware) {
+    case USBVR480::Firmware::Application:
+        return QStringLiteral("application");
+    case USBVR480::Firmware::Bootloader:
+        return QStringLiteral("bootloader");
+    case USBVR480::Firmware::Unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+Result info(Invocation &)
+{
+    USBVR480 usb;
+    return onDevice(usb, [&](const QByteArray &) {
+        const ServiceTools::DeviceInfo device = ServiceTools::readDeviceInfo(usb);
+        print(QStringLiteral("Serial: ") + USBVR480::deviceText(device.serial));
+        print(QStringLiteral("Mode: ") + modeName(device.firmware));
+        if (!device.bootloaderVersion)
+            return failure(ExitDeviceFailed, QStringLiteral("cannot read the bootloader version"));
+        print(QStringLiteral("Bootloader version: ") + *device.bootloaderVersion);
+        return Result{};
+    });
+}
+
+Result restart(Invocation &)
+{
+    USBVR480 usb;
+    return onDevice(usb, [&](const QByteArray &serial) {
+        const USBVR480::Firmware running = USBVR480::runningFirmware(serial);
+        print(QStringLiteral("Mode: %1, restarting").arg(modeName(running)));
+        const std::optional<QByteArray> now =
+            ServiceTools::restartDevice(usb, running, [](unsigned long ms) { QThread::msleep(ms); });
+        if (!now)
+            return failure(ExitDeviceFailed, QStringLiteral("the device did not come back within 10 s"));
+        print(QStringLiteral("Mode: %1").arg(modeName(USBVR480::runningFirmware(*now))));
+        print(QStringLiteral("Serial: ") + USBVR480::deviceText(*now));
+        return Result{};
+    });
+}
+
+} // namespace
+
+QList<Command> deviceCommands()
+{
+    return {
+        {QStringLiteral("info"), QStringLiteral("Show the VR480's serial, mode and bootloader version"),
+         QStringLiteral("Connects to the VR480 and reads what an upgrade reads first: the serial, which "
+                        "tells whether the application or the bootloader runs, and the bootloader's "
+                        "version text."),
+         {}, {}, info},
+        {QStringLiteral("restart"), QStringLiteral("Restart the VR480 into its other firmware"),
+         QStringLiteral("The application restarts into the bootloader (which read-ext and write-ext need); "
+                        "the bootloader starts the application. Waits until the device is back."),
+         {}, {}, restart},
+    };
+}

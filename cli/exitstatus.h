@@ -1,0 +1,28 @@
+#pragma once
+// vr480-cli's exit statuses: the one table that --help prints and the README
+// copies.
+
+enum ExitStatus {
+    ExitOk = 0,
+    ExitDeviceFailed = 1,
+    ExitUsage = 2,
+    ExitBadInput = 3,
+    ExitCannotWrite = 4,
+    ExitNoDevice = 5,
+    ExitInterrupted = 130,
+};
+
+struct ExitStatusMeaning {
+    ExitStatus status;
+    const char *meaning;
+};
+
+inline constexpr ExitStatusMeaning kExitStatuses[] = {
+    {ExitOk, "done"},
+    {ExitDeviceFailed, "the device failed an operation or its verification"},
+    {ExitUsage, "wrong usage: unknown command, missing or invalid argument"},
+    {ExitBadInput, "an input file cannot be read or is refused"},
+    {ExitCannotWrite, "an output file cannot be written"},
+    {ExitNoDevice, "no VR480 found"},
+    {ExitInterrupted, "interrupted (Ctrl+C or a termination signal)"},
+};

@@ -1,0 +1,150 @@
+// create-upg, create-bootbin and hex2bin: the window's image builders and
+// the HEX conversion as commands.
+
+#include "cli/command.h"
+#include "image/imagebuilder.h"
+#include "image/intelhex.h"
+#include "image/outputfiles.h"
+#include "image/upgradefile.h"
+
+#include <QDate>
+#include <QDir>
+#include <QtEndian>
+
+namespace {
+
+// A HexToBin result other than 0 refuses the file.
+std::optional<Result> conversionFailure(const QString &hexFile, int result)
+{
+    if (result == HexOk)
+        return std::nullopt;
+    return failure(ExitBadInput, QStringLiteral("%1: %2 (HexToBin error %3)")
+                                     .arg(hexFile, hexToBinErrorText(result))
+                                     .arg(result));
+}
+
+// Images of another brand are refused, as the window refuses them.
+std::optional<Result> brandFailure(const QString &hexFile, const QByteArray &image, int brandOffset)
+{
+    if (!ImageBuilder::hasForeignBrand(image, brandOffset))
+        return std::nullopt;
+    return failure(ExitBadInput,
+                   QStringLiteral("%1: invalid brand: 0x%2 at 0x%3, where this program takes 0 only")
+                       .arg(hexFile)
+                       .arg(qFromLittleEndian<quint16>(image.constData() + brandOffset), 4, 16, QLatin1Char('0'))
+                       .arg(MemoryMap::kFlashBase + quint32(brandOffset), 8, 16, QLatin1Char('0')));
+}
+
+Result createUpg(Invocation &in)
+{
+    const QString hexFile = in.argument(0);
+    const QString upgFile = in.requiredOption(QStringLiteral("output"));
+    if (auto usage = in.usageError())
+        return *usage;
+    QByteArray image;
+    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertUpgradeImage(hexFile, image)))
+        return *refused;
+    if (auto refused = brandFailure(hexFile, image, UpgradeFile::kBrandOffset))
+        return *refused;
+    QString error;
+    if (!ImageBuilder::saveUpgradeFile(upgFile, image, &error))
+        return failure(ExitCannotWrite, error);
+    print(upgFile);
+    return {};
+}
+
+Result createBootBin(Invocation &in)
+{
+    const QString hexFile = in.argument(0);
+    const QDate today = QDate::currentDate();
+    const int year = in.numberOption(QStringLiteral("year"), 0, 99, ImageBuilder::productionYear(today));
+    const int week = in.numberOption(QStringLiteral("week"), 1, 53, ImageBuilder::productionWeek(today));
+    const int number = in.numberOption(QStringLiteral("number"), 1, ImageBuilder::kMaxProductionNumber, {});
+    const int count = in.numberOption(QStringLiteral("count"), 1, ImageBuilder::maxProductionCount(number), 1);
+    const std::optional<QString> dir = in.option(QStringLiteral("dir"));
+    if (auto usage = in.usageError())
+        return *usage;
+
+    QByteArray image;
+    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertBootloaderImage(hexFile, image)))
+        return *refused;
+    if (auto refused = brandFailure(hexFile, image, ImageBuilder::kBootloaderBrandOffset))
+        return *refused;
+
+    // All files or none: a production run is repeated as a whole.
+    OutputFiles files;
+    QStringList names;
+    for (int n = number; n < number + count; ++n) {
+        const QByteArray serial = ImageBuilder::productionSerial(year, week, n);
+        ImageBuilder::setSerial(image, serial);
+        const QString name = ImageBuilder::bootloaderFileName(serial);
+        names << (dir ? QDir(*dir).filePath(name) : name);
+        if (!files.add(names.last(), OutputFiles::bytes(image)))
+            break;
+    }
+    if (!files.commit())
+        return failure(ExitCannotWrite, files.errorString());
+    for (const QString &name : std::as_const(names))
+        print(name);
+    return {};
+}
+
+Result hexToBin(Invocation &in)
+{
+    constexpr quint64 kMaxWindow = 256 * 1024 * 1024;
+    const QString hexFile = in.argument(0);
+    const quint32 first = in.address(QStringLiteral("--first"), in.requiredOption(QStringLiteral("first")));
+    const quint32 last = in.address(QStringLiteral("--last"), in.requiredOption(QStringLiteral("last")));
+    const QString binFile = in.requiredOption(QStringLiteral("output"));
+    const int fill = in.numberOption(QStringLiteral("fill"), 0, 255, 0);
+    if (last < first)
+        in.refuse(QStringLiteral("--last 0x%1 is below --first 0x%2").arg(last, 0, 16).arg(first, 0, 16));
+    const quint64 size = quint64(last) - first + 1;
+    if (last >= first && size > kMaxWindow)
+        in.refuse(QStringLiteral("a window of %1 bytes is larger than 256 MiB").arg(size));
+    if (auto usage = in.usageError())
+        return *usage;
+
+    QByteArray window(qsizetype(size), static_cast<char>(fill));
+    if (auto refused = conversionFailure(hexFile, HexToBin(hexFile, window.data(), first, last)))
+        return *refused;
+    return saveOutput(binFile, window);
+}
+
+} // namespace
+
+QList<Command> imageCommands()
+{
+    return {
+        {QStringLiteral("create-upg"), QStringLiteral("Build an upgrade file from an Intel HEX firmware build"),
+         QStringLiteral("Converts the application (0x08004000-0x0803FFFF) and external-flash data "
+                        "(0x08040000-0x0805BFFF) of the HEX file into an upgrade file, as the window's "
+                        "CreateUpg does. Refuses a HEX file with an error and an image whose brand "
+                        "halfword (0x0803FFD0) is not 0."),
+         {{QStringLiteral("FIRMWARE.hex"), QStringLiteral("The firmware build, Intel HEX.")}},
+         {outputOption(QStringLiteral("The upgrade file to write (required)."))},
+         createUpg},
+        {QStringLiteral("create-bootbin"), QStringLiteral("Build numbered bootloader images with their serials"),
+         QStringLiteral("Converts the bootloader (0x08000000-0x08003FFF) of the HEX file and writes COUNT "
+                        "images Vr480_Bootloader_YYWW0NNNN.bin, each with its serial at offset 0x3FF0, "
+                        "as the window's CreateBootBin does. NUMBER is 1-9999; the last number of a run "
+                        "is at most 9998, except that a run of one may be 9999. All files are written "
+                        "or none."),
+         {{QStringLiteral("BOOT.hex"), QStringLiteral("The bootloader build, Intel HEX.")}},
+         {{{QStringLiteral("year")}, QStringLiteral("Production year, 0-99 (default: this year's)."), QStringLiteral("YY")},
+          {{QStringLiteral("week")}, QStringLiteral("Production week, 1-53 (default: this ISO week)."), QStringLiteral("WW")},
+          {{QStringLiteral("number")}, QStringLiteral("First production number, 1-9999 (required)."), QStringLiteral("NUMBER")},
+          {{QStringLiteral("count")}, QStringLiteral("How many images (default 1)."), QStringLiteral("COUNT")},
+          {{QStringLiteral("dir")}, QStringLiteral("Folder for the images (default: the current one)."), QStringLiteral("DIR")}},
+         createBootBin},
+        {QStringLiteral("hex2bin"), QStringLiteral("Convert one address window of an Intel HEX file to binary"),
+         QStringLiteral("Writes the bytes from --first to --last (both included, hexadecimal) as the HEX "
+                        "file gives them; bytes it does not give are --fill. At most 256 MiB."),
+         {{QStringLiteral("FILE.hex"), QStringLiteral("The Intel HEX file.")}},
+         {{{QStringLiteral("first")}, QStringLiteral("First address of the window (required)."), QStringLiteral("ADDR")},
+          {{QStringLiteral("last")}, QStringLiteral("Last address of the window (required)."), QStringLiteral("ADDR")},
+          outputOption(QStringLiteral("The binary file to write (required).")),
+          {{QStringLiteral("fill")}, QStringLiteral("Value of bytes the file does not give, 0-255 (default 0)."), QStringLiteral("BYTE")}},
+         hexToBin},
+    };
+}

@@ -1,0 +1,35 @@
+#include "cli/interrupt.h"
+
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void requestStop(int)
+{
+    stopSignal = 1;
+}
+
+} // namespace
+
+void catchStopSignals()
+{
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+}
+
+bool stopRequested()
+{
+    return stopSignal != 0;
+}
+
+void waitFor(QThread &thread)
+{
+    while (!thread.wait(50)) {
+        if (stopRequested())
+            thread.requestInterruption();
+    }
+}

@@ -1,0 +1,14 @@
+#pragma once
+// Ctrl+C and termination signals, turned into stop requests: device work
+// runs on a thread of its own and stops between two transfers, so the device
+// is never left in the middle of one.
+
+class QThread;
+
+// Installs the handlers for SIGINT and SIGTERM.
+void catchStopSignals();
+// True once a stop signal came.
+bool stopRequested();
+// Waits for a running thread, passing a stop signal on as
+// QThread::requestInterruption.
+void waitFor(QThread &thread);
