@@ -2,9 +2,10 @@
 // 16-byte records, about 1 MB of text): HexToBin in this process, next to GNU
 // objcopy and SRecord's srec_cat converting the same file to binary as whole
 // processes, the image building of CreateUpg from the HEX file to the written
-// upgrade file, and vr480-cli's hex2bin and create-upg as whole processes.
+// upgrade file, and vr480-cli's hex2bin, create-upg and --version as whole
+// processes, also for other builds of vr480-cli given on the command line.
 //
-//   bench_intelhex [RUNS]
+//   bench_intelhex [RUNS [OTHER-VR480-CLI ...]]
 
 #include "image/imagebuilder.h"
 #include "image/intelhex.h"
@@ -155,17 +156,23 @@ int main(int argc, char **argv)
         std::printf("srec_cat not found (Debian package srecord)\n");
     }
 
-    // The command-line program, built next to this benchmark, for build servers.
-    const QString cli = QCoreApplication::applicationDirPath() + QStringLiteral("/vr480-cli");
-    print("vr480-cli hex2bin (process)", measure(runs, [&] {
-              return runProcess(cli, {"hex2bin", hex, "--first", "0x08004000", "--last", "0x0805BFFF",
-                                      "-o", bin});
-          }));
-    QFile out(bin);
-    if (out.open(QIODevice::ReadOnly) && out.readAll() != window)
-        std::printf("  vr480-cli's binary differs from HexToBin's window!\n");
-    print("vr480-cli create-upg (process)", measure(runs, [&] {
-              return runProcess(cli, {"create-upg", hex, "-o", upg});
-          }));
+    // The command-line program, built next to this benchmark, for build
+    // servers; then any other builds of it given after the run count (an
+    // earlier version, say), measured the same way.
+    QStringList clis{QCoreApplication::applicationDirPath() + QStringLiteral("/vr480-cli")};
+    for (int i = 2; i < argc; ++i)
+        clis << QString::fromLocal8Bit(argv[i]);
+    for (const QString &cli : std::as_const(clis)) {
+        std::printf("%s\n", qPrintable(cli));
+        print("  hex2bin (process)", measure(runs, [&] {
+                  return runProcess(cli, {"hex2bin", hex, "--first", "0x08004000", "--last", "0x0805BFFF",
+                                          "-o", bin});
+              }));
+        QFile out(bin);
+        if (out.open(QIODevice::ReadOnly) && out.readAll() != window)
+            std::printf("  its binary differs from HexToBin's window!\n");
+        print("  create-upg (process)", measure(runs, [&] { return runProcess(cli, {"create-upg", hex, "-o", upg}); }));
+        print("  --version (process)", measure(runs, [&] { return runProcess(cli, {"--version"}); }));
+    }
     return 0;
 }
