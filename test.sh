@@ -19,10 +19,16 @@ run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVR480_SANITIZE=ON
 
-# HexToBin under libFuzzer for a bounded time, seeded with the HEX fixtures.
+# The readers of outside files under libFuzzer for a bounded time: the Intel
+# HEX conversion seeded with the HEX fixtures, the upgrade-file reader with a
+# file the writer made.
 cmake -S . -B build-fuzz -G Ninja -DVR480_WERROR=ON -DVR480_FUZZ=ON -DVR480_BUILD_TESTS=OFF \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz --target fuzz_intelhex
-mkdir -p build-fuzz/corpus
-build-fuzz/fuzz_intelhex -max_total_time="${VR480_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+cmake --build build-fuzz --target fuzz_intelhex fuzz_upgradefile
+seconds=${VR480_FUZZ_SECONDS:-60}
+mkdir -p build-fuzz/corpus build-fuzz/corpus-upg
+build-fuzz/fuzz_intelhex -max_total_time="$seconds" -print_final_stats=1 \
     -dict=tests/fuzz/intelhex.dict build-fuzz/corpus tests/fixtures
+cp build/vr480_demo.upg build-fuzz/corpus-upg/
+build-fuzz/fuzz_upgradefile -max_total_time="$(( (seconds + 2) / 3 ))" -max_len=393282 -print_final_stats=1 \
+    build-fuzz/corpus-upg

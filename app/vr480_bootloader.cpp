@@ -3,7 +3,9 @@
 #include "app/servicedialogs.h"
 #include "app/vr480_bootloaderclass.h"
 #include "image/imagebuilder.h"
+#include "image/inputfile.h"
 #include "image/memorymap.h"
+#include "image/outputfiles.h"
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "tools/hexdump.h"
@@ -81,6 +83,7 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
             &VR480_Bootloader::slotpushButtonCreateBootBin);
 
     upgrader = new Upgrader(usb);
+    upgrader->setStartCheck(true); // says so when the new application does not start
     connect(upgrader, &Upgrader::sendText, ui->txt, &QTextBrowser::append);
     connect(upgrader, &Upgrader::sendPercent, ui->progressBarFlash, &QProgressBar::setValue);
     connect(usb, &USBVR480::sendPercentExtFlashWrite, ui->progressBarExtFlashWr,
@@ -113,8 +116,13 @@ void VR480_Bootloader::reportError(const QString &text)
     QMessageBox::critical(this, tr("Error"), text);
 }
 
-bool VR480_Bootloader::acceptConverted(int result, const QByteArray &image, int brandOffset)
+bool VR480_Bootloader::acceptConverted(int result, const QByteArray &image, int brandOffset,
+                                       const QString &noDataText)
 {
+    if (result == ImageBuilder::kNoData) {
+        reportError(noDataText);
+        return false;
+    }
     if (result != 0) {
         reportError(tr("HexToBin error: %1)").arg(result));
         return false;
@@ -225,11 +233,13 @@ void VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool)
         this, tr("Open File"), QStringLiteral("E:\\Projekty\\ARM\\Vr480\\out"), tr("Bin (*.bin)"));
     if (path.isEmpty())
         return;
-    QFile file(path);
-    const QByteArray image = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    // A file that cannot be read is an empty image; one larger than the
+    // external flash is not read at all.
+    const InputFile file = readInputFile(path, ServiceTools::kMaxImageSize);
 
     using ServiceTools::ImageResult;
-    switch (ServiceTools::writeExternalFlashImage(*usb, image)) {
+    switch (file.status == InputFile::TooLarge ? ImageResult::LengthError
+                                               : ServiceTools::writeExternalFlashImage(*usb, file.bytes)) {
     case ImageResult::Ok:
         QMessageBox::information(this, tr("Info"), tr("Write OK"));
         break;
@@ -303,13 +313,14 @@ void VR480_Bootloader::slotpushButtonCreateUpg(bool)
     // first; a half-converted image is never offered for saving.
     QByteArray image;
     if (!acceptConverted(ImageBuilder::convertUpgradeImage(hexFile, image), image,
-                         UpgradeFile::kBrandOffset))
+                         UpgradeFile::kBrandOffset, tr("No application data in %1").arg(hexFile)))
         return;
     const QString upgFile = QFileDialog::getSaveFileName(this, tr("Save File"),
                                                          QStringLiteral("."), tr("Upg (*.upg)"));
     if (upgFile.isNull())
         return;
-    if (!ImageBuilder::saveUpgradeFile(upgFile, image))
+    // The HEX file chosen again as the upgrade file is never overwritten.
+    if (OutputFiles::sameFile(upgFile, hexFile) || !ImageBuilder::saveUpgradeFile(upgFile, image))
         reportError(tr("Cannot write the file %1").arg(upgFile));
 }
 
@@ -321,7 +332,7 @@ void VR480_Bootloader::slotpushButtonCreateBootBin(bool)
         return;
     QByteArray image;
     if (!acceptConverted(ImageBuilder::convertBootloaderImage(hexFile, image), image,
-                         ImageBuilder::kBootloaderBrandOffset))
+                         ImageBuilder::kBootloaderBrandOffset, tr("No bootloader data in %1").arg(hexFile)))
         return;
 
     const QDate date = today();

@@ -39,9 +39,10 @@ public slots:
 private:
     // A log line and a critical "Error" box with the same text.
     void reportError(const QString &text);
-    // Reports a HexToBin result other than 0 (as an error) or an image of
-    // another brand (a log line); true if the image may be used.
-    bool acceptConverted(int result, const QByteArray &image, int brandOffset);
+    // Reports a conversion result other than 0 (as an error: `noDataText`
+    // for an image without data) or an image of another brand (a log line);
+    // true if the image may be used.
+    bool acceptConverted(int result, const QByteArray &image, int brandOffset, const QString &noDataText);
 
     USBVR480 *usb = nullptr;
     Upgrader *upgrader = nullptr;

@@ -2,14 +2,18 @@
 
 #include "cli/interrupt.h"
 #include "image/imagebuilder.h"
+#include "image/inputfile.h"
+#include "image/outputfiles.h"
 #include "tools/servicetools.h"
 #include "usb/usbvr480.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
 #include <memory>
+#include <utility>
 
 namespace {
 QString name = QStringLiteral("vr480-cli");
@@ -102,27 +106,79 @@ void print(const QString &text)
     writeTo(stdout, text.toLocal8Bit() + '\n');
 }
 
-std::optional<QByteArray> readInput(const QString &fileName, Result *refusal)
+std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Result *refusal)
 {
-    QFile file(fileName);
-    if (QFileInfo(fileName).isDir()) {
-        *refusal = failure(ExitBadInput, QStringLiteral("%1: is a folder").arg(fileName));
-        return std::nullopt;
+    InputFile file = readInputFile(fileName, limit, stopRequested);
+    switch (file.status) {
+    case InputFile::Ok:
+        return std::move(file.bytes);
+    case InputFile::TooLarge:
+        *refusal = failure(ExitBadInput, QStringLiteral("%1: larger than %2 bytes").arg(fileName).arg(limit));
+        break;
+    case InputFile::Interrupted:
+        *refusal = interrupted();
+        break;
+    case InputFile::CannotRead:
+        *refusal = failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, file.error));
+        break;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *refusal = failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, file.errorString()));
+    return std::nullopt;
+}
+
+std::optional<Result> checkInput(const QString &fileName)
+{
+    const QFileInfo info(fileName);
+    const QString reason = !info.exists()      ? QStringLiteral("No such file or directory")
+                           : info.isDir()      ? QStringLiteral("is a folder")
+                           : !info.isReadable() ? QStringLiteral("Permission denied")
+                                                : QString();
+    if (reason.isEmpty())
         return std::nullopt;
+    return failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, reason));
+}
+
+std::optional<Result> checkOutput(const QString &fileName, const QStringList &inputs)
+{
+    if (fileName.isEmpty())
+        return Result{ExitUsage, QStringLiteral("the output file name is empty"), true};
+    if (fileName == QLatin1String("-"))
+        return std::nullopt;
+    for (const QString &input : inputs) {
+        if (OutputFiles::sameFile(fileName, input))
+            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(fileName), true};
     }
-    return file.readAll();
+    const QFileInfo info(fileName);
+    if (info.isDir())
+        return failure(ExitCannotWrite, QStringLiteral("%1: is a folder").arg(fileName));
+    if (!info.dir().exists())
+        return failure(ExitCannotWrite, QStringLiteral("%1: No such file or directory").arg(fileName));
+    return std::nullopt;
+}
+
+Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write)
+{
+    if (fileName == QLatin1String("-")) {
+        std::fflush(stdout);
+        QFile out;
+        if (!out.open(stdout, QIODevice::WriteOnly) || !write(out) || !out.flush())
+            return failure(ExitCannotWrite, QStringLiteral("standard output: %1").arg(out.errorString()));
+        return {};
+    }
+    QString error;
+    if (!ImageBuilder::saveFile(fileName, write, &error))
+        return failure(ExitCannotWrite, error);
+    print(fileName);
+    return {};
 }
 
 Result saveOutput(const QString &fileName, const QByteArray &contents)
 {
-    QString error;
-    if (!ImageBuilder::saveFile(fileName, contents, &error))
-        return failure(ExitCannotWrite, error);
-    print(fileName);
-    return {};
+    return saveOutput(fileName, OutputFiles::bytes(contents));
+}
+
+Result interrupted()
+{
+    return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written"));
 }
 
 Result onDevice(USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work)

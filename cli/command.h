@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 
+class QIODevice;
 class USBVR480;
 
 // How a command ended: its exit status and, when it failed, what to say on
@@ -84,12 +85,23 @@ void setProgramName(const QString &name);
 void writeTo(std::FILE *stream, const QByteArray &bytes);
 void print(const QString &text); // a line on standard output
 
-// The whole of an input file; nothing, with the failure in `*refusal`, when it
-// cannot be read.
-std::optional<QByteArray> readInput(const QString &fileName, Result *refusal);
+// The whole of an input file, at most `limit` bytes, read once (a pipe or
+// FIFO works); a stop signal ends the wait. Nothing, with the failure in
+// `*refusal` (status 3, or 130), when it cannot be read.
+std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Result *refusal);
+// Refuses (status 3) an input that does not exist, is a folder or may not be
+// read, without opening it: a pipe is left for the one read that follows.
+std::optional<Result> checkInput(const QString &fileName);
+// Refuses, before any work, an output name that is empty or the same file as
+// one of `inputs` (usage errors), or a folder, or in a folder that does not
+// exist (status 4). "-" is standard output.
+std::optional<Result> checkOutput(const QString &fileName, const QStringList &inputs = {});
 // Writes an output file (under a temporary name, renamed when complete) and
-// prints its name.
+// prints its name; "-" writes the bytes to standard output.
+Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write);
 Result saveOutput(const QString &fileName, const QByteArray &contents);
+// The status and message of a command stopped by a signal: nothing committed.
+Result interrupted();
 
 // Connects to the device and runs `work` on a thread of its own, so that a
 // stop signal ends it between two transfers; `work` gets the serial read at

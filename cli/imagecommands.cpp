@@ -2,6 +2,7 @@
 // the HEX conversion as commands.
 
 #include "cli/command.h"
+#include "cli/interrupt.h"
 #include "image/imagebuilder.h"
 #include "image/intelhex.h"
 #include "image/outputfiles.h"
@@ -13,14 +14,24 @@
 
 namespace {
 
-// A HexToBin result other than 0 refuses the file.
-std::optional<Result> conversionFailure(const QString &hexFile, int result)
+// A conversion result other than 0 refuses the file; `noData` says what an
+// image without its data is.
+std::optional<Result> conversionFailure(const QString &hexFile, int result, const QString &noData = {})
 {
     if (result == HexOk)
         return std::nullopt;
+    if (result == HexInterrupted || stopRequested())
+        return interrupted();
+    if (result == ImageBuilder::kNoData)
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(hexFile, noData));
     return failure(ExitBadInput, QStringLiteral("%1: %2 (HexToBin error %3)")
                                      .arg(hexFile, hexToBinErrorText(result))
                                      .arg(result));
+}
+
+QString window(quint32 first, quint32 last)
+{
+    return QStringLiteral("0x%1-0x%2").arg(first, 8, 16, QLatin1Char('0')).arg(last, 8, 16, QLatin1Char('0'));
 }
 
 // Images of another brand are refused, as the window refuses them.
@@ -41,16 +52,18 @@ Result createUpg(Invocation &in)
     const QString upgFile = in.requiredOption(QStringLiteral("output"));
     if (auto usage = in.usageError())
         return *usage;
+    if (auto refused = checkOutput(upgFile, {hexFile}))
+        return *refused;
     QByteArray image;
-    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertUpgradeImage(hexFile, image)))
+    const QString noData = QStringLiteral("no data for the application (%1): not a firmware build")
+                               .arg(window(MemoryMap::kApplicationAddress,
+                                           MemoryMap::kApplicationAddress + MemoryMap::kApplicationSize - 1));
+    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertUpgradeImage(hexFile, image, stopRequested),
+                                         noData))
         return *refused;
     if (auto refused = brandFailure(hexFile, image, UpgradeFile::kBrandOffset))
         return *refused;
-    QString error;
-    if (!ImageBuilder::saveUpgradeFile(upgFile, image, &error))
-        return failure(ExitCannotWrite, error);
-    print(upgFile);
-    return {};
+    return saveOutput(upgFile, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
 }
 
 Result createBootBin(Invocation &in)
@@ -66,7 +79,11 @@ Result createBootBin(Invocation &in)
         return *usage;
 
     QByteArray image;
-    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertBootloaderImage(hexFile, image)))
+    const QString noData = QStringLiteral("no data for the bootloader (%1)")
+                               .arg(window(MemoryMap::kBootloaderAddress,
+                                           MemoryMap::kBootloaderAddress + MemoryMap::kBootloaderSize - 1));
+    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertBootloaderImage(hexFile, image, stopRequested),
+                                         noData))
         return *refused;
     if (auto refused = brandFailure(hexFile, image, ImageBuilder::kBootloaderBrandOffset))
         return *refused;
@@ -75,13 +92,19 @@ Result createBootBin(Invocation &in)
     OutputFiles files;
     QStringList names;
     for (int n = number; n < number + count; ++n) {
+        if (stopRequested())
+            return interrupted();
         const QByteArray serial = ImageBuilder::productionSerial(year, week, n);
         ImageBuilder::setSerial(image, serial);
         const QString name = ImageBuilder::bootloaderFileName(serial);
         names << (dir ? QDir(*dir).filePath(name) : name);
+        if (OutputFiles::sameFile(names.last(), hexFile))
+            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(names.last()), true};
         if (!files.add(names.last(), OutputFiles::bytes(image)))
             break;
     }
+    if (stopRequested())
+        return interrupted();
     if (!files.commit())
         return failure(ExitCannotWrite, files.errorString());
     for (const QString &name : std::as_const(names))
@@ -104,11 +127,19 @@ Result hexToBin(Invocation &in)
         in.refuse(QStringLiteral("a window of %1 bytes is larger than 256 MiB").arg(size));
     if (auto usage = in.usageError())
         return *usage;
-
-    QByteArray window(qsizetype(size), static_cast<char>(fill));
-    if (auto refused = conversionFailure(hexFile, HexToBin(hexFile, window.data(), first, last)))
+    if (auto refused = checkOutput(binFile, {hexFile}))
         return *refused;
-    return saveOutput(binFile, window);
+
+    QByteArray text;
+    if (auto refused = conversionFailure(hexFile, readHexFile(hexFile, text, stopRequested)))
+        return *refused;
+    QByteArray bytes(qsizetype(size), static_cast<char>(fill));
+    quint64 stored = 0;
+    if (auto refused = conversionFailure(hexFile, convertHexText(text, bytes.data(), first, last, &stored)))
+        return *refused;
+    if (stored == 0)
+        return failure(ExitBadInput, QStringLiteral("%1: no data in the window %2").arg(hexFile, window(first, last)));
+    return saveOutput(binFile, bytes);
 }
 
 } // namespace

@@ -18,14 +18,31 @@ QString bootloaderHint(const QByteArray &serial)
                : QString();
 }
 
+Result lengthError(const QString &binFile, qint64 size)
+{
+    return failure(ExitBadInput, QStringLiteral("%1: %2 bytes: an external-flash image is a non-empty "
+                                                "multiple of 4 bytes, at most %3")
+                                     .arg(binFile)
+                                     .arg(size)
+                                     .arg(ServiceTools::kMaxImageSize));
+}
+
 // read-mem and read-ext: a dump on standard output, or the bytes in a file.
 Result read(Invocation &in, bool external)
 {
     const quint32 address = in.address(QStringLiteral("ADDR"), in.argument(0));
     const int length = in.number(QStringLiteral("LEN"), in.argument(1), 1, ServiceTools::kMaxLength);
     const std::optional<QString> binFile = in.option(QStringLiteral("output"));
+    if (quint64(address) + quint64(length) > 0x100000000)
+        in.refuse(QStringLiteral("%1 bytes at 0x%2 pass the end of the 32-bit address space")
+                      .arg(length)
+                      .arg(address, 0, 16));
     if (auto usage = in.usageError())
         return *usage;
+    if (binFile) {
+        if (auto refused = checkOutput(*binFile))
+            return *refused;
+    }
 
     USBVR480 usb;
     // The progress shares standard output only when the data goes to a file.
@@ -60,9 +77,11 @@ Result writeExt(Invocation &in)
 {
     const QString binFile = in.argument(0);
     Result refusal;
-    const std::optional<QByteArray> image = readInput(binFile, &refusal);
+    const std::optional<QByteArray> image = readInput(binFile, ServiceTools::kMaxImageSize, &refusal);
     if (!image)
         return refusal;
+    if (!ServiceTools::isExternalFlashImageSize(image->size()))
+        return lengthError(binFile, image->size());
 
     USBVR480 usb;
     Progress progress(stdout, in.terminal);
@@ -76,10 +95,7 @@ Result writeExt(Invocation &in)
         case ImageResult::Ok:
             break;
         case ImageResult::LengthError:
-            return failure(ExitBadInput, QStringLiteral("%1: %2 bytes: an external-flash image is a "
-                                                        "non-empty multiple of 4 bytes")
-                                             .arg(binFile)
-                                             .arg(image->size()));
+            return lengthError(binFile, image->size());
         case ImageResult::WriteError:
             return failure(ExitDeviceFailed,
                            QStringLiteral("writing the external flash failed") + bootloaderHint(serial));

@@ -9,17 +9,42 @@
 
 namespace {
 
-Result upgradeMessage(Upgrader::Outcome outcome, const QString &upgFile)
+// Where the run stopped before anything was written: the device runs what it ran.
+QString untouchedMessage(USBVR480::Firmware firmware)
+{
+    switch (firmware) {
+    case USBVR480::Firmware::Application:
+        return QStringLiteral("nothing was written: the device still runs its application (\"%1 restart\" "
+                              "starts its bootloader; then run the upgrade again)")
+            .arg(programName());
+    case USBVR480::Firmware::Bootloader:
+        return QStringLiteral("nothing was written: the device still runs its bootloader");
+    case USBVR480::Firmware::Unknown:
+        break;
+    }
+    return QStringLiteral("nothing was written: the device's serial names neither its application nor "
+                          "its bootloader");
+}
+
+Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile)
 {
     using Outcome = Upgrader::Outcome;
-    switch (outcome) {
+    switch (upgrader.outcome()) {
     case Outcome::Started:
         return {};
     case Outcome::BadFile:
         return failure(ExitBadInput, QStringLiteral("%1: not a VR480 upgrade file").arg(upgFile));
+    case Outcome::BadChecksum:
+        return failure(ExitBadInput, QStringLiteral("%1: wrong checksum: the file is damaged (--ignore-checksum "
+                                                    "writes it all the same)")
+                                         .arg(upgFile));
     case Outcome::NoDevice:
         return failure(ExitNoDevice, QStringLiteral("no VR480 found"));
+    case Outcome::Untouched:
+        return failure(ExitDeviceFailed, untouchedMessage(upgrader.firmwareFound()));
     case Outcome::Interrupted:
+        if (upgrader.firmwareFound() == USBVR480::Firmware::Unknown)
+            return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written"));
         return failure(ExitInterrupted, QStringLiteral("interrupted before the upgrade was complete: the "
                                                        "device may be left in its bootloader; run the "
                                                        "upgrade again"));
@@ -38,13 +63,15 @@ Result upgradeMessage(Upgrader::Outcome outcome, const QString &upgFile)
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
-    Result refusal;
-    if (!readInput(upgFile, &refusal)) // unreadable: refused before the device is touched
-        return refusal;
+    // Unreadable: refused before the device is touched. The worker reads the
+    // file itself, once, so that standard input or a FIFO works too.
+    if (auto refused = checkInput(upgFile))
+        return *refused;
 
     USBVR480 usb;
     Upgrader upgrader(&usb);
     upgrader.setStartCheck(true);
+    upgrader.setChecksumCheck(!in.parser.isSet(QStringLiteral("ignore-checksum")));
     Progress progress(stdout, in.terminal);
     // Without a receiver the functors run on the worker's thread, which is
     // the only one writing while it runs.
@@ -59,7 +86,7 @@ Result upgrade(Invocation &in)
     upgrader.start();
     waitFor(upgrader);
 
-    const Result result = upgradeMessage(upgrader.outcome(), upgFile);
+    const Result result = upgradeMessage(upgrader, upgFile);
     if (result.status == ExitOk)
         progress.line(QStringLiteral("Upgrade complete: the new application is running"));
     return result;
@@ -74,6 +101,10 @@ QList<Command> upgradeCommands()
          QStringLiteral("Runs the upgrade of the window's \"Change Firmware\": restarts the device into its "
                         "bootloader, writes and verifies the application page by page and the external-flash "
                         "data, starts the new application and waits until it runs. Succeeds only then."),
-         {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file.")}}, {}, upgrade},
+         {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
+         {{{QStringLiteral("ignore-checksum")},
+           QStringLiteral("Write a file whose checksums do not match all the same (to test the device's own "
+                          "check).")}},
+         upgrade},
     };
 }

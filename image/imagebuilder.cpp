@@ -11,29 +11,42 @@ namespace ImageBuilder {
 
 namespace {
 
-// Converts the window of `size` bytes at image offset `offset`.
-int convertWindow(const QString &hexFile, QByteArray &image, int offset, int size)
+// Converts the window of `size` bytes at image offset `offset`; `*stored`
+// receives how many data bytes it received.
+int convertWindow(const QByteArray &hexText, QByteArray &image, int offset, int size, quint64 *stored)
 {
     using MemoryMap::kFlashBase;
-    return HexToBin(hexFile, image.data() + offset, kFlashBase + quint32(offset),
-                    kFlashBase + quint32(offset + size - 1));
+    return convertHexText(hexText, image.data() + offset, kFlashBase + quint32(offset),
+                          kFlashBase + quint32(offset + size - 1), stored);
 }
 
 } // namespace
 
-int convertUpgradeImage(const QString &hexFile, QByteArray &image)
+int convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
 {
     using namespace UpgradeFile;
     image = QByteArray(kImageSize, '\0');
-    if (const int result = convertWindow(hexFile, image, kApplicationOffset, kApplicationSize))
+    QByteArray text;
+    quint64 stored = 0;
+    if (const int result = readHexFile(hexFile, text, stop))
         return result;
-    return convertWindow(hexFile, image, kExternalOffset, kExternalSize);
+    if (const int result = convertWindow(text, image, kApplicationOffset, kApplicationSize, &stored))
+        return result;
+    if (stored == 0)
+        return kNoData;
+    return convertWindow(text, image, kExternalOffset, kExternalSize, nullptr);
 }
 
-int convertBootloaderImage(const QString &hexFile, QByteArray &image)
+int convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
 {
     image = QByteArray(kBootloaderSize, '\0');
-    return convertWindow(hexFile, image, 0, kBootloaderSize);
+    QByteArray text;
+    quint64 stored = 0;
+    if (const int result = readHexFile(hexFile, text, stop))
+        return result;
+    if (const int result = convertWindow(text, image, 0, kBootloaderSize, &stored))
+        return result;
+    return stored == 0 ? kNoData : HexOk;
 }
 
 bool hasForeignBrand(const QByteArray &image, int offset)
@@ -70,7 +83,9 @@ int maxProductionCount(int number)
 
 int productionYear(const QDate &date)
 {
-    return date.year() % 100;
+    int year = 0;
+    date.weekNumber(&year);
+    return year % 100;
 }
 
 int productionWeek(const QDate &date)

@@ -2,6 +2,7 @@
 // Images built from Intel HEX files: the upgrade image of a firmware release
 // and the production bootloader image with its serial.
 
+#include "image/inputfile.h"
 #include "image/memorymap.h"
 
 #include <QByteArray>
@@ -15,18 +16,22 @@ class QIODevice;
 
 namespace ImageBuilder {
 
+// The converters read the HEX file once (readHexFile; `stop` can end the
+// read) and return 0, a HexToBinResult, or kNoData when the image's own
+// window (the application, the bootloader) received no data byte: an empty
+// or wrong file never becomes an image.
+constexpr int kNoData = 1;
+
 // Converts the application window (0x08004000-0x0803FFFF) and the external
 // flash window (0x08040000-0x0805BFFF) of the HEX file into a new upgrade
-// image of UpgradeFile::kImageSize bytes, zero everywhere else. Returns 0, or
-// the HexToBin result of the first window that failed.
-int convertUpgradeImage(const QString &hexFile, QByteArray &image);
+// image of UpgradeFile::kImageSize bytes, zero everywhere else.
+int convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
 
 // Converts the bootloader window (0x08000000-0x08003FFF) into a new
-// kBootloaderSize-byte image, zero where the file gives nothing. Returns the
-// HexToBin result.
+// kBootloaderSize-byte image, zero where the file gives nothing.
 constexpr int kBootloaderSize = int(MemoryMap::kBootloaderSize);
 constexpr int kBootloaderBrandOffset = MemoryMap::imageOffset(MemoryMap::kBootloaderBrandAddress);
-int convertBootloaderImage(const QString &hexFile, QByteArray &image);
+int convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
 
 // True if the 16-bit brand value at `offset` is not 0; such images are for
 // another brand of the device and are refused.
@@ -44,7 +49,8 @@ QString bootloaderFileName(const QByteArray &serial);
 // Images made in one run starting at `number`: the last number of a run is at
 // most 9998, except that a run may start (and end) at 9999.
 int maxProductionCount(int number);
-// Default production year (calendar year modulo 100) and ISO 8601 week.
+// Default production year and week: the ISO 8601 week and the year it
+// belongs to (modulo 100), so that 2025-12-29 is week 1 of 26.
 int productionYear(const QDate &date);
 int productionWeek(const QDate &date);
 

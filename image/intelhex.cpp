@@ -1,10 +1,10 @@
 #include "image/intelhex.h"
 
 #include <QByteArray>
-#include <QFile>
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -75,7 +75,7 @@ private:
 };
 
 int convert(const char *text, qsizetype size, char *destination, quint32 firstAddress,
-            quint32 lastAddress)
+            quint32 lastAddress, quint64 &stored)
 {
     quint32 upperAddress = 0;
     const char *const end = text + size;
@@ -115,14 +115,18 @@ int convert(const char *text, qsizetype size, char *destination, quint32 firstAd
             const quint32 address = upperAddress + quint32(addressHigh << 8 | addressLow);
             for (int i = 0; i < count; ++i) {
                 const quint32 at = address + quint32(i);
-                if (at >= firstAddress && at <= lastAddress)
+                if (at >= firstAddress && at <= lastAddress) {
                     destination[at - firstAddress] = static_cast<char>(data[i]);
+                    ++stored;
+                }
             }
             break;
         }
         case 0x01:
-            return line.isWellFormed(count) ? HexOk : HexBadRecord;
+            return count == 0 && line.isWellFormed(count) ? HexOk : HexBadRecord;
         case 0x04: {
+            if (count != 2)
+                return HexBadRecord;
             const int high = line.byteAt(9);
             const int low = line.byteAt(11);
             if (high < 0 || low < 0)
@@ -133,47 +137,52 @@ int convert(const char *text, qsizetype size, char *destination, quint32 firstAd
             break;
         }
         case 0x05:
-            if (!line.isWellFormed(count))
+            if (count != 4 || !line.isWellFormed(count))
                 return HexBadRecord;
             break;
         default:
             return HexUnsupported;
         }
     }
-    return HexOk;
+    return HexNoEndRecord;
 }
 
 } // namespace
 
+int readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop)
+{
+    InputFile file = readInputFile(fileName, kMaxHexFileSize, stop);
+    text = std::move(file.bytes);
+    switch (file.status) {
+    case InputFile::Ok:
+        return HexOk;
+    case InputFile::TooLarge:
+        return HexTooLarge;
+    case InputFile::Interrupted:
+        return HexInterrupted;
+    case InputFile::CannotRead:
+        break;
+    }
+    return HexCannotRead;
+}
+
+int convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
+                   quint32 lastAddress, quint64 *stored)
+{
+    quint64 count = 0;
+    const int result = convert(text.constData(), text.size(), destination, firstAddress, lastAddress, count);
+    if (stored)
+        *stored = count;
+    return result;
+}
+
 int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
              quint32 lastAddress)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return HexCannotRead;
-    // A regular file is converted in place from its mapping.
-    if (!file.isSequential()) {
-        const qint64 size = file.size();
-        if (size == 0)
-            return HexOk;
-        if (const uchar *mapped = file.map(0, size))
-            return convert(reinterpret_cast<const char *>(mapped), size, destination,
-                           firstAddress, lastAddress);
-    }
-    // Anything else (a pipe, a device) is read whole, up to a limit far above
-    // any HEX file of the device's flash, so that an endless one is refused.
-    constexpr qsizetype kMaxUnmapped = 64 << 20;
     QByteArray text;
-    char chunk[1 << 16];
-    qint64 n = 0;
-    while ((n = file.read(chunk, sizeof chunk)) > 0) {
-        text.append(chunk, qsizetype(n));
-        if (text.size() > kMaxUnmapped)
-            return HexCannotRead;
-    }
-    if (n < 0)
-        return HexCannotRead;
-    return convert(text.constData(), text.size(), destination, firstAddress, lastAddress);
+    if (const int result = readHexFile(fileName, text))
+        return result;
+    return convertHexText(text, destination, firstAddress, lastAddress);
 }
 
 QString hexToBinErrorText(int result)
@@ -199,6 +208,12 @@ QString hexToBinErrorText(int result)
         return QStringLiteral("a wrong checksum or a record of the wrong length");
     case HexCannotRead:
         return QStringLiteral("the file cannot be read");
+    case HexNoEndRecord:
+        return QStringLiteral("no end-of-file record: the file is empty or cut short");
+    case HexTooLarge:
+        return QStringLiteral("the file is larger than %1 MiB").arg(kMaxHexFileSize >> 20);
+    case HexInterrupted:
+        return QStringLiteral("reading the file was interrupted");
     }
     return QStringLiteral("unknown error %1").arg(result);
 }

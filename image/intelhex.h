@@ -1,12 +1,15 @@
 #pragma once
 // Intel HEX to a flat image of one window of the device's address space.
 
+#include "image/inputfile.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
 // Result codes of HexToBin.
 enum HexToBinResult {
-    HexOk = 0,              // an end-of-file record was reached, or the file ended
+    HexOk = 0,              // an end-of-file record was reached
     HexShortLine = -1,      // a line of 10 characters or fewer, line end included
     HexNoColon = -2,        // a line that does not start with ':'
     HexBadCount = -3,       // byte count field not hexadecimal
@@ -16,7 +19,23 @@ enum HexToBinResult {
     HexUnsupported = -7,    // record type other than 00, 01, 04, 05, or a bad 04 value
     HexBadRecord = -8,      // checksum wrong, or characters not matching the byte count
     HexCannotRead = -9,     // the file cannot be opened or read
+    HexNoEndRecord = -10,   // the file ends without an end-of-file record (an empty one too)
+    HexTooLarge = -11,      // the file is larger than kMaxHexFileSize
+    HexInterrupted = -12,   // reading the file was stopped
 };
+
+// The largest HEX file read: 64 MiB, about 60 times the text of the device's
+// whole internal flash and external-flash data in 16-byte records.
+constexpr qint64 kMaxHexFileSize = 64 << 20;
+
+// Reads a HEX file whole into `text`: HexOk, HexCannotRead, HexTooLarge or
+// HexInterrupted (when `stop` says so while it reads).
+int readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop = {});
+
+// Converts HEX text as HexToBin converts a file. `*stored`, if given,
+// receives how many data bytes landed inside the window.
+int convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
+                   quint32 lastAddress, quint64 *stored = nullptr);
 
 // Converts the Intel HEX file `fileName` into the window firstAddress to
 // lastAddress (both included): each data byte at an address a inside it goes
@@ -25,8 +44,9 @@ enum HexToBinResult {
 // so one file can be converted window by window. Accepts data (00), end of
 // file (01), extended linear address (04) and start linear address (05)
 // records, lines of any valid record length ending in LF, CR LF or the end of
-// the file. Returns a HexToBinResult; bytes of records before a faulty one stay
-// in the destination.
+// the file; the end-of-file record must come, and ends the conversion.
+// Returns a HexToBinResult; bytes of records before a faulty one stay in the
+// destination.
 int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
              quint32 lastAddress);
 

@@ -1,27 +1,60 @@
 #include "image/outputfiles.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+namespace fs = std::filesystem;
+
 namespace {
 
-std::filesystem::path nativePath(const QString &fileName)
+fs::path nativePath(const QString &fileName)
 {
 #ifdef Q_OS_WIN
-    return std::filesystem::path(fileName.toStdWString());
+    return fs::path(fileName.toStdWString());
 #else
-    return std::filesystem::path(QFile::encodeName(fileName).toStdString());
+    return fs::path(QFile::encodeName(fileName).toStdString());
 #endif
+}
+
+// Renames, with the system's reason on failure.
+bool rename(const QString &from, const QString &to, QString *reason = nullptr)
+{
+    std::error_code failure;
+    fs::rename(nativePath(from), nativePath(to), failure);
+    if (failure && reason)
+        *reason = QString::fromStdString(failure.message());
+    return !failure;
+}
+
+QString uniqueName(const QString &fileName, const char *suffix)
+{
+    return QStringLiteral("%1.%2.%3")
+        .arg(fileName)
+        .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'))
+        .arg(QLatin1String(suffix));
+}
+
+// The reason of the last failed system call, for a failure Qt reports
+// without one.
+QString reasonOf(const QFile &file, int savedErrno)
+{
+    if (savedErrno != 0)
+        return QString::fromLocal8Bit(std::strerror(savedErrno));
+    return file.error() != QFile::NoError ? file.errorString() : QStringLiteral("write failed");
 }
 
 // Data written so far reaches the disk before the file is renamed, so that a
@@ -37,6 +70,18 @@ bool syncToDisk(QFile &file)
 #endif
 }
 
+// A replaced file's owner and permission bits go to its successor; the owner
+// only where the process may set it (as root, say).
+void keepAttributes(const QFile &file, const QString &replaced)
+{
+    QFile::setPermissions(file.fileName(), QFile::permissions(replaced));
+#ifndef Q_OS_WIN
+    struct stat info {};
+    if (::stat(QFile::encodeName(replaced).constData(), &info) == 0)
+        (void)::fchown(file.handle(), info.st_uid, info.st_gid);
+#endif
+}
+
 constexpr auto kNewFilePermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
                                    | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
 
@@ -44,8 +89,16 @@ constexpr auto kNewFilePermissions = QFile::ReadOwner | QFile::WriteOwner | QFil
 
 OutputFiles::~OutputFiles()
 {
-    for (const Entry &entry : std::as_const(pending))
-        QFile::remove(entry.temporary);
+    discard();
+}
+
+void OutputFiles::discard()
+{
+    for (const Entry &entry : std::as_const(pending)) {
+        if (!entry.temporary.isEmpty())
+            QFile::remove(entry.temporary);
+    }
+    pending.clear();
 }
 
 bool OutputFiles::fail(const QString &fileName, const QString &reason)
@@ -55,33 +108,61 @@ bool OutputFiles::fail(const QString &fileName, const QString &reason)
     return false;
 }
 
+bool OutputFiles::sameFile(const QString &a, const QString &b)
+{
+#ifdef Q_OS_WIN
+    std::error_code failure;
+    return fs::equivalent(nativePath(a), nativePath(b), failure) && !failure;
+#else
+    // Any kind of file, devices and FIFOs included.
+    struct stat first {}, second {};
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0
+        && ::stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
+#endif
+}
+
 bool OutputFiles::add(const QString &fileName, const Writer &write)
 {
     if (!error.isEmpty())
         return false;
+    const QFileInfo info(fileName);
     // Caught here rather than at the rename, when other files may be in place.
-    if (QFileInfo(fileName).isDir())
+    if (info.isDir())
         return fail(fileName, QStringLiteral("is a folder"));
+    const QString target = info.exists() ? info.canonicalFilePath() : fileName;
+
+    if (info.exists() && !info.isFile()) {
+        // A device or a FIFO: written into at commit(), never replaced.
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        if (!write(buffer))
+            return fail(fileName, QStringLiteral("write failed"));
+        pending.append({target, QString(), buffer.data()});
+        return true;
+    }
 
     // Created new (never opened over someone else's file), with the usual
-    // permissions of a new file less the process's umask.
+    // permissions of a new file less the process's umask; unbuffered, so that
+    // a write fails where the system refuses it, with the system's reason.
     QFile file;
     for (int attempt = 0;; ++attempt) {
-        file.setFileName(QStringLiteral("%1.%2.part")
-                             .arg(fileName)
-                             .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kNewFilePermissions))
+        file.setFileName(uniqueName(target, "part"));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, kNewFilePermissions))
             break;
         if (file.exists() && attempt < 10)
             continue;
         return fail(fileName, file.errorString());
     }
-    pending.append({fileName, file.fileName()});
+    pending.append({target, file.fileName(), {}});
+    errno = 0;
     if (!write(file))
-        return fail(fileName, file.error() != QFile::NoError ? file.errorString()
-                                                             : QStringLiteral("write failed"));
+        return fail(fileName, reasonOf(file, errno));
+    if (info.exists())
+        keepAttributes(file, target);
+    errno = 0;
     if (!syncToDisk(file))
-        return fail(fileName, file.errorString());
+        return fail(fileName, reasonOf(file, errno));
     file.close();
     if (file.error() != QFile::NoError)
         return fail(fileName, file.errorString());
@@ -95,16 +176,64 @@ OutputFiles::Writer OutputFiles::bytes(const QByteArray &contents)
 
 bool OutputFiles::commit()
 {
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
+        discard();
         return false;
-    while (!pending.isEmpty()) {
-        const Entry entry = pending.takeFirst();
-        std::error_code failure;
-        std::filesystem::rename(nativePath(entry.temporary), nativePath(entry.target), failure);
-        if (failure) {
-            QFile::remove(entry.temporary);
-            return fail(entry.target, QString::fromStdString(failure.message()));
+    }
+    // Each regular target in place, the file it replaces kept aside until
+    // all are, so that a failure can put everything back.
+    struct Placed {
+        QString target;
+        QString previous; // where the replaced file waits; empty for a new file
+    };
+    QList<Placed> placed;
+    const auto takeBack = [&] {
+        for (auto it = placed.crbegin(); it != placed.crend(); ++it) {
+            const bool back = it->previous.isEmpty() ? QFile::remove(it->target) : rename(it->previous, it->target);
+            if (!back)
+                error += QStringLiteral("; %1 could not be restored").arg(it->target);
+        }
+    };
+    for (const Entry &entry : std::as_const(pending)) {
+        if (entry.temporary.isEmpty())
+            continue;
+        QString reason;
+        Placed done{entry.target, {}};
+        if (QFileInfo::exists(entry.target)) {
+            done.previous = uniqueName(entry.target, "old");
+            if (!rename(entry.target, done.previous, &reason)) {
+                fail(entry.target, reason);
+                takeBack();
+                discard();
+                return false;
+            }
+        }
+        if (!rename(entry.temporary, entry.target, &reason)) {
+            fail(entry.target, reason);
+            if (!done.previous.isEmpty())
+                placed.append(done); // its old file goes back too
+            takeBack();
+            discard();
+            return false;
+        }
+        placed.append(done);
+    }
+    for (const Placed &done : std::as_const(placed)) {
+        if (!done.previous.isEmpty())
+            QFile::remove(done.previous);
+    }
+    // Devices and FIFOs last: they cannot be taken back.
+    for (const Entry &entry : std::as_const(pending)) {
+        if (!entry.temporary.isEmpty())
+            continue;
+        QFile file(entry.target);
+        errno = 0;
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(entry.direct) != entry.direct.size()) {
+            fail(entry.target, reasonOf(file, errno));
+            pending.clear();
+            return false;
         }
     }
+    pending.clear();
     return true;
 }

@@ -13,14 +13,19 @@ namespace {
 // Files stay byte-compatible with those of the Qt 4 program.
 constexpr QDataStream::Version kStreamVersion = QDataStream::Qt_4_5;
 
-void fillChecksum(QByteArray &image, int offset, int size)
+// The sum of the words of the region but its last, which holds the checksum.
+quint32 checksum(const QByteArray &image, int offset, int size)
 {
     const char *words = image.constData() + offset;
-    const int last = size - 4;
     quint32 sum = 0;
-    for (int i = 0; i < last; i += 4)
+    for (int i = 0; i < size - 4; i += 4)
         sum += qFromLittleEndian<quint32>(words + i);
-    qToLittleEndian(sum, image.data() + offset + last);
+    return sum;
+}
+
+quint32 storedChecksum(const QByteArray &image, int offset, int size)
+{
+    return qFromLittleEndian<quint32>(image.constData() + offset + size - 4);
 }
 
 } // namespace
@@ -28,8 +33,18 @@ void fillChecksum(QByteArray &image, int offset, int size)
 void fillChecksums(QByteArray &image)
 {
     Q_ASSERT(image.size() == kImageSize);
-    fillChecksum(image, kApplicationOffset, kApplicationSize);
-    fillChecksum(image, kExternalOffset, kExternalSize);
+    qToLittleEndian(checksum(image, kApplicationOffset, kApplicationSize),
+                    image.data() + kApplicationOffset + kApplicationSize - 4);
+    qToLittleEndian(checksum(image, kExternalOffset, kExternalSize),
+                    image.data() + kExternalOffset + kExternalSize - 4);
+}
+
+bool checksumsMatch(const QByteArray &image)
+{
+    Q_ASSERT(image.size() == kImageSize);
+    return checksum(image, kApplicationOffset, kApplicationSize)
+               == storedChecksum(image, kApplicationOffset, kApplicationSize)
+        && checksum(image, kExternalOffset, kExternalSize) == storedChecksum(image, kExternalOffset, kExternalSize);
 }
 
 bool write(QIODevice &out, QByteArray image)

@@ -28,10 +28,15 @@ constexpr int kExternalOffset = MemoryMap::imageOffset(MemoryMap::kExternalLinkA
 constexpr int kExternalSize = int(MemoryMap::kExternalDataSize);
 constexpr int kImageSize = 0x60000; // the external-flash data, then zeros
 static_assert(kExternalOffset + kExternalSize <= kImageSize);
+// The whole file: the three records and nothing after them.
+constexpr qint64 kFileSize = 393282;
 
 // Stores in the last word of the application and of the external-flash data
 // the 32-bit little-endian sum of all the other words of that region.
 void fillChecksums(QByteArray &image);
+// True when both checksum words of the plain image hold those sums: a file
+// damaged after it was written fails this.
+bool checksumsMatch(const QByteArray &image);
 
 // Writes the three records: the checksums filled in, the payload scrambled.
 // False, with nothing written, for an image that is not kImageSize bytes, and

@@ -16,9 +16,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QLockFile>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 namespace sim {
 
@@ -163,7 +165,9 @@ bool loadState(const QString &fileName);
 // The device of one run of a demo program. When VR480_SIM_STATE names an existing file the
 // simulation is loaded from it (if that fails: a line on stderr, then setupDemo()); otherwise
 // setupDemo(). When VR480_SIM_STATE is set, the destructor saves the simulation back to that file,
-// so that successive runs see the same device.
+// so that successive runs see the same device. The file is locked (FILE.lock) from before the load
+// to after the save: a second program on the same file waits, saying so on stderr, until the first
+// ends, so that neither loses what the other did.
 class DemoSession {
 public:
     DemoSession();
@@ -173,6 +177,7 @@ public:
 
 private:
     QString stateFile_;
+    std::unique_ptr<QLockFile> lock_;
 };
 
 } // namespace sim

@@ -154,6 +154,21 @@ bool loadState(const QString &fileName)
 DemoSession::DemoSession()
     : stateFile_(qEnvironmentVariable("VR480_SIM_STATE"))
 {
+    if (!stateFile_.isEmpty()) {
+        lock_ = std::make_unique<QLockFile>(stateFile_ + QStringLiteral(".lock"));
+        lock_->setStaleLockTime(0); // stale only when its program is gone, however long it runs
+        if (!lock_->tryLock() && lock_->error() == QLockFile::LockFailedError) {
+            qint64 pid = 0;
+            QString host, application;
+            lock_->getLockInfo(&pid, &host, &application);
+            std::fprintf(stderr, "Waiting for %s (process %lld), which uses the simulated device in %s\n",
+                         qPrintable(application), static_cast<long long>(pid), qPrintable(stateFile_));
+            lock_->lock();
+        }
+        if (!lock_->isLocked())
+            std::fprintf(stderr, "Cannot lock %s.lock; another program may change the simulated device\n",
+                         qPrintable(stateFile_));
+    }
     if (!stateFile_.isEmpty() && QFile::exists(stateFile_)) {
         if (loadState(stateFile_))
             return;

@@ -9,6 +9,7 @@
 #include "support/srecord.h"
 #include "tools/hexdump.h"
 
+#include <QBuffer>
 #include <QDate>
 #include <QDir>
 #include <QProcess>
@@ -17,7 +18,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QLockFile>
+
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <functional>
 #include <memory>
 
@@ -64,6 +70,21 @@ QByteArray imageOfUpgradeFile(const QString &path)
         return {};
     decodeData(payload.data(), int(payload.size()));
     return payload;
+}
+
+// An upgrade file of `image`, as the writer makes it.
+QString incomplete()
+{
+    return QStringLiteral("interrupted before the upgrade was complete: the device may be left in its bootloader");
+}
+
+QByteArray upgradeFile(const QByteArray &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    UpgradeFile::write(buffer, image);
+    return bytes;
 }
 
 sim::DeviceConfig inMode(sim::Mode mode)
@@ -193,6 +214,12 @@ private slots:
         QTest::newRow("address not hex") << QStringList{"read-mem", "0x8g", "16"} << "ADDR \"0x8g\" is not a hexadecimal 32-bit address";
         QTest::newRow("length 0") << QStringList{"read-mem", "0", "0"} << "LEN \"0\" is not a number from 1 to 1048576";
         QTest::newRow("length past 1 MiB") << QStringList{"read-ext", "0", "0x100001"} << "LEN \"0x100001\" is not a number";
+        QTest::newRow("range past 2^32") << QStringList{"read-mem", "0xFFFFF800", "0x1000"}
+                                         << "4096 bytes at 0xfffff800 pass the end of the 32-bit address space";
+        QTest::newRow("output name empty") << QStringList{"read-mem", "0x08000000", "16", "-o", ""}
+                                           << "the output file name is empty";
+        QTest::newRow("output is the input") << QStringList{"create-upg", "state", "-o", "./state"}
+                                             << "./state is also the input file";
     }
 
     void usageErrors()
@@ -242,9 +269,10 @@ private slots:
         const Result today = run({"create-bootbin", hex, "--number", "9999", "--dir", "out"});
         const QDate after = QDate::currentDate();
         QCOMPARE(today.status, 0);
-        if (before.weekNumber() == after.weekNumber() && before.year() == after.year())
+        int isoYear = 0;
+        if (before.weekNumber(&isoYear) == after.weekNumber())
             QCOMPARE(today.out, QStringLiteral("out/Vr480_Bootloader_%1%2%3.bin\n")
-                                    .arg(before.year() % 100, 2, 10, QLatin1Char('0'))
+                                    .arg(isoYear % 100, 2, 10, QLatin1Char('0'))
                                     .arg(before.weekNumber(), 2, 10, QLatin1Char('0'))
                                     .arg(QLatin1String("09999")));
     }
@@ -309,6 +337,25 @@ private slots:
                                               << "none.upg: No such file or directory";
         QTest::newRow("upgrade file of another kind") << QStringList{"upgrade", "%d/bad.hex"} << 3
                                                       << "%d/bad.hex: not a VR480 upgrade file";
+        // Nothing that is not a firmware build becomes an upgrade file.
+        QTest::newRow("empty HEX file") << QStringList{"create-upg", "%d/empty.hex", "-o", "x.upg"} << 3
+                                        << "%d/empty.hex: no end-of-file record: the file is empty or cut short (HexToBin error -10)";
+        QTest::newRow("end record only") << QStringList{"create-upg", "%d/end.hex", "-o", "x.upg"} << 3
+                                         << "%d/end.hex: no data for the application (0x08004000-0x0803ffff)";
+        QTest::newRow("bootloader as firmware") << QStringList{"create-upg", bootloader, "-o", "x.upg"} << 3
+                                                << bootloader + ": no data for the application";
+        QTest::newRow("bootloader then firmware") << QStringList{"create-upg", "%d/both.hex", "-o", "x.upg"} << 3
+                                                  << "%d/both.hex: no data for the application";
+        QTest::newRow("firmware as bootloader") << QStringList{"create-bootbin", firmware, "--number", "1"} << 3
+                                                << firmware + ": no data for the bootloader (0x08000000-0x08003fff)";
+        QTest::newRow("hex2bin empty window") << QStringList{"hex2bin", firmware, "--first", "0", "--last", "0xff", "-o", "x.bin"} << 3
+                                              << firmware + ": no data in the window 0x00000000-0x000000ff";
+        QTest::newRow("endless upgrade file") << QStringList{"upgrade", "/dev/zero"} << 3
+                                              << "/dev/zero: not a VR480 upgrade file";
+        QTest::newRow("damaged upgrade file") << QStringList{"upgrade", "%d/damaged.upg"} << 3
+                                              << "%d/damaged.upg: wrong checksum: the file is damaged";
+        QTest::newRow("external-flash image of 1023 bytes") << QStringList{"write-ext", "%d/odd.bin"} << 3
+                                                            << "%d/odd.bin: 1023 bytes: an external-flash image";
     }
 
     void refused()
@@ -319,9 +366,18 @@ private slots:
         QTemporaryDir work;
         QDir(work.path()).mkdir("sub");
         QDir(work.path()).mkdir("Vr480_Bootloader_260100042.bin");
-        QFile bad(work.filePath("bad.hex"));
-        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write(":0100000000FF\nnot a record\n") > 0);
-        bad.close();
+        const auto write = [&](const char *name, const QByteArray &bytes) {
+            QFile file(work.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        write("bad.hex", ":0100000000FF\nnot a record\n");
+        write("empty.hex", "");
+        write("end.hex", ":00000001FF\n");
+        write("both.hex", contents(kFixtures + "/bootloader.hex") + contents(kFixtures + "/firmware.hex"));
+        write("odd.bin", QByteArray(1023, 'x'));
+        QByteArray damaged = upgradeFile(QByteArray(UpgradeFile::kImageSize, '\0'));
+        damaged[66 + 0x5000] = char(damaged[66 + 0x5000] ^ 1);
+        write("damaged.upg", damaged);
         const QStringList before = entries(work.path());
         sim::addDevice(0, inMode(sim::Mode::Bootloader));
         arguments.replaceInStrings(QStringLiteral("%d"), work.path());
@@ -332,6 +388,7 @@ private slots:
         QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
         QCOMPARE(entries(work.path()), before);
         QCOMPARE(device().applicationStarts(), 0);
+        QCOMPARE(sim::controlTransferCount(), 0); // refused before the device is touched
     }
 
     void info_data()
@@ -422,6 +479,15 @@ private slots:
                                           << "the upgrade failed: the device may be left in its bootloader" << true;
         QTest::newRow("external flash differs") << withFault({sim::Fault::Corrupt, 6, -1, 3}) << 1
                                                 << "the upgrade failed" << true;
+        QTest::newRow("application refuses memory reads") << Setup([] {
+            sim::addDevice(0);
+            sim::addFault({sim::Fault::Stall, 1, -1, 0, -1});
+        }) << 1 << "nothing was written: the device still runs its application (\"vr480-cli-sim restart\" starts its bootloader" << false;
+        QTest::newRow("serial of an unknown form") << Setup([] {
+            sim::DeviceConfig config;
+            config.applicationSerial = "VR48";
+            sim::addDevice(0, config);
+        }) << 1 << "nothing was written: the device's serial names neither its application nor its bootloader" << false;
         QTest::newRow("application never back") << Setup([] {
             sim::DeviceConfig config = inMode(sim::Mode::Bootloader);
             config.comesBack = false;
@@ -448,24 +514,49 @@ private slots:
         QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
         if (!sim::devices().isEmpty()) {
             QCOMPARE(device().mode() == sim::Mode::Bootloader, bootloaderRunning);
-            QCOMPARE(device().applicationStarts(), bootloaderRunning ? 0 : 1);
+            const bool untouched = message.startsWith("nothing was written");
+            if (untouched)
+                QCOMPARE(device().restarts(), 0);
+            QCOMPARE(device().applicationStarts(), bootloaderRunning || untouched ? 0 : 1);
         }
     }
 
-    // Ctrl+C (SIGINT) or SIGTERM during the page writes: the run stops
-    // between two transfers, leaving the bootloader running, and says so.
+    // Ctrl+C (SIGINT) or SIGTERM during an upgrade: the run stops between
+    // two transfers and says where: during the page writes the bootloader is
+    // left running; while connecting, or waiting for the bootloader, no
+    // time-out is reported.
     void interruptedUpgrade_data()
     {
         QTest::addColumn<int>("signal");
-        QTest::newRow("SIGINT") << SIGINT;
-        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QByteArray>("when"); // a line of standard output
+        QTest::addColumn<QString>("message");
+        const Setup bootloader = [] {
+            sim::addDevice(0, inMode(sim::Mode::Bootloader));
+            sim::setLatency(5000);
+        };
+        QTest::newRow("SIGINT while writing") << SIGINT << bootloader << QByteArray("Flash: 10%") << incomplete();
+        QTest::newRow("SIGTERM while writing") << SIGTERM << bootloader << QByteArray("Flash: 10%") << incomplete();
+        QTest::newRow("SIGINT while connecting") << SIGINT << Setup([] {
+            sim::DeviceConfig config;
+            config.brandId = 7; // never accepted: connecting is tried again and again
+            sim::addDevice(0, config);
+            sim::setLatency(300000);
+        }) << QByteArray("Flash: 0%") << "interrupted: nothing was written";
+        QTest::newRow("SIGTERM while waiting for the bootloader") << SIGTERM << Setup([] {
+            sim::DeviceConfig config;
+            config.comesBack = false;
+            sim::addDevice(0, config);
+        }) << QByteArray("Reset device") << incomplete();
     }
 
     void interruptedUpgrade()
     {
         QFETCH(int, signal);
-        sim::addDevice(0, inMode(sim::Mode::Bootloader));
-        sim::setLatency(5000);
+        QFETCH(Setup, setup);
+        QFETCH(QByteArray, when);
+        QFETCH(QString, message);
+        setup();
         QFile file(dir.filePath("fw.upg"));
         QVERIFY(file.open(QIODevice::WriteOnly) && UpgradeFile::write(file, QByteArray(UpgradeFile::kImageSize, '\0')));
         file.close();
@@ -474,17 +565,137 @@ private slots:
         QProcess process;
         start(process, {"upgrade", "fw.upg"});
         QByteArray out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains("Flash: 10%"), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains(when), 60000);
         QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
         const Result result = finish(process);
         QVERIFY(sim::loadState(state));
+        out += result.out.toLocal8Bit();
 
         QCOMPARE(result.status, 130);
-        QVERIFY2(result.err.startsWith(QLatin1String("vr480-cli-sim: interrupted before the upgrade was complete")),
-                 qPrintable(result.err));
-        QCOMPARE(device().mode(), sim::Mode::Bootloader);
+        QVERIFY2(result.err.startsWith("vr480-cli-sim: " + message), qPrintable(result.err));
+        QVERIFY(!out.contains("USB Timeout") && !out.contains("USB timout"));
         QCOMPARE(device().applicationStarts(), 0);
-        QVERIFY(!(out + result.out.toLocal8Bit()).contains("Flash: 100%"));
+        QVERIFY(!out.contains("Flash: 100%"));
+        if (when == "Flash: 0%")
+            QCOMPARE(device().restarts(), 0); // never connected
+        else
+            QCOMPARE(device().mode(), sim::Mode::Bootloader);
+    }
+
+    // The same signals end commands that only read and write files, also
+    // while a read waits for a FIFO's writer: status 130, nothing written.
+    void interruptedFileCommands_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QStringList>("arguments");
+        const QString bootloader = kFixtures + "/bootloader.hex";
+        QTest::newRow("long production run") << SIGTERM << QStringList{"create-bootbin", bootloader, "--number", "1", "--count", "9998"};
+        QTest::newRow("create-upg from a FIFO") << SIGINT << QStringList{"create-upg", "fifo", "-o", "x.upg"};
+        QTest::newRow("hex2bin from a FIFO") << SIGTERM << QStringList{"hex2bin", "fifo", "--first", "0", "--last", "1", "-o", "x.bin"};
+        QTest::newRow("upgrade from a FIFO") << SIGINT << QStringList{"upgrade", "fifo"};
+        QTest::newRow("write-ext from a FIFO") << SIGTERM << QStringList{"write-ext", "fifo"};
+    }
+
+    void interruptedFileCommands()
+    {
+        QFETCH(int, signal);
+        QFETCH(QStringList, arguments);
+        sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        QVERIFY(sim::saveState(state));
+        QTemporaryDir work;
+        const QByteArray fifo = QFile::encodeName(work.filePath("fifo"));
+        QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+
+        QProcess process;
+        start(process, arguments, work.path());
+        // Running: the first image staged, or the FIFO open for reading (a
+        // writer can open it only then), the writer then kept silent.
+        int writer = -1;
+        if (arguments.first() == "create-bootbin")
+            QTRY_VERIFY_WITH_TIMEOUT(!entries(work.path()).isEmpty(), 60000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT((writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK)) >= 0, 60000);
+        QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        if (writer >= 0)
+            ::close(writer);
+        QVERIFY(sim::loadState(state));
+
+        QCOMPARE(result.status, 130);
+        QVERIFY2(result.err.startsWith("vr480-cli-sim: interrupted"), qPrintable(result.err));
+        QCOMPARE(entries(work.path()), QStringList()); // files only: the FIFO is not listed
+        QCOMPARE(sim::controlTransferCount(), 0);
+    }
+
+    // Standard input is read once: a HEX build and an upgrade file through pipes.
+    void pipes()
+    {
+        const QString hex = kFixtures + "/firmware.hex";
+        sim::addDevice(0);
+        QVERIFY(sim::saveState(state));
+        QProcess create;
+        start(create, {"create-upg", "/dev/stdin", "-o", "pipe.upg"});
+        create.write(contents(hex));
+        create.closeWriteChannel();
+        QCOMPARE(finish(create).status, 0);
+        const QByteArray image = expectedUpgradeImage(hex);
+        QVERIFY(imageOfUpgradeFile(dir.filePath("pipe.upg")) == image);
+
+        QProcess upgrade;
+        start(upgrade, {"upgrade", "/dev/stdin"});
+        upgrade.write(contents(dir.filePath("pipe.upg")));
+        upgrade.closeWriteChannel();
+        const Result result = finish(upgrade);
+        QVERIFY(sim::loadState(state));
+        QCOMPARE(result.status, 0);
+        QVERIFY(device().flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+    }
+
+    // An output that is not a regular file is written into, never replaced;
+    // "-" is standard output.
+    void specialOutputs()
+    {
+        const QString hex = kFixtures + "/firmware.hex";
+        const QStringList window{"hex2bin", hex, "--first", "0x08004000", "--last", "0x080040ff", "-o"};
+        QCOMPARE(run(window + QStringList{"/dev/null"}).status, 0);
+        QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+        QProcess process;
+        start(process, window + QStringList{"-"});
+        QVERIFY(process.waitForFinished());
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(process.readAllStandardOutput(), srecordWindow(hex, 0x08004000, 0x080040ff, 0));
+    }
+
+    // A damaged file is refused (see refused()), or written on request.
+    void ignoreChecksum()
+    {
+        sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        QByteArray file = upgradeFile(QByteArray(UpgradeFile::kImageSize, '\0'));
+        file[66 + 0x5000] = char(file[66 + 0x5000] ^ 1);
+        QFile upg(dir.filePath("damaged.upg"));
+        QVERIFY(upg.open(QIODevice::WriteOnly) && upg.write(file) == file.size());
+        upg.close();
+        QCOMPARE(run({"upgrade", "damaged.upg", "--ignore-checksum"}).status, 0);
+        QByteArray payload = file.mid(66);
+        decodeData(payload.data(), int(payload.size()));
+        QVERIFY(device().flash(kApplicationAddress, 0x3C000) == payload.mid(0x4000, 0x3C000));
+    }
+
+    // Two demo programs on one state file: the second waits for the first.
+    void stateFileLocked()
+    {
+        sim::addDevice(0);
+        QVERIFY(sim::saveState(state));
+        QLockFile lock(state + ".lock");
+        lock.setStaleLockTime(0);
+        QVERIFY(lock.tryLock());
+        QProcess process;
+        start(process, {"info"});
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("Waiting for"), 60000);
+        QVERIFY(process.state() == QProcess::Running);
+        lock.unlock();
+        QCOMPARE(finish(process).status, 0);
     }
 
     void readCommands()
@@ -527,7 +738,7 @@ private slots:
         QTest::addColumn<QString>("err");
         QTest::newRow("written") << 1000 << sim::Mode::Bootloader << std::optional<sim::FaultRule>() << 0 << "";
         QTest::newRow("length not aligned") << 6 << sim::Mode::Bootloader << std::optional<sim::FaultRule>() << 3
-                                            << "%f: 6 bytes: an external-flash image is a non-empty multiple of 4 bytes";
+                                            << "%f: 6 bytes: an external-flash image is a non-empty multiple of 4 bytes, at most 2097152";
         QTest::newRow("application running") << 8 << sim::Mode::Application << std::optional<sim::FaultRule>() << 1
                                              << "writing the external flash failed (the device runs its application; "
                                                 "\"vr480-cli-sim restart\" starts its bootloader)";

@@ -120,6 +120,7 @@ private slots:
     void createUpg();
     void createUpgEndings_data();
     void createUpgEndings();
+    void createUpgOverItsInput();
     void applicationChecksum();
 
     void createBootBin();
@@ -214,6 +215,9 @@ void TestImageBuilder::createUpgEndings_data()
     QTest::newRow("conversion error") << fixture("firmware.c") << QString()
                                       << "HexToBin error: -2)" << "HexToBin error: -2)"
                                       << QStringList{"Save File"};
+    const QString noApplication = "No application data in " + fixture("bootloader.hex");
+    QTest::newRow("no application data") << fixture("bootloader.hex") << QString() << noApplication
+                                         << noApplication << QStringList{"Save File"};
     QTest::newRow("folder missing")
         << fixture("firmware.hex") << "missing/release.upg"
         << "Cannot write the file %1/missing/release.upg"
@@ -265,6 +269,7 @@ void TestImageBuilder::applicationChecksum()
             sum += static_cast<unsigned char>(c);
         hex.write(':' + (record + char(-sum)).toHex() + '\n');
     }
+    hex.write(":00000001FF\n");
     hex.close();
     QByteArray image;
     QCOMPARE(ImageBuilder::convertUpgradeImage(hex.fileName(), image), 0);
@@ -332,13 +337,14 @@ void TestImageBuilder::productionDate_data()
     QTest::addColumn<QString>("week");
     QTest::newRow("week 15") << QDate(2026, 4, 8) << "26" << "15";
     QTest::newRow("week 53") << QDate(2026, 12, 31) << "26" << "53";
-    QTest::newRow("1 January in last year's week 53") << QDate(2027, 1, 1) << "27" << "53";
-    QTest::newRow("1 January in last year's week 52") << QDate(2022, 1, 1) << "22" << "52";
-    QTest::newRow("29 December in next year's week 1") << QDate(2025, 12, 29) << "25" << "01";
+    // The year is the ISO week's, which differs from the calendar's around New Year.
+    QTest::newRow("1 January in last year's week 53") << QDate(2027, 1, 1) << "26" << "53";
+    QTest::newRow("1 January in last year's week 52") << QDate(2022, 1, 1) << "21" << "52";
+    QTest::newRow("29 December in next year's week 1") << QDate(2025, 12, 29) << "26" << "01";
     QTest::newRow("year 2000") << QDate(2000, 6, 1) << "00" << "22";
 }
 
-// The dialogs offer today's calendar year and ISO week; cancelling the week
+// The dialogs offer today's ISO week and its year; cancelling the week
 // ends the run.
 void TestImageBuilder::productionDate()
 {
@@ -370,6 +376,9 @@ void TestImageBuilder::createBootBinEndings_data()
                                    << QString() << QStringList();
     QTest::newRow("conversion error") << fixture("firmware.ld") << 0 << "HexToBin error: -2)"
                                       << "HexToBin error: -2)" << QStringList();
+    const QString noBootloader = "No bootloader data in " + fixture("firmware.hex");
+    QTest::newRow("no bootloader data") << fixture("firmware.hex") << 0 << noBootloader << noBootloader
+                                        << QStringList();
     // A folder in the way of the second file: the run stops there.
     QTest::newRow("second file not written")
         << hex << 0
@@ -404,6 +413,18 @@ void TestImageBuilder::createBootBinEndings()
     answerDialogs([&] { window.slotpushButtonCreateBootBin(false); }, answers);
     QCOMPARE(logOf(window), log);
     QCOMPARE(QDir().entryList(QDir::Files), files);
+}
+
+// Choosing the HEX file itself as the upgrade file leaves it as it was.
+void TestImageBuilder::createUpgOverItsInput()
+{
+    const QString hex = workDir->filePath(QStringLiteral("fw.hex"));
+    QVERIFY(QFile::copy(fixture("firmware.hex"), hex));
+    VR480_Bootloader window;
+    answerDialogs([&] { window.slotpushButtonCreateUpg(false); },
+                  {openHex(hex), saveUpg(hex), {"warning: Save File / fw.hex already exists.\nDo you want to replace it? (more buttons)", "Yes"},
+                   errorBox("Cannot write the file " + hex)});
+    QCOMPARE(contents(hex), contents(fixture("firmware.hex")));
 }
 
 QTEST_MAIN(TestImageBuilder)

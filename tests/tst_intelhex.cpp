@@ -112,11 +112,11 @@ void TestIntelHex::results_data()
     const QByteArray first4 = with(0, pattern(4));
 
     QTest::newRow("end record alone") << kEnd << 0 << untouched;
-    QTest::newRow("no end record") << u0800 + record(0, 0, pattern(4)) << 0 << first4;
+    QTest::newRow("no end record: a file cut short") << u0800 + record(0, 0, pattern(4)) << -10 << first4;
     QTest::newRow("nothing read after the end record")
         << u0800 + record(0, 0, pattern(4)) + kEnd + "garbage\n" + record(4, 0, pattern(4)) << 0
         << first4;
-    QTest::newRow("empty file") << QByteArray() << 0 << untouched;
+    QTest::newRow("empty file") << QByteArray() << -10 << untouched;
     QTest::newRow("CR LF and lower case")
         << QByteArray(u0800 + record(0, 0, pattern(4)) + kEnd).replace("\n", "\r\n").toLower()
         << 0 << first4;
@@ -180,6 +180,12 @@ void TestIntelHex::results_data()
     QTest::newRow("character after the checksum") << before + trailing << -8 << first4;
     QTest::newRow("line longer than any record")
         << before + ":FF000000" + QByteArray(600, '0') + "\n" << -8 << first4;
+    QTest::newRow("upper address of one byte, checksum taken as its low byte")
+        << before + record(0, 4, QByteArray::fromHex("08")) << -8 << first4;
+    QTest::newRow("upper address of no byte") << before + record(0, 4, QByteArray()) << -8 << first4;
+    QTest::newRow("start address of two bytes") << before + record(0, 5, QByteArray::fromHex("0800")) << -8
+                                                << first4;
+    QTest::newRow("end record with data") << before + record(0, 1, QByteArray::fromHex("00")) << -8 << first4;
     QTest::newRow("CR without LF")
         << QByteArray(u0800 + record(0, 0, pattern(4)) + kEnd).replace('\n', '\r') << -8
         << untouched;
@@ -201,8 +207,15 @@ void TestIntelHex::unreadableFiles()
     QByteArray window(16, '\xee');
     QCOMPARE(HexToBin(dir.filePath(QStringLiteral("missing.hex")), window.data(), 0, 15), -9);
     QCOMPARE(HexToBin(dir.path(), window.data(), 0, 15), -9);
-    QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -9); // endless
+    QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -11); // endless
+    // Larger than any HEX file read: refused by its size, before it is read.
+    QFile sparse(dir.filePath(QStringLiteral("sparse.hex")));
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(kMaxHexFileSize + 1));
+    QCOMPARE(HexToBin(sparse.fileName(), window.data(), 0, 15), -11);
     QCOMPARE(window, QByteArray(16, '\xee'));
+    // A read that is told to stop.
+    QByteArray text;
+    QCOMPARE(readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }), -12);
 }
 
 // A pipe cannot be mapped: it is read whole, then converted the same way.

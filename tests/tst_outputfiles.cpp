@@ -6,7 +6,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QRegularExpression>
+#include <QScopeGuard>
+
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <thread>
 
 namespace {
 
@@ -89,6 +95,95 @@ private slots:
         }
         QCOMPARE(entries(dir), before);
         QCOMPARE(contents(dir.filePath("a.bin")), QByteArray("old"));
+    }
+
+    // What an existing target is decides how it is written: a device or FIFO
+    // is written into and stays what it is, a link stays a link, a replaced
+    // file keeps its permission bits.
+    void existingTargets_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("FIFO") << "fifo";
+        QTest::newRow("private file") << "0600";
+        QTest::newRow("link to a file") << "link";
+    }
+
+    void existingTargets()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString target = dir.filePath("out.bin");
+        const QString file = dir.filePath("file.bin");
+        QFile old(file);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        QByteArray fromFifo;
+        std::thread reader;
+        if (kind == "fifo") {
+            QCOMPARE(mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+            reader = std::thread([&] { fromFifo = contents(target); });
+        } else if (kind == "0600") {
+            QVERIFY(QFile::rename(file, target));
+            QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner));
+        } else {
+            QVERIFY(QFile::link(file, target));
+        }
+        OutputFiles files;
+        QVERIFY(files.add(target, OutputFiles::bytes("new")));
+        QVERIFY2(files.commit(), qPrintable(files.errorString()));
+        struct stat info {};
+        QCOMPARE(lstat(QFile::encodeName(target).constData(), &info), 0);
+        if (kind == "fifo") {
+            reader.join();
+            QCOMPARE(fromFifo, QByteArray("new"));
+            QVERIFY(S_ISFIFO(info.st_mode));
+        } else if (kind == "0600") {
+            QCOMPARE(contents(target), QByteArray("new"));
+            QCOMPARE(info.st_mode & 0777, mode_t(0600));
+        } else {
+            QVERIFY(S_ISLNK(info.st_mode));
+            QCOMPARE(contents(file), QByteArray("new"));
+        }
+        QCOMPARE(entries(dir).filter(".part").size() + entries(dir).filter(".old").size(), 0);
+        QVERIFY(OutputFiles::sameFile(target, kind == "link" ? file : target));
+        QVERIFY(!OutputFiles::sameFile(target, dir.filePath("other.bin")));
+    }
+
+    // A rename that fails at commit: the files already in place are taken
+    // back, old contents restored, new files removed.
+    void failedRenameTakesBack()
+    {
+        QTemporaryDir dir;
+        QFile old(dir.filePath("b.bin"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        const QStringList before = entries(dir);
+        OutputFiles files;
+        for (const char *name : {"a.bin", "b.bin", "c.bin"})
+            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes(name)));
+        // The last temporary goes missing, so that its rename fails.
+        const QStringList temporaries = entries(dir).filter(QRegularExpression("^c\\.bin\\..*\\.part$"));
+        QCOMPARE(temporaries.size(), 1);
+        QVERIFY(QFile::remove(dir.filePath(temporaries.first())));
+        QVERIFY(!files.commit());
+        QVERIFY2(files.errorString().contains("c.bin: "), qPrintable(files.errorString()));
+        QCOMPARE(entries(dir), before);
+        QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
+    }
+
+    // A full disk: the system's reason, not a guess.
+    void fullDiskSaysWhy()
+    {
+        QTemporaryDir dir;
+        if (mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, "size=16k") != 0)
+            QSKIP("mounting a small tmpfs needs root");
+        const auto unmount = qScopeGuard([&] { umount(QFile::encodeName(dir.path()).constData()); });
+        {
+            OutputFiles files;
+            QVERIFY(!files.add(dir.filePath("big.bin"), OutputFiles::bytes(QByteArray(1 << 20, 'x'))));
+            QCOMPARE(files.errorString(), dir.filePath("big.bin") + ": No space left on device");
+        }
+        QCOMPARE(entries(dir), QStringList());
     }
 };
 

@@ -14,6 +14,7 @@
 #include "usb/usbvr480.h"
 
 #include <QApplication>
+#include <sys/stat.h>
 #include <QBuffer>
 #include <QFileDialog>
 #include <QProgressBar>
@@ -200,6 +201,7 @@ private slots:
     void changeFirmwareSlot();
     void closingStopsTheUpgrade_data();
     void closingStopsTheUpgrade();
+    void stopWhileWaitingForAFifo();
 
 private:
     std::unique_ptr<QTemporaryDir> dir;
@@ -316,6 +318,15 @@ void TestUpgrade::endings_data()
     QTest::newRow("long payload")
         << ownFile(QByteArray(good).replace(62, 4, QByteArray("\0\6\0\4", 4)).append("abcd"))
         << QStringList{"%file", "Wrong file length"} << none << -1 << true;
+    QTest::newRow("bytes after the payload") << ownFile(good + "x")
+                                             << QStringList{"%file", "Wrong file length"} << none << -1 << true;
+    // One bit flipped in the application, or in the external-flash data.
+    for (const int at : {66 + 0x4000 + 1000, 66 + 0x40000 + 77}) {
+        QByteArray damaged = good;
+        damaged[at] = char(damaged[at] ^ 0x10);
+        QTest::addRow("damaged at %d", at) << ownFile(damaged) << QStringList{"%file", "Wrong file checksum"}
+                                           << none << -1 << true;
+    }
 
     QTest::newRow("no device") << Setup([](QTemporaryDir &) {
         sim::devices().first()->unplug();
@@ -423,10 +434,13 @@ void TestUpgrade::endings()
 
     const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
     using Outcome = Upgrader::Outcome;
+    const bool untouched = tag == "information block unreadable" || tag.startsWith("serial ") || tag == "no serial";
     QCOMPARE(worker.upgrader.outcome(), completed ? Outcome::Written
+                                        : tag.startsWith("damaged") ? Outcome::BadChecksum
                                         : pages < 0 ? Outcome::BadFile
                                         : tag == "no device" ? Outcome::NoDevice
-                                                             : Outcome::Failed);
+                                        : untouched ? Outcome::Untouched
+                                                    : Outcome::Failed);
     QCOMPARE(device.applicationStarts(), completed ? 1 : 0);
     QVERIFY(holds(device, completed ? image : kOldImage) || pages > 0);
     QCOMPARE(device.mode() == sim::Mode::Bootloader, bootloaderRunning);
@@ -469,6 +483,8 @@ void TestUpgrade::startCheck()
     QCOMPARE(worker.upgrader.outcome(), outcome);
     QCOMPARE(worker.sleeps, sleeps);
     QVERIFY(holds(device, image));
+    // One line more when the new application does not come.
+    QCOMPARE(worker.log().last(), outcome == Upgrader::Outcome::NotStarted ? "Application not started" : "OK");
 }
 
 // A byte stored wrongly in the external flash: the run shows both dumps and
@@ -608,6 +624,10 @@ void TestUpgrade::changeFirmwareSlot()
     QCOMPARE(write->value(), 100);
     QCOMPARE(read->value(), 100);
     QVERIFY(log->toPlainText().startsWith(file + "\nVR4800001\nBOOT v2.04\nApllication mode\n"));
+    // The window checks that the new application starts: after the final
+    // restart the serial is read again.
+    QTRY_VERIFY(trail(sim::controlTransfers()).mid(trail(sim::controlTransfers()).lastIndexOf("40:04"))
+                == QStringList({"40:04", "c0:ff", "c0:fe", "80:06"}));
 }
 
 // Closing the window in the middle of an upgrade: the worker stops at the next
@@ -643,6 +663,25 @@ void TestUpgrade::closingStopsTheUpgrade()
     QCOMPARE(device.mode(), sim::Mode::Bootloader);
     QCOMPARE(device.applicationStarts(), 0);
     QCOMPARE(sim::openHandles(), 0);
+}
+
+// A file that is a FIFO nobody writes to: the run waits for it, and a stop
+// request (the window closing) ends the wait; the device is never touched.
+void TestUpgrade::stopWhileWaitingForAFifo()
+{
+    deviceWithOldFirmware();
+    const QString fifo = dir->filePath("fifo.upg");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    Worker worker;
+    worker.upgrader.slotSetFileName(fifo);
+    worker.upgrader.start();
+    QTest::qWait(200);
+    QVERIFY(worker.upgrader.isRunning());
+    worker.upgrader.requestInterruption();
+    QVERIFY(worker.upgrader.wait(5000));
+    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::Interrupted);
+    QCOMPARE(worker.log(), QStringList{fifo});
+    QVERIFY(sim::events().isEmpty());
 }
 
 QTEST_MAIN(TestUpgrade)

@@ -5,7 +5,6 @@
 
 #include <QDebug>
 
-#include <limits>
 
 namespace ServiceTools {
 
@@ -62,11 +61,14 @@ std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware runnin
     return usb.readStringDescriptor();
 }
 
+bool isExternalFlashImageSize(qint64 size)
+{
+    return size > 0 && size % 4 == 0 && size <= kMaxImageSize;
+}
+
 ImageResult writeExternalFlashImage(USBVR480 &usb, const QByteArray &image)
 {
-    // The device commands and the scrambling count in int; a larger image
-    // could not be addressed anyway.
-    if (image.isEmpty() || image.size() % 4 != 0 || image.size() > std::numeric_limits<int>::max()) {
+    if (!isExternalFlashImageSize(image.size())) {
         qDebug() << "length error" << image.size();
         return ImageResult::LengthError;
     }

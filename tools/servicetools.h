@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image/memorymap.h"
 #include "usb/usbvr480.h"
 
 #include <QByteArray>
@@ -50,11 +51,16 @@ std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware runnin
 
 enum class ImageResult { Ok, LengthError, WriteError, ReadError, Mismatch };
 
+// The largest external-flash image: the whole external flash.
+constexpr int kMaxImageSize = int(MemoryMap::kExternalFlashSize);
+// An image size the external flash takes: a non-empty multiple of 4 bytes,
+// at most kMaxImageSize.
+bool isExternalFlashImageSize(qint64 size);
+
 // Puts a plain external-flash image at external-flash address 0, scrambled,
-// then reads it back, unscrambles it and compares. The image must be a
-// non-empty multiple of 4 bytes (and fit an int); otherwise nothing is sent
-// and the debug line "length error" with the byte count is written. Stops at
-// the first failure.
+// then reads it back, unscrambles it and compares. An image of a size
+// isExternalFlashImageSize refuses is not sent: the debug line "length error"
+// with the byte count is written. Stops at the first failure.
 ImageResult writeExternalFlashImage(USBVR480 &usb, const QByteArray &image);
 
 } // namespace ServiceTools

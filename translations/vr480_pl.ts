@@ -87,6 +87,14 @@ Sprawdź kabel USB</translation>
       <source>ext_datas.data()</source>
       <translation>ext_datas.data()</translation>
     </message>
+    <message>
+      <source>Wrong file checksum</source>
+      <translation>Nieprawidłowa suma kontrolna pliku</translation>
+    </message>
+    <message>
+      <source>Application not started</source>
+      <translation>Aplikacja nie uruchomiła się</translation>
+    </message>
   </context>
   <context>
     <name>VR480_Bootloader</name>
@@ -117,6 +125,14 @@ Sprawdź kabel USB</translation>
     <message>
       <source>Cannot write the file %1</source>
       <translation>Nie można zapisać pliku %1</translation>
+    </message>
+    <message>
+      <source>No application data in %1</source>
+      <translation>Brak danych aplikacji w %1</translation>
+    </message>
+    <message>
+      <source>No bootloader data in %1</source>
+      <translation>Brak danych programu rozruchowego w %1</translation>
     </message>
     <message>
       <source>Production year</source>

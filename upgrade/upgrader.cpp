@@ -1,14 +1,15 @@
 #include "upgrade/upgrader.h"
 
+#include "image/inputfile.h"
 #include "image/memorymap.h"
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "tools/hexdump.h"
 #include "usb/usbvr480.h"
 
+#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QFile>
 
 #include <cstring>
 #include <optional>
@@ -66,17 +67,67 @@ Upgrader::Outcome Upgrader::outcome() const
     return lastOutcome;
 }
 
+USBVR480::Firmware Upgrader::firmwareFound() const
+{
+    return lastFirmware;
+}
+
 void Upgrader::setStartCheck(bool on)
 {
     startCheck = on;
 }
 
+void Upgrader::setChecksumCheck(bool on)
+{
+    checksumCheck = on;
+}
+
 void Upgrader::run()
 {
+    lastFirmware = USBVR480::Firmware::Unknown;
     Outcome outcome = upgrade();
-    if ((outcome == Outcome::Failed || outcome == Outcome::NotStarted) && isInterruptionRequested())
+    if ((outcome == Outcome::Failed || outcome == Outcome::NotStarted || outcome == Outcome::NoDevice)
+        && isInterruptionRequested())
         outcome = Outcome::Interrupted;
     lastOutcome = outcome;
+}
+
+// The file whole, at most the size of an upgrade file, then its records and
+// checksums; `image` receives the plain firmware image. Nothing when the
+// file may be written.
+std::optional<Upgrader::Outcome> Upgrader::readFile(const QString &path, QByteArray &image)
+{
+    const InputFile file =
+        readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); });
+    if (file.status == InputFile::Interrupted)
+        return Outcome::Interrupted;
+    if (file.status == InputFile::TooLarge) {
+        emit sendText(tr("Wrong file length"));
+        return Outcome::BadFile;
+    }
+    // A file that cannot be read reads as an empty stream: a wrong header.
+    QBuffer buffer;
+    buffer.setData(file.bytes);
+    buffer.open(QIODevice::ReadOnly);
+    switch (UpgradeFile::read(buffer, image)) {
+    case UpgradeFile::Status::Ok:
+        break;
+    case UpgradeFile::Status::WrongHeader:
+        emit sendText(tr("Wrong file header"));
+        return Outcome::BadFile;
+    case UpgradeFile::Status::WrongVersion:
+        emit sendText(tr("Wrong file version"));
+        return Outcome::BadFile;
+    case UpgradeFile::Status::WrongLength:
+        emit sendText(tr("Wrong file length"));
+        return Outcome::BadFile;
+    }
+    decodeData(image.data(), int(image.size()));
+    if (checksumCheck && !UpgradeFile::checksumsMatch(image)) {
+        emit sendText(tr("Wrong file checksum"));
+        return Outcome::BadChecksum;
+    }
+    return std::nullopt;
 }
 
 Upgrader::Outcome Upgrader::upgrade()
@@ -87,43 +138,29 @@ Upgrader::Outcome Upgrader::upgrade()
     qDebug("Start firmware upgrade");
     emit sendText(path);
 
-    QByteArray payload;
-    {
-        QFile file(path);
-        // A file that does not open reads as an empty stream: a wrong header.
-        file.open(QIODevice::ReadOnly);
-        switch (UpgradeFile::read(file, payload)) {
-        case UpgradeFile::Status::Ok:
-            break;
-        case UpgradeFile::Status::WrongHeader:
-            emit sendText(tr("Wrong file header"));
-            return Outcome::BadFile;
-        case UpgradeFile::Status::WrongVersion:
-            emit sendText(tr("Wrong file version"));
-            return Outcome::BadFile;
-        case UpgradeFile::Status::WrongLength:
-            emit sendText(tr("Wrong file length"));
-            return Outcome::BadFile;
-        }
-    }
+    QByteArray image;
+    if (const std::optional<Outcome> refused = readFile(path, image))
+        return *refused;
     emit sendPercent(0);
 
     usb->disconnect();
     if (!connectWithRetries()) {
-        emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        if (!isInterruptionRequested())
+            emit sendText(tr("USB Timeout\nCheck USB Cable"));
         return Outcome::NoDevice;
     }
     const QByteArray serial = usb->readStringDescriptor();
     emit sendText(USBVR480::deviceText(serial));
+    const USBVR480::Firmware firmware = USBVR480::runningFirmware(serial);
+    lastFirmware = firmware;
 
     const std::optional<QString> version = usb->ReadBootloaderVersion();
     if (!version) {
         emit sendText(tr("Bootloader Version Read Error"));
-        return Outcome::Failed;
+        return Outcome::Untouched;
     }
     emit sendText(*version);
 
-    const USBVR480::Firmware firmware = USBVR480::runningFirmware(serial);
     if (firmware == USBVR480::Firmware::Application) {
         emit sendText(tr("Apllication mode"));
         emit sendText(tr("Reset device"));
@@ -134,7 +171,8 @@ Upgrader::Outcome Upgrader::upgrade()
         qDebug("usb->disconnect()");
         sleeper(500);
         if (!waitForBootloader()) {
-            emit sendText(tr("USB timout\nCheck USB cable"));
+            if (!isInterruptionRequested())
+                emit sendText(tr("USB timout\nCheck USB cable"));
             return Outcome::Failed;
         }
         emit sendText(tr("Disconnect"));
@@ -146,15 +184,13 @@ Upgrader::Outcome Upgrader::upgrade()
         emit sendText(tr("Bootloader mode"));
     } else {
         emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));
-        return Outcome::Failed;
+        return Outcome::Untouched;
     }
 
     emit sendText(tr("Writting firmware ... "));
-    decodeData(payload.data(), int(payload.size()));
-    const QByteArray application =
-        payload.mid(UpgradeFile::kApplicationOffset, UpgradeFile::kApplicationSize);
-    const QByteArray external = payload.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
-    payload = QByteArray();
+    const QByteArray application = image.mid(UpgradeFile::kApplicationOffset, UpgradeFile::kApplicationSize);
+    const QByteArray external = image.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
+    image = QByteArray();
 
     if (!writeApplication(application))
         return Outcome::Failed;
@@ -169,7 +205,11 @@ Upgrader::Outcome Upgrader::upgrade()
         return Outcome::Written;
     const bool started = usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper);
     usb->disconnect();
-    return started ? Outcome::Started : Outcome::NotStarted;
+    if (started)
+        return Outcome::Started;
+    if (!isInterruptionRequested())
+        emit sendText(tr("Application not started"));
+    return Outcome::NotStarted;
 }
 
 // Up to four attempts, 200 ms apart.

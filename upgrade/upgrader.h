@@ -1,16 +1,18 @@
 #pragma once
 
+#include "usb/usbvr480.h"
+
 #include <QMutex>
 #include <QString>
 #include <QThread>
 
 #include <atomic>
 #include <functional>
-
-class USBVR480;
+#include <optional>
 
 // The upgrade worker: one run of the thread carries one upgrade file into the
-// device (file check, connection, restart into the bootloader when the
+// device (file read once and checked, checksums included, before anything
+// reaches the device; connection, restart into the bootloader when the
 // application runs, 120 application pages written and verified, external
 // flash written and verified, start of the new application). It reports only
 // through its signals and never touches a widget.
@@ -38,7 +40,10 @@ public:
     enum class Outcome {
         NoFile,      // no file name: nothing was done
         BadFile,     // not an upgrade file (header, version or length)
+        BadChecksum, // an upgrade file whose checksums do not match: damaged
         NoDevice,    // no device answered the first connection
+        Untouched,   // the device failed a step before its restart: nothing was
+                     // written, it runs what it ran (firmwareFound())
         Failed,      // the device failed a step; it may be left in its bootloader
         Interrupted, // stopped on request; the device may be left in its bootloader
         Written,     // written, verified and told to start the application
@@ -46,8 +51,15 @@ public:
         NotStarted,  // ... but not seen running it
     };
     Outcome outcome() const;
-    // Off by default (the window does not check); set before start().
+    // The firmware the last run found running, by the device's serial.
+    USBVR480::Firmware firmwareFound() const;
+    // Off by default; set before start(). On, the run waits up to 10 s for
+    // the new application after the final restart, and logs when it does not
+    // come.
     void setStartCheck(bool on);
+    // On by default; set before start(). Off, a file whose checksums do not
+    // match is written all the same (to test the device's own check).
+    void setChecksumCheck(bool on);
 
 signals:
     void sendText(QString s);
@@ -61,6 +73,7 @@ protected:
 
 private:
     Outcome upgrade();
+    std::optional<Outcome> readFile(const QString &path, QByteArray &image);
     QString currentFileName();
     bool connectWithRetries();
     bool waitForBootloader();
@@ -72,5 +85,7 @@ private:
     QMutex fileNameLock;
     Sleeper sleeper;
     std::atomic<Outcome> lastOutcome{Outcome::NoFile};
+    std::atomic<USBVR480::Firmware> lastFirmware{USBVR480::Firmware::Unknown};
     std::atomic<bool> startCheck{false};
+    std::atomic<bool> checksumCheck{true};
 };

@@ -1,39 +1,20 @@
-// libFuzzer target for HexToBin: any file, any window. Built with clang and
-// AddressSanitizer, so a byte written outside the window's buffer stops it.
+// libFuzzer target for the Intel HEX conversion: any text, any window. Built
+// with clang and AddressSanitizer, so a byte written outside the window's
+// buffer stops it.
 //
 // The first input byte chooses the window: one of the image builders' three,
 // or one of up to 64 bytes at an address taken from the next four bytes. The
-// rest of the input is the file.
+// rest of the input is the file's text.
 
 #include "image/intelhex.h"
-
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-namespace {
-
-// The file each input is written to, removed when the fuzzer exits.
-const QString &inputPath()
-{
-    static const QString path = [] {
-        std::atexit([] { QFile::remove(inputPath()); });
-        return QDir::temp().filePath(
-            QStringLiteral("fuzz_intelhex_%1.hex").arg(QCoreApplication::applicationPid()));
-    }();
-    return path;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString &path = inputPath();
     if (size < 5)
         return 0;
     quint32 first = 0;
@@ -50,15 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     data += 5;
     size -= 5;
 
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
-        std::abort();
-    file.close();
-
+    const QByteArray text = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
     const auto window = std::make_unique<char[]>(length);
-    const int result = HexToBin(path, window.get(), first, first + (length - 1));
-    if (result < -9 || result > 0)
+    quint64 stored = 0;
+    const int result = convertHexText(text, window.get(), first, first + (length - 1), &stored);
+    if (result < HexNoEndRecord || result > 0 || stored > quint64(size))
         std::abort();
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "support/dialogs.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -47,6 +48,12 @@ void reply(QWidget *w, const QVariant &value)
             input->setTextValue(value.toString());
     } else if (auto *file = qobject_cast<QFileDialog *>(w)) {
         file->selectFile(value.toString());
+    } else if (auto *box = qobject_cast<QMessageBox *>(w)) {
+        // The button of that name, "OK" or "Yes" say.
+        for (QAbstractButton *button : box->buttons()) {
+            if (button->text().remove(QLatin1Char('&')) == value.toString())
+                return button->click();
+        }
     }
     dialog->accept();
 }
@@ -59,8 +66,7 @@ void answerDialogs(const std::function<void()> &action, const QList<Answer> &ans
     QStringList expected, seen;
     for (const Answer &answer : answers)
         expected << answer.dialog;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
+    std::function<void()> poll = [&] {
         QWidget *w = QApplication::activeModalWidget();
         // A dialog already answered may still be closing; a property marks it.
         if (!w || w->property("answered").toBool())
@@ -69,9 +75,16 @@ void answerDialogs(const std::function<void()> &action, const QList<Answer> &ans
         seen << describe(w);
         if (inspect)
             inspect(w);
+        // An answer may open a dialog of its own (a confirmation) while this
+        // timer waits for it: a fresh one finds that.
+        QTimer nested;
+        QObject::connect(&nested, &QTimer::timeout, poll);
+        nested.start(5);
         reply(w, seen.size() <= answers.size() ? answers[seen.size() - 1].reply : kCancel);
-    });
-    timer.start(0);
+    };
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, poll);
+    timer.start(5);
     action();
     QCOMPARE(seen, expected);
 }

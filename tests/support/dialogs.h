@@ -20,8 +20,8 @@ class QWidget;
 QString describe(QWidget *dialog);
 
 // A dialog expected, as describe() puts it, and the reply: a number, a text or
-// an item for an input dialog, a file name for a file dialog, anything valid
-// (say "OK") to accept a box; kCancel cancels.
+// an item for an input dialog, a file name for a file dialog, a button's
+// name ("OK", "Yes") for a box; kCancel cancels.
 struct Answer {
     QString dialog;
     QVariant reply;

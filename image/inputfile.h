@@ -1,0 +1,29 @@
+#pragma once
+// Input files read once, whole and bounded: a regular file, a pipe such as
+// standard input, a FIFO or a device alike. Nothing is memory-mapped, so a
+// file that changes while it is read cannot crash the program.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+struct InputFile {
+    enum Status {
+        Ok,
+        CannotRead,  // cannot be opened or read; `error` says why
+        TooLarge,    // more than the limit; a regular file is refused before it is read
+        Interrupted, // `stop` said so
+    };
+    Status status = CannotRead;
+    QByteArray bytes;
+    QString error;
+};
+
+// Asked between two reads and at least every 100 ms while a read waits (for
+// a FIFO's writer, a pipe's data): true ends the read as Interrupted.
+using StopCheck = std::function<bool()>;
+
+// Reads `fileName` up to its end, at most `limit` bytes.
+InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop = {});
