@@ -4,8 +4,7 @@
 
 QString windowTitle()
 {
-    const QString version = QStringLiteral("3.00");
-    return QStringLiteral("Vr480") + QStringLiteral(" v") + version;
+    return QStringLiteral("Vr480") + QStringLiteral(" v") + QStringLiteral(VR480_VERSION);
 }
 
 bool loadTranslation(QTranslator &translator, const QString &localeName)
