@@ -53,6 +53,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'echo "test-package.sh: stopped by a failure at line $LINENO" >&2' ERR
 
 # A user in plugdev, as the udev rule expects, working in a folder of its own.
 if ! id "$user" >/dev/null 2>&1; then
@@ -99,7 +100,8 @@ help_shown() {
 check "vr480-cli --help as $user" help_shown
 
 # The same upgrade file as a vr480-cli built from this tree makes.
-reference_cli=$(ls "$source_dir"/build-deb/vr480-cli "$source_dir"/build/vr480-cli 2>/dev/null | head -1)
+reference_cli=$source_dir/build-deb/vr480-cli
+[ -x "$reference_cli" ] || reference_cli=$source_dir/build/vr480-cli
 upgrade_file_made() {
     as_user vr480-cli create-upg firmware.hex -o firmware.upg >/dev/null &&
         "$reference_cli" create-upg "$work/run/firmware.hex" -o "$work/reference.upg" >/dev/null &&
