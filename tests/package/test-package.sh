@@ -23,6 +23,10 @@ else
 fi
 package=$(dpkg-deb -f "$deb" Package)
 version=$(dpkg-deb -f "$deb" Version)
+if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+    echo "$package is installed on this machine: remove it first (the test installs and purges it)" >&2
+    exit 2
+fi
 echo "Testing $deb ($(stat -c %s "$deb") bytes; Depends: $(dpkg-deb -f "$deb" Depends))"
 
 passed=0
