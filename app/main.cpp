@@ -17,7 +17,7 @@ int main(int argc, char **argv)
     const sim::DemoSession device; // VR480_SIM_STATE carries it between runs
 #endif
     QTranslator translator;
-    loadTranslation(translator, localeName);
+    loadTranslation(translator, localeName, installedTranslationDir(QCoreApplication::applicationDirPath()));
     QApplication::installTranslator(&translator);
 
     VR480_Bootloader window;

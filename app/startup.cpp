@@ -1,17 +1,31 @@
 #include "app/startup.h"
 
+#include <QDir>
 #include <QTranslator>
 
 QString windowTitle()
 {
-    const QString version = QStringLiteral("3.00");
-    return QStringLiteral("Vr480") + QStringLiteral(" v") + version;
+    return QStringLiteral("Vr480") + QStringLiteral(" v") + QStringLiteral(VR480_VERSION);
 }
 
-bool loadTranslation(QTranslator &translator, const QString &localeName)
+QString installedTranslationDir(const QString &programDir)
 {
-    if (translator.load(QStringLiteral("vr480_") + localeName))
+    return QDir::cleanPath(programDir + QLatin1Char('/') + QStringLiteral(VR480_TRANSLATIONS_FROM_PROGRAM));
+}
+
+bool loadTranslation(QTranslator &translator, const QString &localeName, const QString &installedDir)
+{
+    // An empty folder name is the working directory.
+    const QString folders[] = {QString(), installedDir};
+    const auto load = [&](const QString &name) {
+        for (const QString &folder : folders) {
+            if (translator.load(name, folder))
+                return true;
+        }
+        return false;
+    };
+    if (load(QStringLiteral("vr480_") + localeName))
         return true;
-    (void)translator.load(QStringLiteral("vr480_en"));
+    (void)load(QStringLiteral("vr480_en"));
     return false;
 }

@@ -116,7 +116,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
             return {};
         }
         if (option == QLatin1String("--version")) {
-            print(QStringLiteral("%1 3.00").arg(programName()));
+            print(QStringLiteral("%1 " VR480_VERSION).arg(programName()));
             return {};
         }
         if (option == QLatin1String("-v") || option == QLatin1String("--verbose"))

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, if any is missing; with
 # --tests also those the tests need (SRecord for the HEX cross-check, clang for
-# the fuzzer).
+# the fuzzer); with --package those that build the Debian package (dpkg-dev for
+# its dependencies, file); with --package-checks those that check it (lintian,
+# desktop-file-utils, man-db, strace).
 set -euo pipefail
 
 packages=(
@@ -9,7 +11,14 @@ packages=(
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-qpa-plugins
     libusb-dev
 )
-[ "${1:-}" = "--tests" ] && packages+=(srecord clang libclang-rt-14-dev)
+for option in "$@"; do
+    case $option in
+    --tests) packages+=(srecord clang libclang-rt-14-dev) ;;
+    --package) packages+=(dpkg-dev file) ;;
+    --package-checks) packages+=(lintian desktop-file-utils man-db strace) ;;
+    *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -159,6 +159,9 @@ private slots:
         const Result program = run({QStringLiteral("--help")});
         QCOMPARE(program.status, 0);
         QVERIFY(program.out.contains(QLatin1String("130  interrupted")));
+        const Result version = run({QStringLiteral("--version")});
+        QCOMPARE(version.status, 0);
+        QCOMPARE(version.out, QStringLiteral("vr480-cli-sim 3.00\n"));
         // The README copies the exit statuses as the help gives them.
         QFile readme(kFixtures + QStringLiteral("/../../README.md"));
         QVERIFY(readme.open(QIODevice::ReadOnly));

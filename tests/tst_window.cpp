@@ -97,11 +97,15 @@ private slots:
 
     void translationFound();
     void translationFallback();
+    void translationFolders_data();
+    void translationFolders();
 
 private:
     void copyTranslation(const QString &name);
 
     std::unique_ptr<QTemporaryDir> workDir;
+    std::unique_ptr<QTemporaryDir> prefix;
+    QString installed; // the translations' folder of a program installed under prefix
     QString previousDir;
 };
 
@@ -114,12 +118,19 @@ void TestWindow::init()
     workDir = std::make_unique<QTemporaryDir>();
     QVERIFY(workDir->isValid());
     QVERIFY(QDir::setCurrent(workDir->path()));
+    // An installation elsewhere, its translations' folder empty unless a test fills it.
+    prefix = std::make_unique<QTemporaryDir>();
+    QVERIFY(prefix->isValid());
+    installed = installedTranslationDir(prefix->filePath(QStringLiteral("bin")));
+    QVERIFY2(installed.startsWith(prefix->path() + QLatin1Char('/')), qPrintable(installed));
+    QVERIFY(QDir().mkpath(installed));
 }
 
 void TestWindow::cleanup()
 {
     QDir::setCurrent(previousDir);
     workDir.reset();
+    prefix.reset();
     sim::reset();
 }
 
@@ -434,7 +445,7 @@ void TestWindow::translationFound()
     // Only vr480_pl: found for pl_PL by shortening the name.
     copyTranslation("vr480_pl.qm");
     QTranslator translator;
-    QVERIFY(loadTranslation(translator, "pl_PL"));
+    QVERIFY(loadTranslation(translator, "pl_PL", installed));
     QCOMPARE(loadedFile(translator), QStringLiteral("vr480_pl.qm"));
 
     VR480_Bootloader before; // built before the translator is installed
@@ -457,7 +468,7 @@ void TestWindow::translationFound()
     copyTranslation("vr480_pl_PL.qm");
     copyTranslation("vr480_en.qm");
     QTranslator full;
-    QVERIFY(loadTranslation(full, "pl_PL"));
+    QVERIFY(loadTranslation(full, "pl_PL", installed));
     QCOMPARE(loadedFile(full), QStringLiteral("vr480_pl_PL.qm"));
 }
 
@@ -466,7 +477,7 @@ void TestWindow::translationFallback()
     // No file at all: an empty translator and the source texts.
     {
         QTranslator translator;
-        QVERIFY(!loadTranslation(translator, "pl_PL"));
+        QVERIFY(!loadTranslation(translator, "pl_PL", installed));
         QVERIFY(translator.isEmpty());
         InstalledTranslator installed(translator);
         VR480_Bootloader window;
@@ -477,11 +488,60 @@ void TestWindow::translationFallback()
     // the locale's own file is missing.
     copyTranslation("vr480_en.qm");
     QTranslator translator;
-    QVERIFY(!loadTranslation(translator, "de_DE"));
+    QVERIFY(!loadTranslation(translator, "de_DE", installed));
     QCOMPARE(loadedFile(translator), QStringLiteral("vr480_en.qm"));
     InstalledTranslator installed(translator);
     VR480_Bootloader window;
     QCOMPARE(button(window, "pushButtonFirmware")->text(), QStringLiteral("Zmień oprogramowanie"));
+}
+
+// Which folder a translation comes from: the working directory first, then the
+// installed folder; the locale's own file in either before the fallback.
+void TestWindow::translationFolders_data()
+{
+    QTest::addColumn<QStringList>("inWorkDir");
+    QTest::addColumn<QStringList>("inInstalled");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("own");     // the locale's own translation found
+    QTest::addColumn<QString>("loaded"); // "work/" or "installed/" and the name; empty for none
+
+    QTest::newRow("installed only") << QStringList{} << QStringList{"vr480_pl.qm"} << "pl_PL" << true
+                                    << "installed/vr480_pl.qm";
+    QTest::newRow("working directory first") << QStringList{"vr480_pl.qm"} << QStringList{"vr480_pl_PL.qm"}
+                                             << "pl_PL" << true << "work/vr480_pl.qm";
+    QTest::newRow("own before fallback") << QStringList{"vr480_en.qm"} << QStringList{"vr480_pl.qm"} << "pl_PL"
+                                         << true << "installed/vr480_pl.qm";
+    QTest::newRow("fallback in working directory first") << QStringList{"vr480_en.qm"} << QStringList{"vr480_en.qm"}
+                                                         << "de_DE" << false << "work/vr480_en.qm";
+    QTest::newRow("fallback installed") << QStringList{} << QStringList{"vr480_en.qm", "vr480_pl.qm"} << "de_DE"
+                                        << false << "installed/vr480_en.qm";
+    QTest::newRow("none") << QStringList{} << QStringList{} << "pl_PL" << false << "";
+}
+
+void TestWindow::translationFolders()
+{
+    QFETCH(QStringList, inWorkDir);
+    QFETCH(QStringList, inInstalled);
+    QFETCH(QString, locale);
+    QFETCH(bool, own);
+    QFETCH(QString, loaded);
+    for (const QString &name : inWorkDir)
+        copyTranslation(name);
+    for (const QString &name : inInstalled)
+        QVERIFY(QFile::copy(QStringLiteral(VR480_QM_FILE), installed + QLatin1Char('/') + name));
+
+    QTranslator translator;
+    QCOMPARE(loadTranslation(translator, locale, installed), own);
+    QString found = QFileInfo(translator.filePath()).absoluteFilePath();
+    found.replace(QDir(workDir->path()).absolutePath(), QStringLiteral("work"));
+    found.replace(QDir(installed).absolutePath(), QStringLiteral("installed"));
+    QCOMPARE(translator.filePath().isEmpty() ? QString() : found, loaded);
+
+    // Every file here holds the Polish texts: the window shows them whenever one was loaded.
+    InstalledTranslator installedTranslator(translator);
+    VR480_Bootloader window;
+    QCOMPARE(button(window, "pushButtonFirmware")->text(),
+             loaded.isEmpty() ? QStringLiteral("Change Firmware") : QStringLiteral("Zmień oprogramowanie"));
 }
 
 QTEST_MAIN(TestWindow)
