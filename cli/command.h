@@ -103,6 +103,11 @@ Result saveOutput(const QString &fileName, const QByteArray &contents);
 // The status and message of a command stopped by a signal: nothing committed.
 Result interrupted();
 
+// The result of a command that found no device it could use: ExitNoDevice
+// with `notFound`, unless a VR480 is on the bus that this user may not open:
+// then a message that names it and points at the udev rule.
+Result noDevice(USBVR480 &usb, const QString &notFound);
+
 // Connects to the device and runs `work` on a thread of its own, so that a
 // stop signal ends it between two transfers; `work` gets the serial read at
 // connection. No device answering gives ExitNoDevice; a failure after a stop

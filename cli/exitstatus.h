@@ -23,6 +23,6 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitUsage, "wrong usage: unknown command, missing or invalid argument"},
     {ExitBadInput, "an input file cannot be read or is refused"},
     {ExitCannotWrite, "an output file cannot be written"},
-    {ExitNoDevice, "no VR480 found"},
+    {ExitNoDevice, "no VR480 found, or this user may not open it"},
     {ExitInterrupted, "interrupted (Ctrl+C or a termination signal)"},
 };

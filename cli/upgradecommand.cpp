@@ -26,7 +26,7 @@ QString untouchedMessage(USBVR480::Firmware firmware)
                           "its bootloader");
 }
 
-Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile)
+Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile, USBVR480 &usb)
 {
     using Outcome = Upgrader::Outcome;
     switch (upgrader.outcome()) {
@@ -39,7 +39,7 @@ Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile)
                                                     "writes it all the same)")
                                          .arg(upgFile));
     case Outcome::NoDevice:
-        return failure(ExitNoDevice, QStringLiteral("no VR480 found"));
+        return noDevice(usb, QStringLiteral("no VR480 found"));
     case Outcome::Untouched:
         return failure(ExitDeviceFailed, untouchedMessage(upgrader.firmwareFound()));
     case Outcome::Interrupted:
@@ -86,7 +86,7 @@ Result upgrade(Invocation &in)
     upgrader.start();
     waitFor(upgrader);
 
-    const Result result = upgradeMessage(upgrader, upgFile);
+    const Result result = upgradeMessage(upgrader, upgFile, usb);
     if (result.status == ExitOk)
         progress.line(QStringLiteral("Upgrade complete: the new application is running"));
     return result;

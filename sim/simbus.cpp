@@ -56,7 +56,9 @@ usb_dev_handle *open(struct usb_device *record)
     if (it != r.models.end()) {
         Model &m = **it;
         e.device = m.id;
-        if (m.onBus() && !m.config.failOpen) {
+        if (m.onBus() && m.config.denyAccess) {
+            errno = EACCES;
+        } else if (m.onBus() && !m.config.failOpen) {
             handle = new usb_dev_handle;
             handle->epoch = r.epoch;
             handle->device = m.id;

@@ -92,6 +92,7 @@ struct DeviceConfig {
     int comebackScans = 0;   // after request 4: scans that do not see the device yet
     bool comesBack = true;   // false: after request 4 the device never returns
     bool failOpen = false;
+    bool denyAccess = false; // usb_open fails with errno EACCES, as for a device node this user may not open
     bool failSetConfiguration = false;
     bool failClaim = false;
 };

@@ -17,7 +17,7 @@ namespace sim {
 namespace {
 
 constexpr quint32 kStateMagic = 0x56523453; // "VR4S"
-constexpr quint32 kStateFormat = 1;
+constexpr quint32 kStateFormat = 2;
 constexpr QDataStream::Version kStateStreamVersion = QDataStream::Qt_6_0;
 constexpr int kMaxBus = 999; // a bus number beyond this is a damaged file, not a bus to create
 
@@ -25,7 +25,8 @@ QDataStream &operator<<(QDataStream &out, const DeviceConfig &c)
 {
     return out << c.vendorId << c.productId << c.familyId << c.brandId << qint32(c.mode)
                << c.applicationSerial << c.bootloaderSerial << c.bootloaderVersion << c.restartDelayMs
-               << c.comebackScans << c.comesBack << c.failOpen << c.failSetConfiguration << c.failClaim;
+               << c.comebackScans << c.comesBack << c.failOpen << c.failSetConfiguration << c.failClaim
+               << c.denyAccess;
 }
 
 QDataStream &operator>>(QDataStream &in, DeviceConfig &c)
@@ -33,7 +34,7 @@ QDataStream &operator>>(QDataStream &in, DeviceConfig &c)
     qint32 mode = 0;
     in >> c.vendorId >> c.productId >> c.familyId >> c.brandId >> mode >> c.applicationSerial
         >> c.bootloaderSerial >> c.bootloaderVersion >> c.restartDelayMs >> c.comebackScans >> c.comesBack
-        >> c.failOpen >> c.failSetConfiguration >> c.failClaim;
+        >> c.failOpen >> c.failSetConfiguration >> c.failClaim >> c.denyAccess;
     if (mode != qint32(Mode::Application) && mode != qint32(Mode::Bootloader))
         in.setStatus(QDataStream::ReadCorruptData);
     c.mode = Mode(mode);

@@ -409,6 +409,13 @@ private slots:
         }) << 0 << "Serial: VR4800001b\nMode: bootloader\nBootloader version: BOOT v2.10\n" << "";
         QTest::newRow("no device") << Setup([] {}) << 5 << ""
                                    << "vr480-cli-sim: no VR480 found: check the USB cable, and that this user may open the device\n";
+        QTest::newRow("no permission") << Setup([] {
+            sim::DeviceConfig config;
+            config.denyAccess = true;
+            sim::addDevice(0, config);
+        }) << 5 << "" << "vr480-cli-sim: a VR480 is on the bus (bus 001, device 001), but this user may not open it: "
+                         "install the udev rule 60-vr480.rules (see the README, \"USB access on Linux\"), then plug the "
+                         "device in again\n";
         QTest::newRow("another brand") << Setup([] {
             sim::DeviceConfig config;
             config.brandId = 7;
@@ -478,6 +485,11 @@ private slots:
             });
         };
         QTest::newRow("no device") << Setup([] {}) << 5 << "no VR480 found" << false;
+        QTest::newRow("no permission") << Setup([] {
+            sim::DeviceConfig config = inMode(sim::Mode::Bootloader);
+            config.denyAccess = true;
+            sim::addDevice(0, config);
+        }) << 5 << "a VR480 is on the bus (bus 001, device 001), but this user may not open it" << true;
         QTest::newRow("page write fails") << withFault({sim::Fault::Stall, 3, -1, 5}) << 1
                                           << "the upgrade failed: the device may be left in its bootloader" << true;
         QTest::newRow("external flash differs") << withFault({sim::Fault::Corrupt, 6, -1, 3}) << 1

@@ -94,7 +94,7 @@ QString describe(const sim::DeviceConfig &c)
     QString s;
     QDebug(&s) << c.vendorId << c.productId << c.familyId << c.brandId << int(c.mode) << c.applicationSerial
                << c.bootloaderSerial << c.bootloaderVersion << c.restartDelayMs << c.comebackScans << c.comesBack
-               << c.failOpen << c.failSetConfiguration << c.failClaim;
+               << c.failOpen << c.failSetConfiguration << c.failClaim << c.denyAccess;
     return s;
 }
 
@@ -427,7 +427,9 @@ private slots:
         cb.failClaim = true;
         sim::Device &a = sim::addDevice(0, ca);
         sim::Device &b = sim::addDevice(1, cb);
-        sim::addDevice(1).unplug();
+        sim::DeviceConfig cc;
+        cc.denyAccess = true;
+        sim::addDevice(1, cc).unplug();
         a.setFlash(MemoryMap::kApplicationAddress + 0x1000, pattern(5000, 1));
         a.setExternalFlash(0x100000, pattern(70000, 2));
         b.setExternalFlash(0, pattern(16, 3));

@@ -333,6 +333,15 @@ void TestUpgrade::endings_data()
         return QString();
     }) << QStringList{"%file", "USB Timeout\nCheck USB Cable"} << QList<unsigned long>{200, 200, 200}
                                << 0 << true;
+    QTest::newRow("no permission") << Setup([](QTemporaryDir &) {
+        sim::Device &device = *sim::devices().first();
+        sim::DeviceConfig config = device.config();
+        config.denyAccess = true;
+        device.setConfig(config);
+        return QString();
+    }) << QStringList{"%file", "USB Timeout\nCheck USB Cable",
+                      "VR480 found (bus 001, device 001), but it could not be opened: no permission"}
+                               << QList<unsigned long>{200, 200, 200} << 0 << true;
     QTest::newRow("connects at the fourth attempt") << Setup([](QTemporaryDir &) {
         sim::devices().first()->hideForScans(3);
         return QString();
@@ -430,7 +439,7 @@ void TestUpgrade::endings()
     QCOMPARE(debug.count("page write ERROR"), tag == "page write fails" ? 1 : 0);
     QCOMPARE(debug.count("page read ERROR"), tag == "page read-back fails" ? 1 : 0);
     QCOMPARE(debug.count("usb->connect()\nmssleep(200)"),
-             tag == "no device" || tag == "connects at the fourth attempt" ? 3 : 0);
+             tag == "no device" || tag == "no permission" || tag == "connects at the fourth attempt" ? 3 : 0);
 
     const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
     using Outcome = Upgrader::Outcome;
@@ -438,7 +447,7 @@ void TestUpgrade::endings()
     QCOMPARE(worker.upgrader.outcome(), completed ? Outcome::Written
                                         : tag.startsWith("damaged") ? Outcome::BadChecksum
                                         : pages < 0 ? Outcome::BadFile
-                                        : tag == "no device" ? Outcome::NoDevice
+                                        : tag == "no device" || tag == "no permission" ? Outcome::NoDevice
                                         : untouched ? Outcome::Untouched
                                                     : Outcome::Failed);
     QCOMPARE(device.applicationStarts(), completed ? 1 : 0);

@@ -202,6 +202,43 @@ private slots:
         QCOMPARE(transfersTo(good).size(), 2);
     }
 
+    // A device this user may not open is named, so that the callers can say
+    // what is wrong; other failures to open name nothing.
+    void deniedDevice_data()
+    {
+        QTest::addColumn<bool>("denied");
+        QTest::addColumn<bool>("failsOtherwise");
+        QTest::addColumn<bool>("usableToo");
+        QTest::addColumn<int>("connected");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("denied") << true << false << false << -1 << "bus 001, device 001";
+        QTest::newRow("open fails otherwise") << false << true << false << -1 << "";
+        QTest::newRow("denied, a usable one after it") << true << false << true << 0 << "bus 001, device 001";
+    }
+    void deniedDevice()
+    {
+        QFETCH(bool, denied);
+        QFETCH(bool, failsOtherwise);
+        QFETCH(bool, usableToo);
+        QFETCH(int, connected);
+        QFETCH(QString, named);
+        sim::DeviceConfig config = vr480();
+        config.denyAccess = denied;
+        config.failOpen = failsOtherwise;
+        sim::Device &device = sim::addDevice(0, config);
+        if (usableToo)
+            sim::addDevice(0, vr480());
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), connected);
+        QCOMPARE(usb.deniedDevice(), named);
+
+        // Allowed again: the next connection forgets it.
+        config.denyAccess = config.failOpen = false;
+        device.setConfig(config);
+        QCOMPARE(usb.connect(), 0);
+        QCOMPARE(usb.deniedDevice(), QString());
+    }
+
     void connectOnOpenObjectClosesAndRescans()
     {
         sim::addDevice();

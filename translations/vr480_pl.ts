@@ -22,6 +22,10 @@ Check USB Cable</source>
 Sprawdź kabel USB</translation>
     </message>
     <message>
+      <source>VR480 found (%1), but it could not be opened: no permission</source>
+      <translation>Znaleziono VR480 (%1), ale nie można go otworzyć: brak uprawnień</translation>
+    </message>
+    <message>
       <source>Bootloader Version Read Error</source>
       <translation>Błąd odczytu wersji programu rozruchowego</translation>
     </message>

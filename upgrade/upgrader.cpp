@@ -145,8 +145,12 @@ Upgrader::Outcome Upgrader::upgrade()
 
     usb->disconnect();
     if (!connectWithRetries()) {
-        if (!isInterruptionRequested())
-            emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        if (isInterruptionRequested())
+            return Outcome::NoDevice;
+        emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        const QString denied = usb->deniedDevice();
+        if (!denied.isEmpty())
+            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied));
         return Outcome::NoDevice;
     }
     const QByteArray serial = usb->readStringDescriptor();

@@ -11,6 +11,8 @@
 #include <QMutexLocker>
 #include <QtEndian>
 
+#include <cerrno>
+
 namespace {
 
 // Serialises every use of a device handle, across all device objects.
@@ -69,6 +71,12 @@ int UsbDevice::isOpen()
     return handle ? 0 : -1;
 }
 
+QString UsbDevice::deniedDevice()
+{
+    QMutexLocker lock(&deviceLock);
+    return denied;
+}
+
 void UsbDevice::setVidPid(quint16 vendorId, quint16 productId)
 {
     QMutexLocker lock(&deviceLock);
@@ -94,6 +102,15 @@ int UsbDevice::connectPrivate()
         handle = nullptr;
     }
 
+    denied.clear();
+    // libusb reports a refused device node as a failed open (errno) or, when
+    // the node may only be read, as a refused configuration.
+    const auto noteDenied = [this](const struct usb_device *dev, int error) {
+        if (error == EACCES || error == EPERM)
+            denied = QStringLiteral("bus %1, device %2")
+                         .arg(QString::fromLocal8Bit(dev->bus->dirname), QString::fromLocal8Bit(dev->filename));
+    };
+
     usb_init();
     usb_find_busses();
     usb_find_devices();
@@ -110,11 +127,15 @@ int UsbDevice::connectPrivate()
 
             if (d.idVendor != vendorId || d.idProduct != productId)
                 continue;
+            errno = 0;
             handle = usb_open(dev);
-            if (!handle)
+            if (!handle) {
+                noteDenied(dev, errno);
                 continue;
+            }
             qDebug() << "usb_opened ";
-            if (usb_set_configuration(handle, 1) < 0) {
+            if (const int result = usb_set_configuration(handle, 1); result < 0) {
+                noteDenied(dev, -result);
                 disconnectPrivate();
                 continue;
             }

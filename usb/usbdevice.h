@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
 
 struct usb_dev_handle;
 
@@ -30,6 +31,11 @@ public:
     void disconnect();
     int isOpen(); // 0 when open, -1 when closed
 
+    // When the last connect() found a device with the right ids that this
+    // user is not allowed to open (its device node's permissions): that
+    // device, as "bus B, device D" in the library's names; empty otherwise.
+    QString deniedDevice();
+
     void setVidPid(quint16 vendorId, quint16 productId);
     void setFamilyId(qint16 id);
     void setBrandId(qint16 id);
@@ -57,4 +63,5 @@ private:
     qint16 familyId = 0;
     qint16 brandId = 0;
     usb_dev_handle *handle = nullptr;
+    QString denied;
 };
