@@ -1,5 +1,7 @@
 #include "usb/usbdevice.h"
 
+#include "usb/devicenode.h"
+
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>
 #else
@@ -175,6 +177,8 @@ int UsbDevice::connectPrivate()
             return 0;
         }
     }
+    if (denied.isEmpty())
+        denied = deniedDeviceNode(vendorId, productId);
     return -1;
 }
 

@@ -31,9 +31,9 @@ public:
     void disconnect();
     int isOpen(); // 0 when open, -1 when closed
 
-    // When the last connect() found a device with the right ids that this
-    // user is not allowed to open (its device node's permissions): that
-    // device, as "bus B, device D" in the library's names; empty otherwise.
+    // A device with the right ids that the last connect() came upon but was
+    // not allowed to open (its device node's permissions), as "bus B,
+    // device D" in the library's names; empty when there was none.
     QString deniedDevice();
 
     void setVidPid(quint16 vendorId, quint16 productId);

@@ -1,0 +1,40 @@
+#include "usb/devicenode.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+QByteArray attribute(const QString &device, const char *name)
+{
+    QFile file(device + QLatin1Char('/') + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
+} // namespace
+
+QString deniedDeviceNode(quint16 vendorId, quint16 productId)
+{
+#ifdef Q_OS_LINUX
+    // The kernel lists every device in sysfs; its node is /dev/bus/usb/BBB/DDD.
+    const QDir devices(QStringLiteral("/sys/bus/usb/devices"));
+    for (const QString &name : devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString device = devices.filePath(name);
+        bool ok = false;
+        if (attribute(device, "idVendor").toUInt(&ok, 16) != vendorId || !ok
+            || attribute(device, "idProduct").toUInt(&ok, 16) != productId || !ok)
+            continue;
+        const QString bus = QStringLiteral("%1").arg(attribute(device, "busnum").toInt(), 3, 10, QLatin1Char('0'));
+        const QString number =
+            QStringLiteral("%1").arg(attribute(device, "devnum").toInt(), 3, 10, QLatin1Char('0'));
+        const QFileInfo node(QStringLiteral("/dev/bus/usb/%1/%2").arg(bus, number));
+        if (node.exists() && !(node.isReadable() && node.isWritable()))
+            return QStringLiteral("bus %1, device %2").arg(bus, number);
+    }
+#else
+    Q_UNUSED(vendorId);
+    Q_UNUSED(productId);
+#endif
+    return {};
+}
