@@ -12,6 +12,7 @@
 
 #include "sim/simdevice.h"
 #include "sim/usbipdevice.h"
+#include "sim/vhci.h"
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>
@@ -159,53 +160,6 @@ void addFault(const QString &spec)
     rule.shortLength = number(f, QStringLiteral("length"), 0);
     sim::addFault(rule);
 }
-
-// The virtual host controller's files.
-class Vhci {
-public:
-    explicit Vhci(const QString &dir) : dir_(dir) {}
-
-    // A free high-speed port, not one of `taken`; -1 when there is none.
-    int freePort(const std::vector<int> &taken) const
-    {
-        QFile status(dir_ + QStringLiteral("/status"));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        // "hub port sta spd dev sockfd local_busid"; state 4 is a free port.
-        while (!status.atEnd()) {
-            const QList<QByteArray> f = status.readLine().simplified().split(' ');
-            if (f.size() < 3 || f[0] != "hs" || f[2].toInt() != 4)
-                continue;
-            const int port = f[1].toInt();
-            if (std::find(taken.begin(), taken.end(), port) == taken.end())
-                return port;
-        }
-        return -1;
-    }
-
-    bool attach(int port, int kernelFd, uint32_t devid) const
-    {
-        return write(QStringLiteral("attach"),
-                     QByteArray::number(port) + ' ' + QByteArray::number(kernelFd) + ' '
-                         + QByteArray::number(devid) + ' ' + QByteArray::number(usbip::kSpeedHigh));
-    }
-
-    bool detach(int port) const { return write(QStringLiteral("detach"), QByteArray::number(port)); }
-
-private:
-    bool write(const QString &name, const QByteArray &line) const
-    {
-        QFile file(dir_ + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(line) != line.size()) {
-            qWarning("%s: cannot write \"%s\": %s", qPrintable(file.fileName()), line.constData(),
-                     qPrintable(file.errorString()));
-            return false;
-        }
-        return true;
-    }
-
-    QString dir_;
-};
 
 // One simulated device and the port it is attached to, if any.
 struct Slot {
