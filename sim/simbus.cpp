@@ -56,9 +56,7 @@ usb_dev_handle *open(struct usb_device *record)
     if (it != r.models.end()) {
         Model &m = **it;
         e.device = m.id;
-        if (m.onBus() && m.config.denyAccess) {
-            errno = EACCES;
-        } else if (m.onBus() && !m.config.failOpen) {
+        if (m.onBus() && !m.config.failOpen) {
             handle = new usb_dev_handle;
             handle->epoch = r.epoch;
             handle->device = m.id;
@@ -112,6 +110,8 @@ int handleCall(Event::Kind kind, usb_dev_handle *handle, int value, Rule rule)
 int setConfiguration(usb_dev_handle *handle, int configuration)
 {
     return handleCall(Event::SetConfiguration, handle, configuration, [configuration](Model &m, usb_dev_handle &) {
+        if (m.config.denyAccess) // the node was opened for reading only
+            return -EPERM;
         if (configuration != 1)
             return -EINVAL;
         return m.config.failSetConfiguration ? -EPIPE : 0;

@@ -92,7 +92,9 @@ struct DeviceConfig {
     int comebackScans = 0;   // after request 4: scans that do not see the device yet
     bool comesBack = true;   // false: after request 4 the device never returns
     bool failOpen = false;
-    bool denyAccess = false; // usb_open fails with errno EACCES, as for a device node this user may not open
+    // A device node this user may read but not write, as libusb 0.1 on Linux
+    // meets it: usb_open succeeds, usb_set_configuration fails with -EPERM.
+    bool denyAccess = false;
     bool failSetConfiguration = false;
     bool failClaim = false;
 };
