@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# The kernel test's cases, run as root inside the guest by its init:
+#   guest.sh BUILD_DIR OUT_DIR
+# Each case starts vr480-usbip with its devices and faults, waits until the
+# kernel has enumerated them, runs vr480-cli (or the window's upgrade worker)
+# as the pass's user and checks what it printed, its exit status and, from the
+# state vr480-usbip saves when it ends, the devices' memories. One line per
+# case, then "N passed, M failed"; details of each case in OUT_DIR/*.log.
+set -u
+
+build=$1
+out=$2
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+export PATH=$build:/usr/bin:/usr/sbin:/bin:/sbin LANG=C.UTF-8 HOME=/tmp
+work=/tmp/vr480
+mkdir -p "$work" && chmod 777 "$work"
+
+passed=0
+failed=0
+user=root
+udevd_pid=""
+server_pid=""
+log=/dev/null
+
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+echo "boot: $(cut -d' ' -f1 /proc/uptime) s to the first case"
+
+# --- Helpers ---------------------------------------------------------------------
+
+as_user() {
+    if [ "$user" = root ]; then
+        "$@"
+    else
+        setpriv --reuid="$user" --regid="$user" --init-groups -- "$@"
+    fi
+}
+
+# start_server ARGS...: vr480-usbip with a fresh state file.
+start_server() {
+    rm -f "$work/state" "$work/server.log"
+    vr480-usbip --state "$work/state" "$@" >"$work/server.log" 2>&1 &
+    server_pid=$!
+}
+
+stop_server() {
+    [ -n "$server_pid" ] || return 0
+    kill -TERM "$server_pid" 2>/dev/null
+    wait "$server_pid"
+    server_pid=""
+    wait_devices 0 >/dev/null
+    { echo "--- vr480-usbip"; cat "$work/server.log"; } >>"$log"
+}
+
+# wait_devices N: until exactly N VR480s are enumerated and configured (and
+# udev has dealt with them), at most 30 s.
+wait_devices() {
+    local deadline=$((SECONDS + 30)) count device vendor configuration
+    while :; do
+        count=0
+        for device in /sys/bus/usb/devices/*; do
+            vendor="" configuration=""
+            read -r vendor 2>/dev/null <"$device/idVendor"
+            read -r configuration 2>/dev/null <"$device/bConfigurationValue"
+            [ "$vendor" = 16c0 ] && [ "$configuration" = 1 ] && count=$((count + 1))
+        done
+        [ "$count" -eq "$1" ] && break
+        [ "$SECONDS" -ge "$deadline" ] && { echo "$1 device(s) not enumerated within 30 s"; return 1; }
+        sleep 0.05
+    done
+    [ -z "$udevd_pid" ] || /udev/bin/udevadm settle --timeout=10
+}
+
+# cli STATUS ARGS...: vr480-cli as the pass's user; output in $work/stdout and
+# $work/stderr; fails unless it exits with STATUS.
+cli() {
+    local want=$1 got
+    shift
+    (cd "$work" && as_user vr480-cli "$@" >"$work/stdout" 2>"$work/stderr")
+    got=$?
+    { echo "\$ vr480-cli $* -> $got"; cat "$work/stdout" "$work/stderr"; } >>"$log"
+    [ "$got" = "$want" ] || { echo "vr480-cli $* exited $got, not $want: $(tail -1 "$work/stderr")"; return 1; }
+}
+
+# has LINE FILE: FILE holds LINE as a whole line.
+has() { grep -qxF -- "$1" "$2" || { echo "no line \"$1\" in $(basename "$2")"; return 1; }; }
+# mentions TEXT FILE: FILE holds TEXT somewhere.
+mentions() { grep -qF -- "$1" "$2" || { echo "\"$1\" not in $(basename "$2")"; return 1; }; }
+
+# devices LINE...: the saved devices, as vr480_kernel_check describes them, are LINE...
+devices() {
+    vr480_kernel_check "$work/state" "$work/firmware.upg" >"$work/devices" 2>>"$log" || { echo "no saved state"; return 1; }
+    { echo "--- devices"; cat "$work/devices"; } >>"$log"
+    printf '%s\n' "$@" | cmp -s - "$work/devices" || { echo "devices: $(paste -sd'|' "$work/devices")"; return 1; }
+}
+
+run_case() { # NAME FUNCTION
+    local start reason
+    start=$(now)
+    log=$out/$user-$2.log
+    : >"$log"
+    "$2" >"$work/reason" 2>>"$log" # not in a subshell: the case's server is stopped here
+    local status=$?
+    reason=$(cat "$work/reason")
+    stop_server
+    if [ $status -eq 0 ]; then
+        passed=$((passed + 1))
+        echo "PASS $user: $1 ($(since "$start") s)"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $user: $1 ($(since "$start") s): ${reason:-exit status $status}"
+    fi
+}
+
+# --- The cases -----------------------------------------------------------------------
+
+info_and_restarts() {
+    start_server --device mode=application && wait_devices 1 || return 1
+    cli 0 info && has "Serial: VR4800001" "$work/stdout" && has "Mode: application" "$work/stdout" &&
+        has "Bootloader version: BOOT v2.04" "$work/stdout" || return 1
+    cli 0 restart && has "Mode: bootloader" "$work/stdout" && has "Serial: VR4800001b" "$work/stdout" || return 1
+    cli 0 info && has "Serial: VR4800001b" "$work/stdout" && has "Mode: bootloader" "$work/stdout" &&
+        has "Bootloader version: BOOT v2.04" "$work/stdout" || return 1
+    cli 0 restart && has "Mode: application" "$work/stdout" && has "Serial: VR4800001" "$work/stdout" || return 1
+    stop_server
+    devices "device 0 VR4800001 application restarts=2 upgraded=no"
+}
+
+upgrade() {
+    start_server --device mode=application && wait_devices 1 || return 1
+    cli 0 upgrade firmware.upg && has "Upgrade complete: the new application is running" "$work/stdout" || return 1
+    stop_server
+    devices "device 0 VR4800001 application restarts=2 upgraded=yes"
+}
+
+external_flash() {
+    # One read answered with a stall, which the retries absorb.
+    start_server --device mode=bootloader --fault stall,request=5,skip=240 && wait_devices 1 || return 1
+    cli 0 write-ext external.bin &&
+        has "Written and verified: 114688 bytes at external-flash address 0" "$work/stdout" || return 1
+    cli 0 read-ext 0 114688 -o back.bin && cmp "$work/external.bin" "$work/back.bin" >>"$log" ||
+        { echo "read-ext did not give back what write-ext wrote"; return 1; }
+}
+
+timeout_absorbed() {
+    # The device does not answer one external-flash write: the kernel's
+    # 2 s time-out fires, it unlinks the transfer, and the retry succeeds.
+    start_server --device mode=application --fault timeout,request=6,type=0x40,skip=100 && wait_devices 1 ||
+        return 1
+    cli 0 upgrade firmware.upg && has "Upgrade complete: the new application is running" "$work/stdout" || return 1
+    stop_server
+    mentions "was given up by the host" "$work/server.log" &&
+        devices "device 0 VR4800001 application restarts=2 upgraded=yes"
+}
+
+unplug_then_upgrade() {
+    start_server --device mode=application --fault unplug,request=3,skip=40 && wait_devices 1 || return 1
+    cli 1 upgrade firmware.upg && has "ERROR" "$work/stdout" && mentions "the upgrade failed" "$work/stderr" ||
+        return 1
+    kill -USR1 "$server_pid" # the cable back in
+    wait_devices 1 || return 1
+    cli 0 upgrade firmware.upg && has "Bootloader mode" "$work/stdout" &&
+        has "Upgrade complete: the new application is running" "$work/stdout" || return 1
+    stop_server
+    devices "device 0 VR4800001 application restarts=2 upgraded=yes"
+}
+
+never_comes_back() {
+    start_server --device mode=application,comes-back=no && wait_devices 1 || return 1
+    cli 1 upgrade firmware.upg && has "USB timout" "$work/stdout" && mentions "the upgrade failed" "$work/stderr"
+}
+
+two_devices() {
+    start_server --device serial=VR4800001 --device serial=VR4800002 && wait_devices 2 || return 1
+    cli 0 info && has "Mode: application" "$work/stdout" || return 1
+    local serial
+    serial=$(sed -n 's/^Serial: //p' "$work/stdout")
+    cli 0 upgrade firmware.upg && has "Upgrade complete: the new application is running" "$work/stdout" || return 1
+    stop_server
+    # The device info named is the one upgraded; the other is untouched.
+    vr480_kernel_check "$work/state" "$work/firmware.upg" >"$work/devices" 2>>"$log"
+    cat "$work/devices" >>"$log"
+    has "device $([ "$serial" = VR4800001 ] && echo 0 || echo 1) $serial application restarts=2 upgraded=yes" \
+        "$work/devices" &&
+        [ "$(grep -c 'restarts=0 upgraded=no' "$work/devices")" = 1 ] || { echo "devices: $(paste -sd'|' "$work/devices")"; return 1; }
+}
+
+no_permission_cli() {
+    start_server && wait_devices 1 || return 1
+    cli 5 info && mentions "a VR480 is on the bus (bus 001, device 0" "$work/stderr" &&
+        mentions "but this user may not open it: install the udev rule 60-vr480.rules" "$work/stderr"
+}
+
+no_permission_window() {
+    start_server && wait_devices 1 || return 1
+    (cd "$work" && as_user vr480_kernel_upgrade_log firmware.upg >"$work/stdout" 2>>"$log")
+    { echo "\$ vr480_kernel_upgrade_log firmware.upg"; cat "$work/stdout"; } >>"$log"
+    has "USB Timeout" "$work/stdout" && has "Check USB Cable" "$work/stdout" &&
+        mentions "VR480 found (bus 001, device 0" "$work/stdout" &&
+        mentions "), but it could not be opened: no permission" "$work/stdout"
+}
+
+all_cases() {
+    run_case "info in both modes, restart both ways" info_and_restarts
+    run_case "full upgrade, memories checked" upgrade
+    run_case "write-ext and read-ext, a stall absorbed" external_flash
+    run_case "a time-out absorbed by the retries" timeout_absorbed
+    run_case "unplug during the page writes, then an upgrade" unplug_then_upgrade
+    run_case "a device that never comes back" never_comes_back
+    run_case "two devices attached" two_devices
+}
+
+# --- The passes ------------------------------------------------------------------------
+
+start=$(now)
+(cd "$work" && vr480-cli create-upg "$source_dir/tests/fixtures/firmware.hex" -o firmware.upg >/dev/null &&
+    vr480-cli hex2bin "$source_dir/tests/fixtures/firmware.hex" --first 0x08040000 --last 0x0805BFFF \
+        -o external.bin >/dev/null) || echo "cannot make the test files"
+chmod 644 "$work"/*
+
+user=root
+all_cases
+
+# Without udev the device node is root's alone: libusb 0.1 does not even list it.
+user=tester
+run_case "no permission, no udev: vr480-cli says so" no_permission_cli
+run_case "no permission, no udev: the window's log says so" no_permission_window
+
+# udevd with Debian's default rules: the node may be read but not written.
+mkdir -p /etc/udev/rules.d /run/udev
+cp /udev/lib/udev/rules.d/50-udev-default.rules /etc/udev/rules.d/
+(exec -a systemd-udevd /udev/bin/udevadm --daemon) >"$out/udevd.log" 2>&1
+udevd_pid=$(pidof systemd-udevd || true)
+[ -n "$udevd_pid" ] || echo "udevd did not start"
+run_case "no permission, Debian's rules: vr480-cli says so" no_permission_cli
+run_case "no permission, Debian's rules: the window's log says so" no_permission_window
+
+# With the rule, a member of plugdev may open it.
+cp "$source_dir/packaging/udev/60-vr480.rules" /etc/udev/rules.d/
+/udev/bin/udevadm control --reload
+all_cases
+
+dmesg >"$out/dmesg.log"
+echo "time: $(since "$start") s for all cases"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,35 @@
+// The window's "Change Firmware" worker on the system's libusb, wired as the
+// window wires it, with each line it sends to the window's log printed on
+// standard output: what the window would show, for the kernel test.
+//
+//   vr480_kernel_upgrade_log FILE.upg
+
+#include "upgrade/upgrader.h"
+#include "usb/usbvr480.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: vr480_kernel_upgrade_log FILE.upg\n");
+        return 2;
+    }
+    USBVR480 usb;
+    Upgrader upgrader(&usb);
+    QObject::connect(&upgrader, &Upgrader::sendText, [](const QString &line) {
+        std::printf("%s\n", qPrintable(line));
+        std::fflush(stdout);
+    });
+    upgrader.slotSetFileName(QString::fromLocal8Bit(argv[1]));
+    upgrader.start();
+    upgrader.wait();
+    return 0;
+}
