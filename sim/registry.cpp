@@ -70,8 +70,10 @@ void fillDescriptor(struct usb_device &record, const DeviceConfig &config)
     d.idVendor = config.vendorId;
     d.idProduct = config.productId;
     d.bcdDevice = 0x0100;
-    d.iManufacturer = 1;
-    d.iProduct = 2;
+    // The model's only string is the serial: no manufacturer or product
+    // string is announced that it would not give (a kernel asks for them).
+    d.iManufacturer = 0;
+    d.iProduct = 0;
     d.iSerialNumber = kSerialStringIndex;
     d.bNumConfigurations = 1;
 }

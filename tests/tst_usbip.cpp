@@ -141,7 +141,7 @@ private slots:
         QTest::addColumn<QByteArray>("answer");
         // The kernel's first read asks for 64 bytes.
         QTest::newRow("device descriptor") << setup(0x80, 6, 0x0100, 0, 64) << 0
-                                           << hex("12 01 0002 00 00 00 40 c016 730a 0001 01 02 03 01");
+                                           << hex("12 01 0002 00 00 00 40 c016 730a 0001 00 00 03 01");
         QTest::newRow("configuration, header") << setup(0x80, 6, 0x0200, 0, 9) << 0 << hex("09 02 1200 01 01 00 80 32");
         QTest::newRow("configuration, whole")
             << setup(0x80, 6, 0x0200, 0, 255) << 0 << hex("09 02 1200 01 01 00 80 32  09 04 00 00 00 ff 00 00 00");
