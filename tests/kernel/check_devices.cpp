@@ -8,6 +8,7 @@
 // hold exactly what an upgrade with the file leaves there (without FILE.upg: "-").
 // Exit status 0, or 2 when the state or the upgrade file cannot be read.
 
+#include "image/memorymap.h"
 #include "image/scramble.h"
 #include "image/upgradefile.h"
 #include "sim/simdevice.h"
@@ -16,12 +17,6 @@
 #include <QFile>
 
 #include <cstdio>
-
-namespace {
-
-constexpr quint32 kFlashBase = 0x08000000;
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -59,7 +54,7 @@ int main(int argc, char **argv)
         const bool bootloader = device->mode() == sim::Mode::Bootloader;
         const char *upgraded = "-";
         if (!image.isEmpty()) {
-            const bool same = device->flash(kFlashBase + kApplicationOffset, kApplicationSize)
+            const bool same = device->flash(MemoryMap::kApplicationAddress, kApplicationSize)
                                   == image.mid(kApplicationOffset, kApplicationSize)
                               && device->externalFlash(0, kExternalSize) == external;
             upgraded = same ? "yes" : "no";
