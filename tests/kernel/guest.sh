@@ -74,11 +74,12 @@ wait_devices() {
 # cli STATUS ARGS...: vr480-cli as the pass's user; output in $work/stdout and
 # $work/stderr; fails unless it exits with STATUS.
 cli() {
-    local want=$1 got
+    local want=$1 got start
     shift
+    start=$(now)
     (cd "$work" && as_user vr480-cli "$@" >"$work/stdout" 2>"$work/stderr")
     got=$?
-    { echo "\$ vr480-cli $* -> $got"; cat "$work/stdout" "$work/stderr"; } >>"$log"
+    { echo "\$ vr480-cli $* -> $got ($(since "$start") s)"; cat "$work/stdout" "$work/stderr"; } >>"$log"
     [ "$got" = "$want" ] || { echo "vr480-cli $* exited $got, not $want: $(tail -1 "$work/stderr")"; return 1; }
 }
 
@@ -157,6 +158,7 @@ unplug_then_upgrade() {
     start_server --device mode=application --fault unplug,request=3,skip=40 && wait_devices 1 || return 1
     cli 1 upgrade firmware.upg && has "ERROR" "$work/stdout" && mentions "the upgrade failed" "$work/stderr" ||
         return 1
+    wait_devices 0 || return 1
     kill -USR1 "$server_pid" # the cable back in
     wait_devices 1 || return 1
     cli 0 upgrade firmware.upg && has "Bootloader mode" "$work/stdout" &&
