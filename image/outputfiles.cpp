@@ -77,8 +77,10 @@ void keepAttributes(const QFile &file, const QString &replaced)
     QFile::setPermissions(file.fileName(), QFile::permissions(replaced));
 #ifndef Q_OS_WIN
     struct stat info {};
-    if (::stat(QFile::encodeName(replaced).constData(), &info) == 0)
-        (void)::fchown(file.handle(), info.st_uid, info.st_gid);
+    // Refused to most users: the new file then stays the process's.
+    if (::stat(QFile::encodeName(replaced).constData(), &info) == 0
+        && ::fchown(file.handle(), info.st_uid, info.st_gid) != 0)
+        return;
 #endif
 }
 

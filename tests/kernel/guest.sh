@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The kernel test's cases, run as root inside the guest by its init:
-#   guest.sh BUILD_DIR OUT_DIR
+#   guest.sh BUILD_DIR OUT_DIR [installed]
+# With "installed", only a user's pass with the udev rule that the Debian
+# package installed on the host (seen through its /usr) and the package's
+# vr480-cli.
 # Each case starts vr480-usbip with its devices and faults, waits until the
 # kernel has enumerated them, runs vr480-cli (or the window's upgrade worker)
 # as the pass's user and checks what it printed, its exit status and, from the
@@ -10,8 +13,10 @@ set -u
 
 build=$1
 out=$2
+mode=${3:-}
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 export PATH=$build:/usr/bin:/usr/sbin:/bin:/sbin LANG=C.UTF-8 HOME=/tmp
+[ "$mode" = installed ] && PATH=/usr/bin:$PATH
 work=/tmp/vr480
 mkdir -p "$work" && chmod 777 "$work"
 
@@ -220,27 +225,47 @@ start=$(now)
         -o external.bin >/dev/null) || echo "cannot make the test files"
 chmod 644 "$work"/*
 
-user=root
-all_cases
+# udevd with Debian's default rules, and any rule under the host's /usr.
+start_udevd() {
+    mkdir -p /etc/udev/rules.d /run/udev
+    cp /udev/lib/udev/rules.d/50-udev-default.rules /etc/udev/rules.d/
+    (exec -a systemd-udevd /udev/bin/udevadm --daemon) >"$out/udevd.log" 2>&1
+    udevd_pid=$(pidof systemd-udevd || true)
+    [ -n "$udevd_pid" ] || echo "udevd did not start"
+}
+installed_rule=/usr/lib/udev/rules.d/60-vr480.rules
 
-# Without udev the device node is root's alone: libusb 0.1 does not even list it.
-user=tester
-run_case "no permission, no udev: vr480-cli says so" no_permission_cli
-run_case "no permission, no udev: the window's log says so" no_permission_window
+if [ "$mode" = installed ]; then
+    # The package's rule and program, for a member of plugdev.
+    if [ -f "$installed_rule" ] && [ "$(command -v vr480-cli)" = /usr/bin/vr480-cli ]; then
+        start_udevd
+        user=tester
+        run_case "installed rule and vr480-cli: info in both modes, restart both ways" info_and_restarts
+        run_case "installed rule and vr480-cli: full upgrade, memories checked" upgrade
+    else
+        echo "FAIL: the package's $installed_rule and /usr/bin/vr480-cli are not both installed"
+        failed=1
+    fi
+else
+    [ ! -f "$installed_rule" ] || echo "$installed_rule is installed: the cases without it will fail"
+    user=root
+    all_cases
 
-# udevd with Debian's default rules: the node may be read but not written.
-mkdir -p /etc/udev/rules.d /run/udev
-cp /udev/lib/udev/rules.d/50-udev-default.rules /etc/udev/rules.d/
-(exec -a systemd-udevd /udev/bin/udevadm --daemon) >"$out/udevd.log" 2>&1
-udevd_pid=$(pidof systemd-udevd || true)
-[ -n "$udevd_pid" ] || echo "udevd did not start"
-run_case "no permission, Debian's rules: vr480-cli says so" no_permission_cli
-run_case "no permission, Debian's rules: the window's log says so" no_permission_window
+    # Without udev the device node is root's alone: libusb 0.1 does not even list it.
+    user=tester
+    run_case "no permission, no udev: vr480-cli says so" no_permission_cli
+    run_case "no permission, no udev: the window's log says so" no_permission_window
 
-# With the rule, a member of plugdev may open it.
-cp "$source_dir/packaging/udev/60-vr480.rules" /etc/udev/rules.d/
-/udev/bin/udevadm control --reload
-all_cases
+    # udevd with Debian's default rules: the node may be read but not written.
+    start_udevd
+    run_case "no permission, Debian's rules: vr480-cli says so" no_permission_cli
+    run_case "no permission, Debian's rules: the window's log says so" no_permission_window
+
+    # With the rule, a member of plugdev may open it.
+    cp "$source_dir/packaging/udev/60-vr480.rules" /etc/udev/rules.d/
+    /udev/bin/udevadm control --reload
+    all_cases
+fi
 
 dmesg >"$out/dmesg.log"
 echo "time: $(since "$start") s for all cases"

@@ -7,7 +7,10 @@
 # messages. Prints one line per case and "N passed, M failed"; exits non-zero
 # on any failure.
 #
-#   tests/kernel/run.sh [BUILD_DIR]     (default: build, already built)
+#   tests/kernel/run.sh [BUILD_DIR [--installed]]   (default: build, already built)
+#
+# --installed: only a user's pass with the udev rule and vr480-cli of the Debian
+# package installed on this machine (the guest sees this machine's /usr).
 #
 # Installs qemu-system-x86 and busybox-static when missing; downloads the
 # kernel and udev packages and unpacks them (dpkg-deb -x) under
@@ -17,6 +20,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$source_dir/build}" && pwd)
+mode=""
+[ "${2:-}" = --installed ] && mode=installed
 work=$build/kernel-test
 
 for program in vr480-cli vr480-usbip vr480_kernel_check vr480_kernel_upgrade_log; do
@@ -105,7 +110,7 @@ echo "Booting $kernel_package under QEMU (software emulation)"
 timeout 900 qemu-system-x86_64 -machine q35 -accel tcg,thread=multi -smp 2 -m 1536 \
     -display none -serial stdio -monitor none -no-reboot "${shares[@]}" \
     -kernel "$root/boot/vmlinuz-$version" -initrd "$work/initramfs.gz" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 vr480.source=$source_dir vr480.build=$build" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 vr480.source=$source_dir vr480.build=$build vr480.mode=$mode" \
     </dev/null | sed -u 's/\r$//' | tee "$work/out/console.log" || true
 
 status=$(cat "$work/out/status" 2>/dev/null || echo 1)

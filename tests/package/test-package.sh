@@ -182,6 +182,15 @@ check "menu entry's command \"$exec_line\" in $work/run under LANG=pl_PL.UTF-8: 
 check "the same from the package unpacked under another prefix" \
     opens_translation "$work/prefix/usr/bin/$exec_line" "$work/prefix/usr/share/$package/translations/vr480_pl.qm"
 
+# The kernel test once more, with the installed rule and vr480-cli, when the
+# suite's build (with the simulated devices served over USB/IP) is there.
+if [ -x "$source_dir/build/vr480-usbip" ]; then
+    check "kernel test with the installed udev rule and vr480-cli" "$source_dir/tests/kernel/run.sh" \
+        "$source_dir/build" --installed
+else
+    echo "(no $source_dir/build/vr480-usbip: the kernel test with the installed rule is left out)"
+fi
+
 # --- Removed --------------------------------------------------------------------------
 
 $sudo dpkg --purge "$package" >/dev/null
