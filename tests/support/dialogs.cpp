@@ -47,6 +47,11 @@ void reply(QWidget *w, const QVariant &value)
         else
             input->setTextValue(value.toString());
     } else if (auto *file = qobject_cast<QFileDialog *>(w)) {
+        // A file name field that has the focus keeps what is typed into it
+        // and ignores selectFile(): the focus comes at a moment of the
+        // window system's choosing, so it is taken away first.
+        if (QWidget *focus = file->focusWidget())
+            focus->clearFocus();
         file->selectFile(value.toString());
     } else if (auto *box = qobject_cast<QMessageBox *>(w)) {
         // The button of that name, "OK" or "Yes" say.
