@@ -219,12 +219,16 @@ int openHandles()
     return registry().handles;
 }
 
-void setupDemo()
+void setupDemo(int count)
 {
     reset();
-    DeviceConfig config;
-    config.restartDelayMs = 1500;
-    addDevice(0, config);
+    for (int i = 1; i <= count; ++i) {
+        DeviceConfig config;
+        config.restartDelayMs = 1500;
+        config.applicationSerial = QByteArrayLiteral("VR48") + QByteArray::number(i).rightJustified(5, '0');
+        config.bootloaderSerial = config.applicationSerial + 'b';
+        addDevice(0, config);
+    }
     setLatency(3000);
 }
 

@@ -44,14 +44,14 @@ QDataStream &operator>>(QDataStream &in, DeviceConfig &c)
 QDataStream &operator<<(QDataStream &out, const FaultRule &rule)
 {
     return out << qint32(rule.fault) << rule.request << rule.transfer << rule.skip << rule.times
-               << rule.shortLength << rule.requestType;
+               << rule.shortLength << rule.requestType << rule.device;
 }
 
 QDataStream &operator>>(QDataStream &in, FaultRule &rule)
 {
     qint32 fault = 0;
     in >> fault >> rule.request >> rule.transfer >> rule.skip >> rule.times >> rule.shortLength
-        >> rule.requestType;
+        >> rule.requestType >> rule.device;
     if (fault < qint32(Fault::Timeout) || fault > qint32(Fault::Unplug))
         in.setStatus(QDataStream::ReadCorruptData);
     rule.fault = Fault(fault);
@@ -176,7 +176,9 @@ DemoSession::DemoSession()
         std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
                      qPrintable(stateFile_));
     }
-    setupDemo();
+    bool ok = false;
+    const int count = qEnvironmentVariableIntValue("VR480_SIM_DEVICES", &ok);
+    setupDemo(ok && count >= 0 && count <= 64 ? count : 1);
 }
 
 DemoSession::~DemoSession()
