@@ -163,7 +163,7 @@ int control(usb_dev_handle *handle, const Setup &setup, char *data, Clock::time_
     } else {
         e.result = -ENODEV;
     }
-    if (e.result > 0)
+    if (e.result > 0 && r.recording)
         e.data = QByteArray(data, e.result);
     r.log(e);
     return e.result;
