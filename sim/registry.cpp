@@ -151,7 +151,7 @@ void Registry::restart(Model &m)
     m.restarting = true;
     m.backAt = Clock::now() + std::chrono::milliseconds(m.config.restartDelayMs);
     m.missedScans = 0;
-    ++m.session;
+    m.leaveBus();
 }
 
 int Registry::stringDescriptor(const Model &m, int value, char *data, int length)
@@ -255,7 +255,7 @@ int Registry::transfer(Model &m, int number, const bus::Setup &s, char *data)
         return -EPIPE;
     case Fault::Unplug:
         m.unplugged = true;
-        ++m.session;
+        m.leaveBus();
         return -ENODEV;
     case Fault::Short: {
         const int shortLength = std::clamp(fault->shortLength, 0, s.length);
@@ -329,16 +329,16 @@ Model &Registry::add(int bus, const DeviceConfig &config)
 
 // As the host gives addresses: the next one after the last given, from 1 to
 // 127, skipping those in use on the bus (0 when all are).
-uint8_t Registry::freeAddress(int bus)
+int Registry::freeAddress(int bus)
 {
     int &last = lastAddress[size_t(bus)];
     for (int tries = 0; tries < 127; ++tries) {
         last = last % 127 + 1;
         const bool used = std::any_of(models.begin(), models.end(), [&](const auto &m) {
-            return m->bus == bus && m->record && m->record->devnum == last;
+            return m->bus == bus && m->address == last;
         });
         if (!used)
-            return uint8_t(last);
+            return last;
     }
     return 0;
 }
@@ -362,12 +362,15 @@ int Registry::scan()
             ++changes;
         if (!listed) {
             m.record.reset();
+            m.address = 0;
             continue;
         }
         if (!m.record) {
+            if (m.address == 0)
+                m.address = freeAddress(m.bus);
             m.record = std::make_unique<struct usb_device>();
             m.record->bus = buses[size_t(m.bus)].get();
-            m.record->devnum = freeAddress(m.bus);
+            m.record->devnum = uint8_t(m.address);
             std::snprintf(m.record->filename, sizeof m.record->filename, "%03d", int(m.record->devnum));
         }
         fillDescriptor(*m.record, m.config);

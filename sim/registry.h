@@ -28,6 +28,7 @@ struct Model {
     QByteArray lastBlock;
 
     int session = 0; // changes whenever the device leaves the bus; handles of older sessions are dead
+    int address = 0; // on its bus, kept while it stays there; 0 once it has left (it gets a new one)
     bool unplugged = false;
     int hiddenScans = 0;
     bool restarting = false;
@@ -45,6 +46,12 @@ struct Model {
     std::unique_ptr<Device> facade;
 
     bool onBus() const { return !unplugged && !restarting; }
+    // Off the bus (restarting or unplugged): open handles die and the address goes.
+    void leaveBus()
+    {
+        ++session;
+        address = 0;
+    }
 };
 
 // The whole simulation, behind one lock.
@@ -87,7 +94,7 @@ struct Registry {
     Clock::time_point busyFor(Model &m, std::chrono::microseconds latency);
 
 private:
-    uint8_t freeAddress(int bus);
+    int freeAddress(int bus);
     static void restart(Model &m);
     static int stringDescriptor(const Model &m, int value, char *data, int length);
     // What the device does with a request that reaches it. IN answers go to

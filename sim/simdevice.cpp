@@ -76,7 +76,7 @@ void Device::unplug()
     QMutexLocker lock(&registry().mutex);
     Model &m = registry().model(id_);
     m.unplugged = true;
-    ++m.session;
+    m.leaveBus();
 }
 
 void Device::plugIn()

@@ -71,8 +71,10 @@ QByteArray stateBody(const Registry &r)
         DeviceConfig config = m->config;
         config.mode = m->mode; // already the new mode during a restart
         out << qint32(m->bus) << config << m->flash << m->external << m->lastBlock << qint32(m->restarts)
-            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans);
+            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans) << qint32(m->address);
     }
+    for (const int last : r.lastAddress)
+        out << qint32(last);
     return body;
 }
 
@@ -98,8 +100,14 @@ bool restore(Registry &r, const QByteArray &body)
             return false;
         Model &m = r.add(bus, config);
         in >> m.flash >> m.external >> m.lastBlock >> m.restarts >> m.applicationStarts >> m.unplugged
-            >> m.hiddenScans;
-        if (m.flash.size() != MemoryMap::kFlashSize || m.external.size() != MemoryMap::kExternalFlashSize)
+            >> m.hiddenScans >> m.address;
+        if (m.flash.size() != MemoryMap::kFlashSize || m.external.size() != MemoryMap::kExternalFlashSize
+            || m.address < 0 || m.address > 127)
+            return false;
+    }
+    for (int &last : r.lastAddress) {
+        in >> last;
+        if (last < 0 || last > 127)
             return false;
     }
     r.latencyUs = std::max(0, latency);
