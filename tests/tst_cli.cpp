@@ -175,7 +175,7 @@ private slots:
         QStringList commands;
         for (const QString &line : list.split(QLatin1Char('\n')))
             commands << line.simplified().section(QLatin1Char(' '), 0, 0);
-        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "info", "restart",
+        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "list", "info", "restart",
                                         "upgrade", "read-mem", "read-ext", "write-ext"}));
         for (const QString &command : commands) {
             const Result help = run({command, QStringLiteral("--help")});
