@@ -817,6 +817,20 @@ private slots:
         QVERIFY(sim::loadState(state));
         QCOMPARE(result.status, 0);
         QVERIFY(device().flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+
+        // Several devices from one pipe: it is read once, for all of them.
+        sim::addDevice(0, numbered(2));
+        QVERIFY(sim::saveState(state));
+        QProcess several;
+        start(several, {"upgrade", "/dev/stdin", "--all"});
+        several.write(contents(dir.filePath("pipe.upg")));
+        several.closeWriteChannel();
+        QCOMPARE(finish(several).status, 0);
+        QVERIFY(sim::loadState(state));
+        for (const sim::Device *d : sim::devices()) {
+            QCOMPARE(d->applicationStarts(), d->id() == 0 ? 2 : 1);
+            QVERIFY(d->flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+        }
     }
 
     // An output that is not a regular file is written into, never replaced;
