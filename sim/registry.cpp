@@ -358,14 +358,18 @@ int Registry::scan()
         if (hidden)
             --m.hiddenScans;
         const bool listed = m.onBus() && !hidden;
-        if (listed != bool(m.record))
-            ++changes;
-        if (!listed) {
+        // A device that left the bus since its record was made has a new
+        // address now, though no scan saw it away: its old record goes.
+        if (m.record && (!listed || m.record->devnum != m.address)) {
             m.record.reset();
+            ++changes;
+        }
+        if (!listed) {
             m.address = 0;
             continue;
         }
         if (!m.record) {
+            ++changes;
             if (m.address == 0)
                 m.address = freeAddress(m.bus);
             m.record = std::make_unique<struct usb_device>();

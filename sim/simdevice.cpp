@@ -43,6 +43,12 @@ int Device::bus() const
     return registry().model(id_).bus;
 }
 
+int Device::address() const
+{
+    QMutexLocker lock(&registry().mutex);
+    return registry().model(id_).address;
+}
+
 DeviceConfig Device::config() const
 {
     QMutexLocker lock(&registry().mutex);

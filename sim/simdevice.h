@@ -105,6 +105,7 @@ class Device {
 public:
     int id() const;
     int bus() const;
+    int address() const; // on its bus, given by the scan that lists it; 0 while it is away
     DeviceConfig config() const;                // its `mode` is the current mode
     void setConfig(const DeviceConfig &config); // identity, serials and behaviour; keeps memory and mode
                                                 // (bus records show new ids from the next scan)

@@ -17,7 +17,7 @@ namespace sim {
 namespace {
 
 constexpr quint32 kStateMagic = 0x56523453; // "VR4S"
-constexpr quint32 kStateFormat = 2;
+constexpr quint32 kStateFormat = 3;
 constexpr QDataStream::Version kStateStreamVersion = QDataStream::Qt_6_0;
 constexpr int kMaxBus = 999; // a bus number beyond this is a damaged file, not a bus to create
 
