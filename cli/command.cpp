@@ -1,5 +1,6 @@
 #include "cli/command.h"
 
+#include "cli/devices.h"
 #include "cli/interrupt.h"
 #include "image/imagebuilder.h"
 #include "image/inputfile.h"
@@ -185,20 +186,23 @@ Result noDevice(USBVR480 &usb, const QString &notFound)
 {
     const QString denied = usb.deniedDevice();
     if (denied.isEmpty())
-        return failure(ExitNoDevice, notFound);
+        return failure(ExitNoDevice, !notFound.isEmpty() ? notFound
+                                                         : QStringLiteral("no VR480 found: check the USB cable, and "
+                                                                          "that this user may open the device"));
     return failure(ExitNoDevice, QStringLiteral("a VR480 is on the bus (%1), but this user may not open it: "
                                                 "install the udev rule 60-vr480.rules (see the README, "
                                                 "\"USB access on Linux\"), then plug the device in again")
                                      .arg(denied));
 }
 
-Result onDevice(USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work)
+Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work)
 {
+    if (std::optional<Result> refusal = selectDevice(in, usb))
+        return *refusal;
     Result result;
     std::unique_ptr<QThread> thread(QThread::create([&] {
         if (usb.connect() != 0)
-            result = noDevice(usb, QStringLiteral("no VR480 found: check the USB cable, and that this user "
-                                                  "may open the device"));
+            result = noDevice(usb);
         else
             result = work(usb.readStringDescriptor());
     }));

@@ -72,11 +72,14 @@ struct Command {
 
 // The commands by subject, in the order the help lists them.
 QList<Command> imageCommands();   // create-upg, create-bootbin, hex2bin
+QList<Command> listCommands();    // list
 QList<Command> deviceCommands();  // info, restart
 QList<Command> upgradeCommands(); // upgrade
 QList<Command> toolCommands();    // read-mem, read-ext, write-ext
 
 QCommandLineOption outputOption(const QString &what);
+// --serial SERIAL, which every command on a device takes; `more` adds to its help.
+QCommandLineOption serialOption(const QString &more = {});
 
 // The program's name as it was started, for messages.
 QString programName();
@@ -104,12 +107,14 @@ Result saveOutput(const QString &fileName, const QByteArray &contents);
 Result interrupted();
 
 // The result of a command that found no device it could use: ExitNoDevice
-// with `notFound`, unless a VR480 is on the bus that this user may not open:
+// with `notFound` (when empty: no VR480 found, check the cable and the
+// permissions), unless a VR480 is on the bus that this user may not open:
 // then a message that names it and points at the udev rule.
-Result noDevice(USBVR480 &usb, const QString &notFound);
+Result noDevice(USBVR480 &usb, const QString &notFound = {});
 
-// Connects to the device and runs `work` on a thread of its own, so that a
-// stop signal ends it between two transfers; `work` gets the serial read at
-// connection. No device answering gives ExitNoDevice; a failure after a stop
-// signal gives ExitInterrupted.
-Result onDevice(USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work);
+// Chooses the device by the command's --serial (cli/devices.h), connects to
+// it and runs `work` on a thread of its own, so that a stop signal ends it
+// between two transfers; `work` gets the serial read at connection. No device
+// answering gives ExitNoDevice; a failure after a stop signal gives
+// ExitInterrupted.
+Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work);

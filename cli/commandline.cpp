@@ -11,7 +11,7 @@ namespace {
 
 const QList<Command> &commands()
 {
-    static const QList<Command> table = imageCommands() + deviceCommands() + upgradeCommands() + toolCommands();
+    static const QList<Command> table = imageCommands() + listCommands() + deviceCommands() + upgradeCommands() + toolCommands();
     return table;
 }
 

@@ -1,6 +1,7 @@
 // info and restart: what the device is and which firmware it runs.
 
 #include "cli/command.h"
+#include "cli/devices.h"
 #include "tools/servicetools.h"
 #include "usb/usbvr480.h"
 
@@ -8,23 +9,10 @@
 
 namespace {
 
-QString modeName(USBVR480::Firmware firmware)
-{
-    switch (firmware) {
-    case USBVR480::Firmware::Application:
-        return QStringLiteral("application");
-    case USBVR480::Firmware::Bootloader:
-        return QStringLiteral("bootloader");
-    case USBVR480::Firmware::Unknown:
-        break;
-    }
-    return QStringLiteral("unknown");
-}
-
-Result info(Invocation &)
+Result info(Invocation &in)
 {
     USBVR480 usb;
-    return onDevice(usb, [&](const QByteArray &) {
+    return onDevice(in, usb, [&](const QByteArray &) {
         const ServiceTools::DeviceInfo device = ServiceTools::readDeviceInfo(usb);
         print(QStringLiteral("Serial: ") + USBVR480::deviceText(device.serial));
         print(QStringLiteral("Mode: ") + modeName(device.firmware));
@@ -35,10 +23,10 @@ Result info(Invocation &)
     });
 }
 
-Result restart(Invocation &)
+Result restart(Invocation &in)
 {
     USBVR480 usb;
-    return onDevice(usb, [&](const QByteArray &serial) {
+    return onDevice(in, usb, [&](const QByteArray &serial) {
         const USBVR480::Firmware running = USBVR480::runningFirmware(serial);
         print(QStringLiteral("Mode: %1, restarting").arg(modeName(running)));
         const std::optional<QByteArray> now =
@@ -60,10 +48,10 @@ QList<Command> deviceCommands()
          QStringLiteral("Connects to the VR480 and reads what an upgrade reads first: the serial, which "
                         "tells whether the application or the bootloader runs, and the bootloader's "
                         "version text."),
-         {}, {}, info},
+         {}, {serialOption()}, info},
         {QStringLiteral("restart"), QStringLiteral("Restart the VR480 into its other firmware"),
          QStringLiteral("The application restarts into the bootloader (which read-ext and write-ext need); "
                         "the bootloader starts the application. Waits until the device is back."),
-         {}, {}, restart},
+         {}, {serialOption()}, restart},
     };
 }

@@ -20,7 +20,7 @@ struct ExitStatusMeaning {
 inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitOk, "done"},
     {ExitDeviceFailed, "the device failed an operation or its verification"},
-    {ExitUsage, "wrong usage: unknown command, missing or invalid argument"},
+    {ExitUsage, "wrong usage: unknown command, missing or invalid argument, --serial needed"},
     {ExitBadInput, "an input file cannot be read or is refused"},
     {ExitCannotWrite, "an output file cannot be written"},
     {ExitNoDevice, "no VR480 found, or this user may not open it"},

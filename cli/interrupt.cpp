@@ -28,8 +28,16 @@ bool stopRequested()
 
 void waitFor(QThread &thread)
 {
-    while (!thread.wait(50)) {
-        if (stopRequested())
-            thread.requestInterruption();
+    waitFor(QList<QThread *>{&thread});
+}
+
+void waitFor(const QList<QThread *> &threads)
+{
+    for (QThread *thread : threads) {
+        while (!thread->wait(50)) {
+            if (stopRequested())
+                for (QThread *other : threads)
+                    other->requestInterruption();
+        }
     }
 }

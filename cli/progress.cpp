@@ -11,6 +11,13 @@ const QByteArray kClearLine = "\r\033[K";
 
 } // namespace
 
+QByteArray progressBar(int percent, int width)
+{
+    const int filled = percent * width / 100;
+    return '[' + QByteArray(filled, '#') + QByteArray(width - filled, '.') + "] "
+         + QByteArray::number(percent).rightJustified(3) + '%';
+}
+
 Progress::Progress(std::FILE *stream, bool terminal) : stream(stream), terminal(terminal) {}
 
 Progress::~Progress()
@@ -61,10 +68,7 @@ void Progress::update(const QString &newLabel, int newPercent)
 
 void Progress::draw()
 {
-    const int filled = percent * kBarWidth / 100;
-    const QByteArray bar = QByteArray(filled, '#') + QByteArray(kBarWidth - filled, '.');
-    QByteArray text = kClearLine + label.toLocal8Bit() + " [" + bar + "] "
-                    + QByteArray::number(percent).rightJustified(3) + '%';
+    QByteArray text = kClearLine + label.toLocal8Bit() + ' ' + progressBar(percent, kBarWidth);
     barShown = true;
     if (percent == 100) {
         text += '\n'; // done: the bar stays as it is, the next output goes below

@@ -4,6 +4,9 @@
 
 #include <cstdio>
 
+// "[####....] " and the percent right-aligned: a bar `width` characters wide.
+QByteArray progressBar(int percent, int width);
+
 // Log lines and the progress of a device operation on one stream. On a
 // terminal the progress is a bar redrawn in place below the log; elsewhere
 // (a pipe, a file) it is a plain line at every tenth, so that logs stay short.

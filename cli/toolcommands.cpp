@@ -53,7 +53,7 @@ Result read(Invocation &in, bool external)
                          [&](int percent) { progress->update(QStringLiteral("Reading"), percent); });
     }
     QByteArray data;
-    const Result result = onDevice(usb, [&](const QByteArray &serial) {
+    const Result result = onDevice(in, usb, [&](const QByteArray &serial) {
         const std::optional<QByteArray> bytes = external ? ServiceTools::readExternalFlash(usb, address, length)
                                                         : ServiceTools::readMemory(usb, address, length);
         if (!bytes)
@@ -89,7 +89,7 @@ Result writeExt(Invocation &in)
                      [&](int percent) { progress.update(QStringLiteral("Writing"), percent); });
     QObject::connect(&usb, &USBVR480::sendPercentExtFlashRead,
                      [&](int percent) { progress.update(QStringLiteral("Verifying"), percent); });
-    const Result result = onDevice(usb, [&](const QByteArray &serial) {
+    const Result result = onDevice(in, usb, [&](const QByteArray &serial) {
         using ServiceTools::ImageResult;
         switch (ServiceTools::writeExternalFlashImage(usb, *image)) {
         case ImageResult::Ok:
@@ -121,19 +121,19 @@ QList<Command> toolCommands()
                         "bytes in a file."),
          {{QStringLiteral("ADDR"), QStringLiteral("Address, hexadecimal (\"0x\" optional).")},
           {QStringLiteral("LEN"), QStringLiteral("Length, 1-1048576 bytes.")}},
-         {outputOption(QStringLiteral("Write the bytes to this file instead."))},
+         {outputOption(QStringLiteral("Write the bytes to this file instead.")), serialOption()},
          [](Invocation &in) { return read(in, false); }},
         {QStringLiteral("read-ext"), QStringLiteral("Dump external flash"),
          QStringLiteral("Reads LEN bytes of external flash from ADDR, unscrambled: a hex dump on standard "
                         "output, or the plain bytes in a file. Needs the bootloader."),
          {{QStringLiteral("ADDR"), QStringLiteral("Address, hexadecimal (\"0x\" optional).")},
           {QStringLiteral("LEN"), QStringLiteral("Length, 1-1048576 bytes.")}},
-         {outputOption(QStringLiteral("Write the bytes to this file instead."))},
+         {outputOption(QStringLiteral("Write the bytes to this file instead.")), serialOption()},
          [](Invocation &in) { return read(in, true); }},
         {QStringLiteral("write-ext"), QStringLiteral("Write an external-flash image and verify it"),
          QStringLiteral("Writes the plain image at external-flash address 0, scrambled, reads it back and "
                         "compares, as the window's WriteExtFlashBin does. The image is a non-empty multiple "
                         "of 4 bytes. Needs the bootloader."),
-         {{QStringLiteral("FILE.bin"), QStringLiteral("The plain external-flash image.")}}, {}, writeExt},
+         {{QStringLiteral("FILE.bin"), QStringLiteral("The plain external-flash image.")}}, {serialOption()}, writeExt},
     };
 }

@@ -1,10 +1,11 @@
 // upgrade: the window's "Change Firmware", succeeding only once the new
 // application runs.
 
-#include "cli/command.h"
+#include "cli/upgradecommand.h"
+
+#include "cli/devices.h"
 #include "cli/interrupt.h"
 #include "cli/progress.h"
-#include "upgrade/upgrader.h"
 #include "usb/usbvr480.h"
 
 namespace {
@@ -25,6 +26,8 @@ QString untouchedMessage(USBVR480::Firmware firmware)
     return QStringLiteral("nothing was written: the device's serial names neither its application nor "
                           "its bootloader");
 }
+
+} // namespace
 
 Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile, USBVR480 &usb)
 {
@@ -60,6 +63,8 @@ Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile, USBVR480
                                                     "bootloader; run the upgrade again"));
 }
 
+namespace {
+
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
@@ -67,8 +72,12 @@ Result upgrade(Invocation &in)
     // file itself, once, so that standard input or a FIFO works too.
     if (auto refused = checkInput(upgFile))
         return *refused;
+    if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
+        return upgradeSeveral(in, upgFile);
 
     USBVR480 usb;
+    if (std::optional<Result> refusal = selectDevice(in, usb))
+        return *refusal;
     Upgrader upgrader(&usb);
     upgrader.setStartCheck(true);
     upgrader.setChecksumCheck(!in.parser.isSet(QStringLiteral("ignore-checksum")));
@@ -100,11 +109,16 @@ QList<Command> upgradeCommands()
         {QStringLiteral("upgrade"), QStringLiteral("Write an upgrade file into the VR480 and start it"),
          QStringLiteral("Runs the upgrade of the window's \"Change Firmware\": restarts the device into its "
                         "bootloader, writes and verifies the application page by page and the external-flash "
-                        "data, starts the new application and waits until it runs. Succeeds only then."),
+                        "data, starts the new application and waits until it runs. Succeeds only then. With "
+                        "--all (every attached VR480) or several --serial, the devices are upgraded at once, "
+                        "each on its own, and a summary gives their outcomes; succeeds only when every one "
+                        "runs its new application."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {{{QStringLiteral("ignore-checksum")},
            QStringLiteral("Write a file whose checksums do not match all the same (to test the device's own "
-                          "check).")}},
+                          "check).")},
+          serialOption(QStringLiteral(" Given several times, those devices are upgraded at once.")),
+          QCommandLineOption(QStringLiteral("all"), QStringLiteral("Upgrade every attached VR480 at once."))},
          upgrade},
     };
 }

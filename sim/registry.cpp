@@ -121,10 +121,10 @@ Model *Registry::live(const usb_dev_handle *handle)
     return m.session == handle->session && m.onBus() ? &m : nullptr;
 }
 
-std::optional<FaultRule> Registry::hit(const bus::Setup &s, int transfer)
+std::optional<FaultRule> Registry::hit(const bus::Setup &s, int transfer, int device)
 {
     for (FaultRule &rule : faults) {
-        if ((rule.request >= 0 && rule.request != s.request)
+        if ((rule.device >= 0 && rule.device != device) || (rule.request >= 0 && rule.request != s.request)
             || (rule.requestType >= 0 && rule.requestType != s.requestType)
             || (rule.transfer >= 0 && rule.transfer != transfer) || rule.times == 0)
             continue;
@@ -151,7 +151,7 @@ void Registry::restart(Model &m)
     m.restarting = true;
     m.backAt = Clock::now() + std::chrono::milliseconds(m.config.restartDelayMs);
     m.missedScans = 0;
-    ++m.session;
+    m.leaveBus();
 }
 
 int Registry::stringDescriptor(const Model &m, int value, char *data, int length)
@@ -244,7 +244,7 @@ int Registry::request(Model &m, const bus::Setup &s, char *data)
 int Registry::transfer(Model &m, int number, const bus::Setup &s, char *data)
 {
     const bool in = s.requestType & 0x80;
-    const std::optional<FaultRule> fault = hit(s, number);
+    const std::optional<FaultRule> fault = hit(s, number, m.id);
     if (!fault)
         return in ? answer(m, s, data, s.length) : request(m, s, data);
 
@@ -255,7 +255,7 @@ int Registry::transfer(Model &m, int number, const bus::Setup &s, char *data)
         return -EPIPE;
     case Fault::Unplug:
         m.unplugged = true;
-        ++m.session;
+        m.leaveBus();
         return -ENODEV;
     case Fault::Short: {
         const int shortLength = std::clamp(fault->shortLength, 0, s.length);
@@ -295,6 +295,7 @@ void Registry::clear()
     usb_busses = nullptr;
     models.clear();
     buses.clear();
+    lastAddress.clear();
     linkedBuses = 0;
     faults.clear();
     events.clear();
@@ -311,6 +312,7 @@ Model &Registry::add(int bus, const DeviceConfig &config)
         std::snprintf(record->dirname, sizeof record->dirname, "%03d", int(buses.size()) + 1);
         record->location = uint32_t(buses.size()) + 1;
         buses.push_back(std::move(record));
+        lastAddress.push_back(0);
     }
 
     auto m = std::make_unique<Model>();
@@ -320,14 +322,25 @@ Model &Registry::add(int bus, const DeviceConfig &config)
     m->mode = config.mode;
     m->flash = initialFlash(config);
     m->external = QByteArray(kExternalFlashSize, char(0xFF));
-    m->record = std::make_unique<struct usb_device>();
-    std::snprintf(m->record->filename, sizeof m->record->filename, "%03d", m->id + 1);
-    m->record->bus = buses[size_t(bus)].get();
-    m->record->devnum = uint8_t(m->id + 1);
-    fillDescriptor(*m->record, config);
     m->facade.reset(new Device(m->id));
     models.push_back(std::move(m));
     return *models.back();
+}
+
+// As the host gives addresses: the next one after the last given, from 1 to
+// 127, skipping those in use on the bus (0 when all are).
+int Registry::freeAddress(int bus)
+{
+    int &last = lastAddress[size_t(bus)];
+    for (int tries = 0; tries < 127; ++tries) {
+        last = last % 127 + 1;
+        const bool used = std::any_of(models.begin(), models.end(), [&](const auto &m) {
+            return m->bus == bus && m->address == last;
+        });
+        if (!used)
+            return last;
+    }
+    return 0;
 }
 
 int Registry::scan()
@@ -345,9 +358,25 @@ int Registry::scan()
         if (hidden)
             --m.hiddenScans;
         const bool listed = m.onBus() && !hidden;
-        if (listed != m.listed)
+        // A device that left the bus since its record was made has a new
+        // address now, though no scan saw it away: its old record goes.
+        if (m.record && (!listed || m.record->devnum != m.address)) {
+            m.record.reset();
             ++changes;
-        m.listed = listed;
+        }
+        if (!listed) {
+            m.address = 0;
+            continue;
+        }
+        if (!m.record) {
+            ++changes;
+            if (m.address == 0)
+                m.address = freeAddress(m.bus);
+            m.record = std::make_unique<struct usb_device>();
+            m.record->bus = buses[size_t(m.bus)].get();
+            m.record->devnum = uint8_t(m.address);
+            std::snprintf(m.record->filename, sizeof m.record->filename, "%03d", int(m.record->devnum));
+        }
         fillDescriptor(*m.record, m.config);
     }
     for (size_t b = 0; b < buses.size(); ++b) {
@@ -355,10 +384,10 @@ int Registry::scan()
         buses[b]->devices = nullptr;
         for (const auto &pointer : models) {
             struct usb_device *record = pointer->record.get();
-            record->prev = record->next = nullptr;
-            if (pointer->bus != int(b) || !pointer->listed)
+            if (pointer->bus != int(b) || !record)
                 continue;
             record->prev = previous;
+            record->next = nullptr;
             if (previous)
                 previous->next = record;
             else
@@ -367,6 +396,12 @@ int Registry::scan()
         }
     }
     return changes;
+}
+
+Clock::time_point Registry::busyFor(Model &m, std::chrono::microseconds latency)
+{
+    m.busyUntil = std::max(m.busyUntil, Clock::now()) + latency;
+    return m.busyUntil;
 }
 
 } // namespace sim

@@ -28,6 +28,7 @@ struct Model {
     QByteArray lastBlock;
 
     int session = 0; // changes whenever the device leaves the bus; handles of older sessions are dead
+    int address = 0; // on its bus, kept while it stays there; 0 once it has left (it gets a new one)
     bool unplugged = false;
     int hiddenScans = 0;
     bool restarting = false;
@@ -35,12 +36,22 @@ struct Model {
     int missedScans = 0;
     int restarts = 0;
     int applicationStarts = 0;
+    Clock::time_point busyUntil; // a device answers one control transfer at a time
 
+    // The library's record of the device, as libusb 0.1 keeps it: made by the
+    // scan that first lists the device, with the next free address on its bus,
+    // and freed by the scan that no longer finds it. A device that comes back
+    // gets a new record and a new address. Listed on its bus while it exists.
     std::unique_ptr<struct usb_device> record;
-    bool listed = false;
     std::unique_ptr<Device> facade;
 
     bool onBus() const { return !unplugged && !restarting; }
+    // Off the bus (restarting or unplugged): open handles die and the address goes.
+    void leaveBus()
+    {
+        ++session;
+        address = 0;
+    }
 };
 
 // The whole simulation, behind one lock.
@@ -49,6 +60,7 @@ struct Registry {
     uint64_t epoch = 1; // changes with reset(), which kills every older handle
     std::vector<std::unique_ptr<Model>> models; // index = device id = order of addition
     std::vector<std::unique_ptr<usb_bus>> buses; // index = bus number
+    std::vector<int> lastAddress;                // per bus: the device address given last
     int linkedBuses = 0;
     std::vector<FaultRule> faults;
     QList<Event> events;
@@ -67,18 +79,22 @@ struct Registry {
     // The device behind a handle while the session it was opened in lasts.
     Model *live(const usb_dev_handle *handle);
 
-    // The first fault rule that hits transfer number `transfer`, counted down.
-    std::optional<FaultRule> hit(const bus::Setup &s, int transfer);
+    // The first fault rule that hits transfer number `transfer` to `device`, counted down.
+    std::optional<FaultRule> hit(const bus::Setup &s, int transfer, int device);
     // A transfer that reaches the device, after the fault rules have had their say.
     int transfer(Model &m, int number, const bus::Setup &s, char *data);
 
     // No devices, buses, faults or events; every older handle dead.
     void clear();
     Model &add(int bus, const DeviceConfig &config);
-    // One bus scan: relinks the bus records; returns the devices that came or went.
+    // One bus scan: makes and frees records, relinks them; returns the devices that came or went.
     int scan();
+    // When a transfer that the device takes now, lasting `latency`, ends: after
+    // the ones it is still answering.
+    Clock::time_point busyFor(Model &m, std::chrono::microseconds latency);
 
 private:
+    int freeAddress(int bus);
     static void restart(Model &m);
     static int stringDescriptor(const Model &m, int value, char *data, int length);
     // What the device does with a request that reaches it. IN answers go to

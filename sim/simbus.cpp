@@ -140,11 +140,12 @@ int releaseInterface(usb_dev_handle *handle, int interface)
     });
 }
 
-int control(usb_dev_handle *handle, const Setup &setup, char *data, int *latencyUs)
+int control(usb_dev_handle *handle, const Setup &setup, char *data, Clock::time_point *done)
 {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
-    *latencyUs = r.latencyUs;
+    const std::chrono::microseconds latency(r.latencyUs);
+    *done = Clock::now() + latency;
     Event e;
     e.kind = Event::Control;
     e.device = r.deviceOf(handle);
@@ -156,11 +157,13 @@ int control(usb_dev_handle *handle, const Setup &setup, char *data, int *latency
     e.transfer = r.transfers++;
     if (!handle || setup.length < 0 || setup.length > 0xFFFF || (setup.length > 0 && !data))
         e.result = -EINVAL;
-    else if (Model *m = r.live(handle))
+    else if (Model *m = r.live(handle)) {
         e.result = r.transfer(*m, e.transfer, setup, data);
-    else
+        *done = r.busyFor(*m, latency);
+    } else {
         e.result = -ENODEV;
-    if (e.result > 0)
+    }
+    if (e.result > 0 && r.recording)
         e.data = QByteArray(data, e.result);
     r.log(e);
     return e.result;

@@ -8,6 +8,7 @@
 #include <usb.h>
 #endif
 
+#include <chrono>
 #include <cstdint>
 
 // The state behind one handle from usb_open. It names the device model by id
@@ -41,8 +42,9 @@ int releaseInterface(usb_dev_handle *handle, int interface);
 
 // One control transfer, numbered and logged. `handle` may be null and `data`
 // may be null only when setup.length is 0. Returns the byte count or a
-// negative errno; `latencyUs` receives how long the transfer must take.
-int control(usb_dev_handle *handle, const Setup &setup, char *data, int *latencyUs);
+// negative errno; `done` receives when the transfer ends: the latency after
+// the device has finished the transfers it is still answering.
+int control(usb_dev_handle *handle, const Setup &setup, char *data, std::chrono::steady_clock::time_point *done);
 int bulk(usb_dev_handle *handle, int endpoint, int size);
 
 } // namespace sim::bus

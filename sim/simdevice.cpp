@@ -43,6 +43,12 @@ int Device::bus() const
     return registry().model(id_).bus;
 }
 
+int Device::address() const
+{
+    QMutexLocker lock(&registry().mutex);
+    return registry().model(id_).address;
+}
+
 DeviceConfig Device::config() const
 {
     QMutexLocker lock(&registry().mutex);
@@ -76,7 +82,7 @@ void Device::unplug()
     QMutexLocker lock(&registry().mutex);
     Model &m = registry().model(id_);
     m.unplugged = true;
-    ++m.session;
+    m.leaveBus();
 }
 
 void Device::plugIn()
@@ -219,12 +225,16 @@ int openHandles()
     return registry().handles;
 }
 
-void setupDemo()
+void setupDemo(int count)
 {
     reset();
-    DeviceConfig config;
-    config.restartDelayMs = 1500;
-    addDevice(0, config);
+    for (int i = 1; i <= count; ++i) {
+        DeviceConfig config;
+        config.restartDelayMs = 1500;
+        config.applicationSerial = QByteArrayLiteral("VR48") + QByteArray::number(i).rightJustified(5, '0');
+        config.bootloaderSerial = config.applicationSerial + 'b';
+        addDevice(0, config);
+    }
     setLatency(3000);
 }
 

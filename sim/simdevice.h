@@ -51,6 +51,7 @@ struct FaultRule {
     int shortLength = 0;
     int requestType = -1; // bmRequestType to match, -1: any (0x80 tells the string descriptor
                           // read from vendor request 6, 0x40)
+    int device = -1;      // id of the device to match, -1: any
 };
 
 // One libusb call as the devices saw it.
@@ -104,6 +105,7 @@ class Device {
 public:
     int id() const;
     int bus() const;
+    int address() const; // on its bus, given by the scan that lists it; 0 while it is away
     DeviceConfig config() const;                // its `mode` is the current mode
     void setConfig(const DeviceConfig &config); // identity, serials and behaviour; keeps memory and mode
                                                 // (bus records show new ids from the next scan)
@@ -150,10 +152,11 @@ void setRecording(bool on);  // off: no events are kept (for long benchmark runs
 void setLatency(int microseconds); // every control transfer takes at least this long
 int openHandles(); // handles from usb_open not yet given to usb_close (across reset())
 
-// The demo program's device: one VR480 running its application, which takes
-// a second to restart and a few milliseconds per transfer, so a whole upgrade
-// can be watched in the window.
-void setupDemo();
+// The demo program's devices: `count` VR480 on one bus, running their
+// application, with the serials VR4800001, VR4800002 and on; each takes a
+// second to restart and a few milliseconds per transfer, so a whole upgrade
+// can be watched.
+void setupDemo(int count = 1);
 
 // The whole simulation to and from a file: every device (bus, configuration, current mode, both
 // memories, last block, restart counters, unplugged and hidden state), the fault rules with their
@@ -167,9 +170,10 @@ bool loadState(const QString &fileName);
 
 // The device of one run of a demo program. When VR480_SIM_STATE names an existing file the
 // simulation is loaded from it (if that fails: a line on stderr, then setupDemo()); otherwise
-// setupDemo(). When VR480_SIM_STATE is set, the destructor saves the simulation back to that file,
-// so that successive runs see the same device. The file is locked (FILE.lock) from before the load
-// to after the save: a second program on the same file waits, saying so on stderr, until the first
+// setupDemo() with VR480_SIM_DEVICES devices (0 to 64; 1 when unset or invalid). When
+// VR480_SIM_STATE is set, the destructor saves the simulation back to that file, so that
+// successive runs see the same devices. The file is locked (FILE.lock) from before the load to
+// after the save: a second program on the same file waits, saying so on stderr, until the first
 // ends, so that neither loses what the other did.
 class DemoSession {
 public:

@@ -17,7 +17,7 @@ namespace sim {
 namespace {
 
 constexpr quint32 kStateMagic = 0x56523453; // "VR4S"
-constexpr quint32 kStateFormat = 2;
+constexpr quint32 kStateFormat = 3;
 constexpr QDataStream::Version kStateStreamVersion = QDataStream::Qt_6_0;
 constexpr int kMaxBus = 999; // a bus number beyond this is a damaged file, not a bus to create
 
@@ -44,14 +44,14 @@ QDataStream &operator>>(QDataStream &in, DeviceConfig &c)
 QDataStream &operator<<(QDataStream &out, const FaultRule &rule)
 {
     return out << qint32(rule.fault) << rule.request << rule.transfer << rule.skip << rule.times
-               << rule.shortLength << rule.requestType;
+               << rule.shortLength << rule.requestType << rule.device;
 }
 
 QDataStream &operator>>(QDataStream &in, FaultRule &rule)
 {
     qint32 fault = 0;
     in >> fault >> rule.request >> rule.transfer >> rule.skip >> rule.times >> rule.shortLength
-        >> rule.requestType;
+        >> rule.requestType >> rule.device;
     if (fault < qint32(Fault::Timeout) || fault > qint32(Fault::Unplug))
         in.setStatus(QDataStream::ReadCorruptData);
     rule.fault = Fault(fault);
@@ -71,8 +71,10 @@ QByteArray stateBody(const Registry &r)
         DeviceConfig config = m->config;
         config.mode = m->mode; // already the new mode during a restart
         out << qint32(m->bus) << config << m->flash << m->external << m->lastBlock << qint32(m->restarts)
-            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans);
+            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans) << qint32(m->address);
     }
+    for (const int last : r.lastAddress)
+        out << qint32(last);
     return body;
 }
 
@@ -98,8 +100,14 @@ bool restore(Registry &r, const QByteArray &body)
             return false;
         Model &m = r.add(bus, config);
         in >> m.flash >> m.external >> m.lastBlock >> m.restarts >> m.applicationStarts >> m.unplugged
-            >> m.hiddenScans;
-        if (m.flash.size() != MemoryMap::kFlashSize || m.external.size() != MemoryMap::kExternalFlashSize)
+            >> m.hiddenScans >> m.address;
+        if (m.flash.size() != MemoryMap::kFlashSize || m.external.size() != MemoryMap::kExternalFlashSize
+            || m.address < 0 || m.address > 127)
+            return false;
+    }
+    for (int &last : r.lastAddress) {
+        in >> last;
+        if (last < 0 || last > 127)
             return false;
     }
     r.latencyUs = std::max(0, latency);
@@ -176,7 +184,9 @@ DemoSession::DemoSession()
         std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
                      qPrintable(stateFile_));
     }
-    setupDemo();
+    bool ok = false;
+    const int count = qEnvironmentVariableIntValue("VR480_SIM_DEVICES", &ok);
+    setupDemo(ok && count >= 0 && count <= 64 ? count : 1);
 }
 
 DemoSession::~DemoSession()

@@ -12,11 +12,10 @@ namespace {
 
 int timedTransfer(usb_dev_handle *handle, const sim::bus::Setup &setup, char *data)
 {
-    const auto start = std::chrono::steady_clock::now();
-    int latencyUs = 0;
-    const int result = sim::bus::control(handle, setup, data, &latencyUs);
-    if (latencyUs > 0)
-        std::this_thread::sleep_until(start + std::chrono::microseconds(latencyUs));
+    std::chrono::steady_clock::time_point done;
+    const int result = sim::bus::control(handle, setup, data, &done);
+    if (done > std::chrono::steady_clock::now())
+        std::this_thread::sleep_until(done);
     return result;
 }
 

@@ -54,14 +54,16 @@ bool readFully(int fd, char *data, int length)
     return true;
 }
 
-// The simulated bus numbers its devices from 1 in the order they were added.
+// The record of the simulated device after a fresh scan, by its bus (whose
+// location is its number + 1 on the simulated bus) and its address there.
 struct usb_device *recordOf(int deviceId)
 {
     usb_find_busses();
     usb_find_devices();
+    const sim::Device &device = *sim::devices().at(deviceId);
     for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next)
         for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
-            if (dev->devnum == deviceId + 1)
+            if (bus->location == uint32_t(device.bus() + 1) && dev->devnum == device.address())
                 return dev;
     return nullptr;
 }

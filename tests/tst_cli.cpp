@@ -94,6 +94,29 @@ sim::DeviceConfig inMode(sim::Mode mode)
     return config;
 }
 
+// A VR480 with the serial VR480000<number>.
+sim::DeviceConfig numbered(int number, sim::Mode mode = sim::Mode::Application)
+{
+    sim::DeviceConfig config = inMode(mode);
+    config.applicationSerial = "VR480000" + QByteArray::number(number);
+    config.bootloaderSerial = config.applicationSerial + 'b';
+    return config;
+}
+
+// Writes an upgrade file of random firmware; returns its application.
+QByteArray writeUpgradeFile(const QString &path)
+{
+    QByteArray image(UpgradeFile::kImageSize, '\0');
+    image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 2));
+    image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
+    const QByteArray bytes = upgradeFile(image);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return {};
+    UpgradeFile::fillChecksums(image); // as the file holds it
+    return image.mid(0x4000, 0x3C000);
+}
+
 // Prepares the simulated bus before a run.
 using Setup = std::function<void()>;
 
@@ -175,7 +198,7 @@ private slots:
         QStringList commands;
         for (const QString &line : list.split(QLatin1Char('\n')))
             commands << line.simplified().section(QLatin1Char(' '), 0, 0);
-        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "info", "restart",
+        QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "list", "info", "restart",
                                         "upgrade", "read-mem", "read-ext", "write-ext"}));
         for (const QString &command : commands) {
             const Result help = run({command, QStringLiteral("--help")});
@@ -440,6 +463,130 @@ private slots:
         QCOMPARE(result.err, err);
     }
 
+    // list, and which device a command takes: never a guess among several.
+    void deviceChoice_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err"); // its start
+        const Setup two([] {
+            sim::addDevice(0, numbered(1));
+            sim::addDevice(1, numbered(2, sim::Mode::Bootloader));
+            sim::addFault({sim::Fault::Stall, 1, -1, 0, -1, 0, -1, 1}); // the second's memory is unreadable
+        });
+        const QString table = "BUS  DEVICE  SERIAL      MODE         BOOTLOADER\n"
+                              "001  001     VR4800001   application  BOOT v2.04\n"
+                              "002  001     VR4800002b  bootloader   -\n";
+        QTest::newRow("list") << two << QStringList{"list"} << 0 << table << "";
+        QTest::newRow("list, none attached") << Setup([] {}) << QStringList{"list"} << 5 << ""
+                                             << "vr480-cli-sim: no VR480 found";
+        QTest::newRow("several, no --serial") << two << QStringList{"info"} << 2 << ""
+                                              << "vr480-cli-sim: 2 VR480 are attached; choose one with --serial "
+                                                 "SERIAL:\n" + table;
+        QTest::newRow("--serial chosen") << two << QStringList{"restart", "--serial", "VR4800002"} << 0
+                                         << "Mode: bootloader, restarting\nMode: application\nSerial: VR4800002\n" << "";
+        QTest::newRow("--serial not attached") << two << QStringList{"info", "--serial", "VR4800009"} << 5 << ""
+                                               << "vr480-cli-sim: no VR480 with the serial VR4800009 is attached:\n" + table;
+        QTest::newRow("two with one serial") << Setup([] {
+            sim::addDevice(0, numbered(1));
+            sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+        }) << QStringList{"read-mem", "0x08000000", "16", "--serial", "VR4800001b"} << 2 << ""
+           << "vr480-cli-sim: 2 VR480 have the serial VR4800001 and cannot be told apart";
+        QTest::newRow("--serial twice") << two << QStringList{"info", "--serial", "VR4800001", "--serial", "VR4800002"}
+                                        << 2 << "" << "vr480-cli-sim: --serial is given more than once";
+        QTest::newRow("--all with --serial") << two << QStringList{"upgrade", "fw.upg", "--all", "--serial", "VR4800001"}
+                                             << 2 << "" << "vr480-cli-sim: --all and --serial exclude each other";
+    }
+
+    void deviceChoice()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        setup();
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        const Result result = run(arguments);
+        QCOMPARE(result.status, status);
+        QCOMPARE(result.out, out);
+        QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.startsWith(err), qPrintable(result.err));
+        // Only a restart that went through restarted anything, and only the device it named.
+        const bool restarted = status == 0 && arguments.first() == QLatin1String("restart");
+        for (const sim::Device *device : sim::devices())
+            QCOMPARE(device->restarts(), restarted && device->config().applicationSerial == "VR4800002" ? 1 : 0);
+    }
+
+    // Several devices at once, each with its own outcome; a device that
+    // follows its serial across its restarts never takes another.
+    void upgradeSeveral_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("upgraded");
+        QTest::addColumn<QStringList>("failed"); // the others are not touched
+        const Setup three([] {
+            sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+            sim::addDevice(0, numbered(2));
+            sim::addDevice(1, numbered(3));
+        });
+        const QStringList all{"VR4800001", "VR4800002", "VR4800003"};
+        QTest::newRow("--all") << three << QStringList{"--all"} << 0 << all << QStringList();
+        QTest::newRow("--all, one unplugged half-way") << Setup([three] {
+            three();
+            sim::addFault({sim::Fault::Unplug, 3, -1, 60, 1, 0, -1, 1});
+        }) << QStringList{"--all"} << 1 << QStringList{"VR4800001", "VR4800003"} << QStringList{"VR4800002"};
+        QTest::newRow("two --serial") << three << QStringList{"--serial", "VR4800003", "--serial", "VR4800001b"} << 0
+                                      << QStringList{"VR4800003", "VR4800001"} << QStringList();
+        QTest::newRow("one --serial, another in the bootloader")
+            << three << QStringList{"--serial", "VR4800002"} << 0 << QStringList{"VR4800002"} << QStringList();
+    }
+
+    void upgradeSeveral()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QStringList, upgraded);
+        QFETCH(QStringList, failed);
+        setup();
+        const QByteArray before = device().flash(kApplicationAddress, 0x3C000);
+        const QByteArray application = writeUpgradeFile(dir.filePath("fw.upg"));
+        const Result result = run(QStringList{"upgrade", "fw.upg"} + arguments);
+        QCOMPARE(result.status, status);
+
+        const bool summary = upgraded.size() + failed.size() > 1;
+        const QStringList lines = result.out.split(QLatin1Char('\n'));
+        for (const sim::Device *d : sim::devices()) {
+            const QString serial = QString::fromLatin1(d->config().applicationSerial);
+            const QStringList row = lines.filter(QRegularExpression(QStringLiteral("^%1 +[0-9.]+  ").arg(serial)));
+            if (upgraded.contains(serial)) {
+                QVERIFY2(d->flash(kApplicationAddress, 0x3C000) == application, qPrintable(serial));
+                QCOMPARE(d->applicationStarts(), 1);
+                QCOMPARE(d->mode(), sim::Mode::Application);
+                if (summary) {
+                    QCOMPARE(row.size(), 1);
+                    QVERIFY(row.first().endsWith(QLatin1String("upgraded: the new application is running")));
+                    QVERIFY(lines.contains(serial + QStringLiteral(": Writting firmware ... ")));
+                    QVERIFY(lines.contains(serial + QStringLiteral(": Flash: 100%")));
+                }
+            } else if (failed.contains(serial)) {
+                QCOMPARE(d->applicationStarts(), 0);
+                QCOMPARE(row.size(), 1);
+                QVERIFY2(row.first().contains(QLatin1String("the upgrade failed")), qPrintable(row.first()));
+            } else {
+                QCOMPARE(d->restarts(), 0);
+                QVERIFY(d->flash(kApplicationAddress, 0x3C000) == before);
+                QVERIFY(row.isEmpty());
+            }
+        }
+        if (status != 0)
+            QCOMPARE(result.err, QStringLiteral("vr480-cli-sim: %1 of 3 VR480 not upgraded\n").arg(failed.size()));
+    }
+
     // From a HEX build to the device running it: create-upg, then upgrade.
     void upgradeFromHex()
     {
@@ -517,12 +664,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, bootloaderRunning);
         setup();
-        QByteArray image(UpgradeFile::kImageSize, '\0');
-        image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 2));
-        image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
-        QFile file(dir.filePath("fw.upg"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && UpgradeFile::write(file, image));
-        file.close();
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
 
         const Result result = run({"upgrade", "fw.upg"});
         QCOMPARE(result.status, status);
@@ -546,23 +688,31 @@ private slots:
         QTest::addColumn<Setup>("setup");
         QTest::addColumn<QByteArray>("when"); // a line of standard output
         QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("options");
         const Setup bootloader = [] {
             sim::addDevice(0, inMode(sim::Mode::Bootloader));
             sim::setLatency(5000);
         };
-        QTest::newRow("SIGINT while writing") << SIGINT << bootloader << QByteArray("Flash: 10%") << incomplete();
-        QTest::newRow("SIGTERM while writing") << SIGTERM << bootloader << QByteArray("Flash: 10%") << incomplete();
+        QTest::newRow("SIGINT while writing") << SIGINT << bootloader << QByteArray("Flash: 10%") << incomplete()
+                                              << QStringList();
+        QTest::newRow("SIGTERM while writing") << SIGTERM << bootloader << QByteArray("Flash: 10%") << incomplete()
+                                               << QStringList();
         QTest::newRow("SIGINT while connecting") << SIGINT << Setup([] {
             sim::DeviceConfig config;
             config.brandId = 7; // never accepted: connecting is tried again and again
             sim::addDevice(0, config);
             sim::setLatency(300000);
-        }) << QByteArray("Flash: 0%") << "interrupted: nothing was written";
+        }) << QByteArray("Flash: 0%") << "interrupted: nothing was written" << QStringList();
         QTest::newRow("SIGTERM while waiting for the bootloader") << SIGTERM << Setup([] {
             sim::DeviceConfig config;
             config.comesBack = false;
             sim::addDevice(0, config);
-        }) << QByteArray("Reset device") << incomplete();
+        }) << QByteArray("Reset device") << incomplete() << QStringList();
+        QTest::newRow("SIGINT, two devices while writing") << SIGINT << Setup([] {
+            sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+            sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
+            sim::setLatency(5000);
+        }) << QByteArray("Flash: 10%") << "interrupted: 2 of 2 VR480 not upgraded" << QStringList{"--all"};
     }
 
     void interruptedUpgrade()
@@ -571,6 +721,7 @@ private slots:
         QFETCH(Setup, setup);
         QFETCH(QByteArray, when);
         QFETCH(QString, message);
+        QFETCH(QStringList, options);
         setup();
         QFile file(dir.filePath("fw.upg"));
         QVERIFY(file.open(QIODevice::WriteOnly) && UpgradeFile::write(file, QByteArray(UpgradeFile::kImageSize, '\0')));
@@ -578,7 +729,7 @@ private slots:
         QVERIFY(sim::saveState(state));
 
         QProcess process;
-        start(process, {"upgrade", "fw.upg"});
+        start(process, QStringList{"upgrade", "fw.upg"} + options);
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains(when), 60000);
         QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
@@ -589,12 +740,14 @@ private slots:
         QCOMPARE(result.status, 130);
         QVERIFY2(result.err.startsWith("vr480-cli-sim: " + message), qPrintable(result.err));
         QVERIFY(!out.contains("USB Timeout") && !out.contains("USB timout"));
-        QCOMPARE(device().applicationStarts(), 0);
         QVERIFY(!out.contains("Flash: 100%"));
-        if (when == "Flash: 0%")
-            QCOMPARE(device().restarts(), 0); // never connected
-        else
-            QCOMPARE(device().mode(), sim::Mode::Bootloader);
+        for (const sim::Device *d : sim::devices()) {
+            QCOMPARE(d->applicationStarts(), 0);
+            if (when == "Flash: 0%")
+                QCOMPARE(d->restarts(), 0); // never connected
+            else
+                QCOMPARE(d->mode(), sim::Mode::Bootloader);
+        }
     }
 
     // The same signals end commands that only read and write files, also
@@ -664,6 +817,20 @@ private slots:
         QVERIFY(sim::loadState(state));
         QCOMPARE(result.status, 0);
         QVERIFY(device().flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+
+        // Several devices from one pipe: it is read once, for all of them.
+        sim::addDevice(0, numbered(2));
+        QVERIFY(sim::saveState(state));
+        QProcess several;
+        start(several, {"upgrade", "/dev/stdin", "--all"});
+        several.write(contents(dir.filePath("pipe.upg")));
+        several.closeWriteChannel();
+        QCOMPARE(finish(several).status, 0);
+        QVERIFY(sim::loadState(state));
+        for (const sim::Device *d : sim::devices()) {
+            QCOMPARE(d->applicationStarts(), d->id() == 0 ? 2 : 1);
+            QVERIFY(d->flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+        }
     }
 
     // An output that is not a regular file is written into, never replaced;
@@ -828,6 +995,20 @@ private slots:
                  qPrintable(result.out));
         QVERIFY(result.out.contains(QStringLiteral("\r\033[KVerifying [%1] 100%\r\n").arg(QString(40, '#'))));
         QVERIFY(!result.out.contains(QLatin1String("Writing: ")));
+
+        // Several devices: one line each, redrawn in place, then the summary.
+        sim::reset();
+        sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+        sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(sim::saveState(state));
+        process.start(script, {"-qec", QStringLiteral(VR480_CLI " upgrade fw.upg --all"), "/dev/null"});
+        const Result several = finish(process);
+        QCOMPARE(several.status, 0);
+        const QString done = QStringLiteral("\r\033[KVR480000%1  [") + QString(20, '#') + QStringLiteral("] 100%  OK\r\n");
+        QVERIFY2(several.out.contains(QStringLiteral("\033[2A") + done.arg(1) + done.arg(2) + QStringLiteral("SERIAL")),
+                 qPrintable(several.out.right(400)));
+        QVERIFY(!several.out.contains(QLatin1String("VR4800001: ")));
     }
 };
 

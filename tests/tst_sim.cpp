@@ -214,6 +214,7 @@ private slots:
         sim::DeviceConfig c;
         c.comebackScans = 2;
         sim::Device &d = sim::addDevice(0, c);
+        const int address = scan().first()->devnum;
         usb_dev_handle *old = openOnly();
         QCOMPARE(usb_control_msg(old, kOut, 4, 0, 0, pattern(1, 0).data(), 1, 2000), -EPIPE);
         QCOMPARE(d.restarts(), 0);
@@ -225,7 +226,9 @@ private slots:
         QVERIFY(!d.online());
         QCOMPARE(scan().size(), 0);
         QCOMPARE(scan().size(), 0);
-        QCOMPARE(scan().size(), 1);
+        const QList<struct usb_device *> back = scan();
+        QCOMPARE(back.size(), 1);
+        QVERIFY(back.first()->devnum != address); // a new record, at a new address
         QCOMPARE(in(old, 0xFF, 0, 2).result, -ENODEV); // back, but the old session is over
         QCOMPARE(usb_close(old), 0);
 
@@ -406,6 +409,15 @@ private slots:
         timer.start();
         QCOMPARE(in(h, 0xFF, 0, 2).result, 2);
         QVERIFY(timer.elapsed() >= 30);
+
+        // A device answers one transfer at a time: two at once take twice as long.
+        usb_dev_handle *other = usb_open(scan().first());
+        timer.restart();
+        std::thread second([other] { in(other, 0xFF, 0, 2); });
+        QCOMPARE(in(h, 0xFF, 0, 2).result, 2);
+        second.join();
+        QVERIFY(timer.elapsed() >= 60);
+        usb_close(other);
         usb_close(h);
     }
 
@@ -550,6 +562,23 @@ private slots:
         }
         QVERIFY(sim::loadState(state));
         QCOMPARE(sim::devices().size(), 1);
+
+        // A fresh demo has VR480_SIM_DEVICES devices with serials of their own; a saved one keeps its own.
+        QVERIFY(QFile::remove(state));
+        qputenv("VR480_SIM_DEVICES", "3");
+        const auto unsetCount = qScopeGuard([] { qunsetenv("VR480_SIM_DEVICES"); });
+        {
+            sim::DemoSession run;
+            QStringList serials;
+            for (const sim::Device *d : sim::devices())
+                serials << QString::fromLatin1(d->config().applicationSerial + ' ' + d->config().bootloaderSerial);
+            QCOMPARE(serials, QStringList({"VR4800001 VR4800001b", "VR4800002 VR4800002b", "VR4800003 VR4800003b"}));
+        }
+        qputenv("VR480_SIM_DEVICES", "1");
+        {
+            sim::DemoSession run;
+            QCOMPARE(sim::devices().size(), 3);
+        }
     }
 };
 

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 using sim::Event;
 
@@ -27,6 +28,26 @@ sim::DeviceConfig otherDevice()
     config.vendorId = 0x1234;
     config.productId = 0x5678;
     return config;
+}
+
+// A VR480 with the serial VR480000<number>.
+sim::DeviceConfig numbered(int number, sim::Mode mode = sim::Mode::Application)
+{
+    sim::DeviceConfig config;
+    config.mode = mode;
+    config.applicationSerial = "VR480000" + QByteArray::number(number);
+    config.bootloaderSerial = config.applicationSerial + 'b';
+    return config;
+}
+
+// What happened to one device, without the scans.
+QStringList trailOf(const sim::Device &device)
+{
+    QList<Event> mine;
+    for (const Event &e : sim::events())
+        if (e.device == device.id())
+            mine << e;
+    return deviceTrail(mine);
 }
 
 // The controls transfers that reached the given device.
@@ -476,6 +497,143 @@ private slots:
         QCOMPARE(usb.control_receive(0xFF, 0, 0, block, 2), -1);
         device.plugIn();
         QCOMPARE(usb.control_receive(0xFF, 0, 0, block, 2), 2);
+    }
+
+    // A selected serial takes that device in either firmware; the others
+    // are only asked for their serial, never configured or claimed.
+    void connectionBySerial_data()
+    {
+        QTest::addColumn<QByteArray>("serial");
+        QTest::addColumn<int>("taken"); // -1: none
+        QTest::newRow("application") << QByteArray("VR4800003") << 2;
+        QTest::newRow("bootloader, serial without its b") << QByteArray("VR4800002") << 1;
+        QTest::newRow("bootloader, serial with its b") << QByteArray("VR4800002b") << 1;
+        QTest::newRow("not attached") << QByteArray("VR4800009") << -1;
+        QTest::newRow("none selected: the first") << QByteArray() << 0;
+    }
+    void connectionBySerial()
+    {
+        QFETCH(QByteArray, serial);
+        QFETCH(int, taken);
+        for (int i = 1; i <= 3; ++i)
+            sim::addDevice(0, numbered(i, i == 2 ? sim::Mode::Bootloader : sim::Mode::Application));
+        USBVR480 usb;
+        if (!serial.isEmpty())
+            usb.selectSerial(serial);
+        QCOMPARE(usb.connect(), taken < 0 ? -1 : 0);
+        for (const sim::Device *device : sim::devices()) {
+            const QStringList steps = trailOf(*device);
+            if (device->id() == taken)
+                QCOMPARE(steps.mid(steps.indexOf(QStringLiteral("config 1"))),
+                         QStringList({"config 1", "claim 0", "c0:ff", "c0:fe"}));
+            else
+                QVERIFY2(!steps.contains(QStringLiteral("config 1")), qPrintable(steps.join(' ')));
+        }
+    }
+
+    // After a restart the device comes back with a new record and address;
+    // the connection follows it and never takes the other device, though
+    // that one runs the bootloader that is waited for.
+    void selectionFollowsItsDeviceAcrossRestarts()
+    {
+        const sim::Device &other = sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+        sim::DeviceConfig config = numbered(2);
+        config.comebackScans = 2;
+        sim::Device &mine = sim::addDevice(0, config);
+        USBVR480 usb;
+        usb.selectSerial("VR4800002");
+        const QList<UsbDevice::Attached> before = usb.attachedDevices();
+        sim::clearEvents();
+        QCOMPARE(usb.connect(), 0);
+        usb.RunApplication();
+        usb.disconnect();
+        QVERIFY(usb.waitForSerial(&USBVR480::isBootloaderSerial, 10, 0, [](unsigned long) {}));
+        QCOMPARE(usb.readStringDescriptor(), QByteArray("VR4800002b"));
+        QCOMPARE(mine.restarts(), 1);
+        QVERIFY(!trailOf(other).contains(QStringLiteral("config 1")));
+        const QList<UsbDevice::Attached> after = usb.attachedDevices();
+        QCOMPARE(after.size(), 2);
+        QCOMPARE(after.at(1).serial, QByteArray("VR4800002b"));
+        QVERIFY(after.at(1).device != before.at(1).device);
+        QCOMPARE(after.at(0).device, before.at(0).device);
+    }
+
+    // Every acceptable device, in bus order, with its serial; not those of
+    // other ids or family, nor one that another object has open.
+    void attachedDevices()
+    {
+        sim::addDevice(0, numbered(1));
+        sim::addDevice(0, otherDevice());
+        sim::DeviceConfig wrongFamily = numbered(4);
+        wrongFamily.familyId = 0x0300;
+        sim::addDevice(0, wrongFamily);
+        sim::addDevice(1, numbered(2, sim::Mode::Bootloader));
+        sim::addDevice(1, numbered(3));
+        USBVR480 holder;
+        holder.selectSerial("VR4800003");
+        QCOMPARE(holder.connect(), 0);
+
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), 0);
+        QStringList seen;
+        for (const UsbDevice::Attached &found : usb.attachedDevices())
+            seen << QStringLiteral("%1/%2 %3").arg(found.bus).arg(found.device).arg(QString::fromLatin1(found.serial));
+        QCOMPARE(seen, QStringList({"001/1 VR4800001", "002/1 VR4800002b"}));
+        QCOMPARE(usb.isOpen(), -1);
+        QCOMPARE(holder.isOpen(), 0);
+    }
+
+    // Devices restart again and again, leaving the bus and coming back with
+    // a new record, while the objects of the others scan, connect and
+    // transfer, and one more lists them all: each object stays with its own
+    // device, and nothing opens a record that a scan has dropped (under
+    // AddressSanitizer: nothing reads one).
+    void devicesRestartOnTheirOwnWhileOthersWork()
+    {
+        constexpr int kDevices = 4;
+        constexpr int kRestarts = 40;
+        DebugCapture quiet;
+        for (int i = 1; i <= kDevices; ++i) {
+            sim::DeviceConfig config = numbered(i);
+            config.comebackScans = 1;
+            sim::addDevice(0, config);
+        }
+        std::atomic<int> strays{0};
+        std::atomic<int> working{kDevices};
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int i = 1; i <= kDevices; ++i) {
+            threads.emplace_back(QThread::create([i, &strays, &working] {
+                const QByteArray serial = numbered(i).applicationSerial;
+                USBVR480 usb;
+                usb.selectSerial(serial);
+                char answer[2];
+                for (int n = 0; n < kRestarts; ++n) {
+                    const bool back = usb.waitForSerial([](const QByteArray &) { return true; }, 1000, 0,
+                                                        [](unsigned long) { QThread::yieldCurrentThread(); });
+                    if (!back || USBVR480::baseSerial(usb.readStringDescriptor()) != serial
+                        || usb.control_receive(0xFF, 0, 0, answer, 2) != 2)
+                        ++strays;
+                    usb.RunApplication();
+                    usb.disconnect();
+                }
+                --working;
+            }));
+        }
+        threads.emplace_back(QThread::create([&working] {
+            USBVR480 lister;
+            while (working > 0)
+                lister.attachedDevices();
+        }));
+        for (const auto &thread : threads)
+            thread->start();
+        for (const auto &thread : threads)
+            QVERIFY(thread->wait(120000));
+
+        QCOMPARE(strays.load(), 0);
+        for (const sim::Device *device : sim::devices())
+            QCOMPARE(device->restarts(), kRestarts);
+        for (const Event &e : sim::events())
+            QVERIFY(e.kind != Event::Open || e.device >= 0);
     }
 
     // Two threads share one device object: transfers, reconnects and

@@ -48,6 +48,19 @@ DeviceInfo readDeviceInfo(USBVR480 &usb)
     return info;
 }
 
+QList<AttachedDevice> attachedDevices(USBVR480 &usb)
+{
+    QList<AttachedDevice> devices;
+    USBVR480 reader;
+    for (const UsbDevice::Attached &found : usb.attachedDevices()) {
+        // Found again by its serial (of two with the same serial, the first).
+        reader.selectSerial(found.serial);
+        devices.append({found, USBVR480::runningFirmware(found.serial), reader.ReadBootloaderVersion()});
+        reader.disconnect();
+    }
+    return devices;
+}
+
 std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware running,
                                         const USBVR480::Sleep &sleep)
 {

@@ -4,6 +4,7 @@
 #include "usb/usbvr480.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -39,6 +40,17 @@ struct DeviceInfo {
     std::optional<QString> bootloaderVersion; // nothing when the read failed
 };
 DeviceInfo readDeviceInfo(USBVR480 &usb);
+
+// Every attached VR480 that `usb` finds (UsbDevice::attachedDevices) in bus
+// order: where it is and its serial, the firmware that runs and the
+// bootloader's version text (nothing where it cannot be read). Each device is
+// opened, read and closed again.
+struct AttachedDevice {
+    UsbDevice::Attached found;
+    USBVR480::Firmware firmware = USBVR480::Firmware::Unknown;
+    std::optional<QString> bootloaderVersion;
+};
+QList<AttachedDevice> attachedDevices(USBVR480 &usb);
 
 // Restarts the connected device, which runs `running`, into its other
 // firmware (the application into the bootloader, the bootloader into the

@@ -11,14 +11,23 @@
 #include <QDebug>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
 #include <QtEndian>
 
 #include <cerrno>
 
 namespace {
 
-// Serialises every use of a device handle, across all device objects.
-QMutex deviceLock;
+// Serialises the scans of the process-wide bus and device lists with every
+// walk of them and every opening of a listed device, across all device
+// objects.
+QMutex busLock;
+
+// Where the devices that the device objects of this process have open are
+// ("bus/device"): a connection passes them by without a transfer, since each
+// belongs to another object.
+QMutex heldLock;
+QSet<QString> held;
 
 constexpr int kTimeoutMs = 2000;
 constexpr int kRequestTypeSend = 0x40;    // host to device, vendor, device recipient
@@ -42,6 +51,69 @@ void logTransfer(const char *direction, int request, unsigned value, unsigned in
     else
         qDebug("USB Control %s bRequest=%d, wValue=%d, wIndex=%d - %s.", direction, request & 0xFF,
                int(value & 0xFFFF), int(index & 0xFFFF), outcome);
+}
+
+// String descriptor 3, one byte per UTF-16 unit, up to the first zero unit;
+// empty when the read fails.
+QByteArray readSerial(usb_dev_handle *handle)
+{
+    QByteArray text;
+    char descriptor[256];
+    const int n = usb_get_descriptor(handle, USB_DT_STRING, 3, descriptor, sizeof descriptor);
+    for (int i = 2; i + 1 < n; i += 2) {
+        if (descriptor[i] == 0 && descriptor[i + 1] == 0)
+            break;
+        text.append(descriptor[i]);
+    }
+    return text;
+}
+
+// A device as a scan listed it, named rather than pointed at: the next scan
+// frees the records of devices that have left.
+struct Listed {
+    QString bus;
+    QString file;
+    int address = 0;
+};
+
+// A fresh scan, then the listed devices with these ids, in bus order, then
+// device order.
+QList<Listed> scanFor(quint16 vendorId, quint16 productId)
+{
+    QMutexLocker lists(&busLock);
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+
+    QList<Listed> found;
+    for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
+        qDebug() << "bus: " << static_cast<const void *>(bus);
+        for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
+            const usb_device_descriptor &d = dev->descriptor;
+            qDebug() << "bus->devices: " << static_cast<const void *>(bus->devices);
+            qDebug() << "dev->descriptor.idVendor: " << Qt::hex << unsigned(d.idVendor);
+            qDebug() << "dev->descriptor.idProduct: " << Qt::hex << unsigned(d.idProduct);
+            qDebug() << "dev->descriptor.iSerialNumber: " << Qt::hex << unsigned(d.iSerialNumber);
+            qDebug() << "dev->descriptor.bMaxPacketSize0: " << Qt::hex << unsigned(d.bMaxPacketSize0);
+            if (d.idVendor == vendorId && d.idProduct == productId)
+                found.append({QString::fromLatin1(bus->dirname), QString::fromLatin1(dev->filename), dev->devnum});
+        }
+    }
+    return found;
+}
+
+// With the bus lock held: the record of the device as the lists hold it now,
+// or nothing when it is no longer listed.
+struct usb_device *recordOf(const QString &busName, const QString &file)
+{
+    for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
+        if (busName != QLatin1String(bus->dirname))
+            continue;
+        for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
+            if (file == QLatin1String(dev->filename))
+                return dev;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -96,90 +168,129 @@ void UsbDevice::setBrandId(qint16 id)
     brandId = id;
 }
 
+void UsbDevice::setSerials(const QList<QByteArray> &serials)
+{
+    QMutexLocker lock(&deviceLock);
+    this->serials = serials;
+}
+
+QList<UsbDevice::Attached> UsbDevice::attachedDevices()
+{
+    QMutexLocker lock(&deviceLock);
+    if (handle)
+        disconnectPrivate();
+    denied.clear();
+    QList<Attached> found;
+    for (const Listed &device : scanFor(vendorId, productId)) {
+        if (acceptPrivate(device.bus, device.file, {})) {
+            found.append({device.bus, device.address, readSerial(handle)});
+            disconnectPrivate();
+        }
+    }
+    if (found.isEmpty() && denied.isEmpty())
+        denied = deniedDeviceNode(vendorId, productId);
+    return found;
+}
+
 int UsbDevice::connectPrivate()
 {
     qDebug("USB Connect");
-    if (handle) {
-        usb_close(handle);
-        handle = nullptr;
-    }
-
+    if (handle)
+        closePrivate();
     denied.clear();
-    // libusb reports a refused device node as a failed open (errno) or, when
-    // the node may only be read, as a refused configuration.
-    const auto noteDenied = [this](const struct usb_device *dev, int error) {
-        if (error == EACCES || error == EPERM)
-            denied = QStringLiteral("bus %1, device %2")
-                         .arg(QString::fromLocal8Bit(dev->bus->dirname), QString::fromLocal8Bit(dev->filename));
-    };
-
-    usb_init();
-    usb_find_busses();
-    usb_find_devices();
-
-    for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
-        qDebug() << "bus: " << static_cast<const void *>(bus);
-        for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
-            const usb_device_descriptor &d = dev->descriptor;
-            qDebug() << "bus->devices: " << static_cast<const void *>(bus->devices);
-            qDebug() << "dev->descriptor.idVendor: " << Qt::hex << unsigned(d.idVendor);
-            qDebug() << "dev->descriptor.idProduct: " << Qt::hex << unsigned(d.idProduct);
-            qDebug() << "dev->descriptor.iSerialNumber: " << Qt::hex << unsigned(d.iSerialNumber);
-            qDebug() << "dev->descriptor.bMaxPacketSize0: " << Qt::hex << unsigned(d.bMaxPacketSize0);
-
-            if (d.idVendor != vendorId || d.idProduct != productId)
-                continue;
-            errno = 0;
-            handle = usb_open(dev);
-            if (!handle) {
-                noteDenied(dev, errno);
-                continue;
-            }
-            qDebug() << "usb_opened ";
-            if (const int result = usb_set_configuration(handle, 1); result < 0) {
-                noteDenied(dev, -result);
-                disconnectPrivate();
-                continue;
-            }
-            qDebug() << "usb_set_configuration ";
-            if (usb_claim_interface(handle, 0) < 0) {
-                disconnectPrivate();
-                continue;
-            }
-            qDebug() << "usb_claim_interface ";
-
-            // The device must report the expected family, then the expected brand.
-            // An answer that is not 2 bytes long, or another value, drops the device.
-            const auto identityMatches = [this](int request, qint16 expected, const char *valueLine,
-                                                const char *expectedLine) {
-                char answer[2] = {0, 0};
-                const int n = control_receivePrivate(request, 0, 0, answer, 2);
-                if (request == kFamilyRequest)
-                    qDebug() << "control_receivePrivate( " << request << 0 << 0
-                             << QByteArray(answer, 2) << 2 << ")";
-                if (n != 2) {
-                    if (handle)
-                        disconnectPrivate();
-                    return false;
-                }
-                const qint16 value = qFromLittleEndian<qint16>(answer);
-                qDebug(valueLine, unsigned(int(value)));
-                qDebug(expectedLine, unsigned(int(expected)));
-                if (value != expected) {
-                    disconnectPrivate();
-                    return false;
-                }
-                return true;
-            };
-            if (!identityMatches(kFamilyRequest, familyId, "\nvrid: %x", "\nUSB_VR302_ID: %x")
-                || !identityMatches(kBrandRequest, brandId, "\nbrandid: %x", "\nAPP_BRAND_ID: %x"))
-                continue;
+    for (const Listed &device : scanFor(vendorId, productId))
+        if (acceptPrivate(device.bus, device.file, serials))
             return 0;
-        }
-    }
     if (denied.isEmpty())
         denied = deniedDeviceNode(vendorId, productId);
     return -1;
+}
+
+bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials)
+{
+    // libusb reports a refused device node as a failed open (errno) or, when
+    // the node may only be read, as a refused configuration.
+    const auto noteDenied = [&](int error) {
+        if (error == EACCES || error == EPERM)
+            denied = QStringLiteral("bus %1, device %2").arg(bus, file);
+    };
+    {
+        // Opened by its record while the lists cannot change; only the handle
+        // is used from here on.
+        QMutexLocker lists(&busLock);
+        struct usb_device *record = recordOf(bus, file);
+        if (!record)
+            return false;
+        QMutexLocker lock(&heldLock);
+        if (held.contains(bus + QLatin1Char('/') + file))
+            return false;
+        lock.unlock();
+        errno = 0;
+        handle = usb_open(record);
+        if (!handle) {
+            noteDenied(errno);
+            return false;
+        }
+    }
+    qDebug() << "usb_opened ";
+    if (!serials.isEmpty()) {
+        const QByteArray serial = readSerial(handle);
+        if (!serials.contains(serial)) {
+            qDebug() << "serial" << serial << "not selected";
+            closePrivate();
+            return false;
+        }
+    }
+    if (const int result = usb_set_configuration(handle, 1); result < 0) {
+        noteDenied(-result);
+        disconnectPrivate();
+        return false;
+    }
+    qDebug() << "usb_set_configuration ";
+    if (usb_claim_interface(handle, 0) < 0) {
+        disconnectPrivate();
+        return false;
+    }
+    qDebug() << "usb_claim_interface ";
+
+    // The device must report the expected family, then the expected brand.
+    // An answer that is not 2 bytes long, or another value, drops the device.
+    const auto identityMatches = [this](int request, qint16 expected, const char *valueLine,
+                                        const char *expectedLine) {
+        char answer[2] = {0, 0};
+        const int n = control_receivePrivate(request, 0, 0, answer, 2);
+        if (request == kFamilyRequest)
+            qDebug() << "control_receivePrivate( " << request << 0 << 0 << QByteArray(answer, 2) << 2 << ")";
+        if (n != 2) {
+            if (handle)
+                disconnectPrivate();
+            return false;
+        }
+        const qint16 value = qFromLittleEndian<qint16>(answer);
+        qDebug(valueLine, unsigned(int(value)));
+        qDebug(expectedLine, unsigned(int(expected)));
+        if (value != expected) {
+            disconnectPrivate();
+            return false;
+        }
+        return true;
+    };
+    if (!identityMatches(kFamilyRequest, familyId, "\nvrid: %x", "\nUSB_VR302_ID: %x")
+        || !identityMatches(kBrandRequest, brandId, "\nbrandid: %x", "\nAPP_BRAND_ID: %x"))
+        return false;
+    QMutexLocker lock(&heldLock);
+    heldPlace = bus + QLatin1Char('/') + file;
+    held.insert(heldPlace);
+    return true;
+}
+
+void UsbDevice::closePrivate()
+{
+    usb_close(handle);
+    handle = nullptr;
+    QMutexLocker lock(&heldLock);
+    held.remove(heldPlace);
+    heldPlace.clear();
 }
 
 void UsbDevice::disconnectPrivate()
@@ -187,8 +298,7 @@ void UsbDevice::disconnectPrivate()
     qDebug("USB Disconnect");
     if (handle) {
         usb_release_interface(handle, 0);
-        usb_close(handle);
-        handle = nullptr;
+        closePrivate();
     }
 }
 
@@ -212,18 +322,7 @@ int UsbDevice::bulk_read(char *buffer, int length)
 QByteArray UsbDevice::readStringDescriptor()
 {
     QMutexLocker lock(&deviceLock);
-    QByteArray text;
-    if (!handle)
-        return text;
-    char descriptor[256];
-    const int n = usb_get_descriptor(handle, USB_DT_STRING, 3, descriptor, sizeof descriptor);
-    // UTF-16LE code units from offset 2 up to the first zero unit.
-    for (int i = 2; i + 1 < n; i += 2) {
-        if (descriptor[i] == 0 && descriptor[i + 1] == 0)
-            break;
-        text.append(descriptor[i]);
-    }
-    return text;
+    return handle ? readSerial(handle) : QByteArray();
 }
 
 int UsbDevice::control_send(int request, unsigned value, unsigned index, const char *buffer,

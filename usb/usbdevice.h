@@ -1,22 +1,34 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
 struct usb_dev_handle;
 
-// The program's one connection to the device: finds it by vendor and product
-// id, opens it, selects configuration 1, claims interface 0 and accepts it
+// A connection to one device: finds it by vendor and product id (and, when
+// asked, by serial), opens it, selects configuration 1, claims interface 0 and accepts it
 // only after it reports the expected family and brand identifiers. Every
 // exchange is a vendor control transfer on endpoint 0. A transfer connects on
 // demand and closes the device when it fails, so the next one starts with a
 // fresh scan and identity check; there are no retries at this layer.
 //
-// One process-wide device lock serialises every connect, disconnect and
-// single transfer, because the GUI thread and the upgrade thread share the
-// device object. Members whose names end in Private run with the lock held
-// and never take it.
+// Each object has its own device lock, which serialises every connect,
+// disconnect and single transfer of that object, because the GUI thread and
+// the upgrade thread share it; objects talking to different devices never
+// wait for each other's transfers. Members whose names end in Private run
+// with the device lock held and never take it.
+//
+// libusb 0.1 keeps one list of buses and devices for the whole process: a
+// scan rewrites it and frees the records of devices that have left, which
+// devices do on their own when they restart. So one bus lock, taken inside
+// the device lock, covers every scan with the walk of the list, and every
+// opening of a listed device by its record; the devices found are otherwise
+// named by bus and device name, never by record, and the transfers of the
+// checks run on the open handle outside the bus lock. A device that one
+// object has open is passed by when another object connects.
 //
 // connect() and disconnect() hide QObject's functions of the same names;
 // code of these classes that wires signals calls QObject::connect.
@@ -31,14 +43,32 @@ public:
     void disconnect();
     int isOpen(); // 0 when open, -1 when closed
 
-    // A device with the right ids that the last connect() came upon but was
-    // not allowed to open (its device node's permissions), as "bus B,
-    // device D" in the library's names; empty when there was none.
+    // A device with the right ids that the last connect() or
+    // attachedDevices() came upon but was not allowed to open (its device
+    // node's permissions), as "bus B, device D" in the library's names; empty
+    // when there was none.
     QString deniedDevice();
 
     void setVidPid(quint16 vendorId, quint16 productId);
     void setFamilyId(qint16 id);
     void setBrandId(qint16 id);
+
+    // From now on, connect only to a device whose serial (string descriptor
+    // 3) is one of `serials`; it is read before the device is configured, so
+    // other devices are not disturbed. Empty, as at construction: the first
+    // acceptable device in bus order.
+    void setSerials(const QList<QByteArray> &serials);
+
+    // Every attached device that this object would accept, whatever its
+    // serial, in bus order: where it is and its serial. Each is opened,
+    // checked, read and closed again; the object is left closed. Devices held
+    // open by other objects of the process are not among them.
+    struct Attached {
+        QString bus;    // the bus's name ("001")
+        int device = 0; // the device's address on its bus, new after each restart
+        QByteArray serial;
+    };
+    QList<Attached> attachedDevices();
 
     int bulk_write(const char *buffer, int length);
     int bulk_read(char *buffer, int length);
@@ -58,10 +88,19 @@ protected:
     int control_receivePrivate(int request, unsigned value, unsigned index, char *buffer, int dataLength);
 
 private:
+    // Opens the device that a scan listed as `file` on `bus` and keeps it open
+    // when no other object of the process has it open and it has one of
+    // `serials` (any when empty) and the identity; false, closed, otherwise.
+    bool acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials);
+    void closePrivate(); // the handle only, without releasing the interface
+
     quint16 productId = 0;
     quint16 vendorId = 0;
     qint16 familyId = 0;
     qint16 brandId = 0;
+    QList<QByteArray> serials;
     usb_dev_handle *handle = nullptr;
+    QString heldPlace; // where the open device is, while it is open
     QString denied;
+    QMutex deviceLock;
 };

@@ -146,6 +146,17 @@ bool USBVR480::isBootloaderSerial(const QByteArray &serial)
     return serial.size() >= 10 && serial.at(9) == 'b';
 }
 
+QByteArray USBVR480::baseSerial(const QByteArray &serial)
+{
+    return runningFirmware(serial) == Firmware::Bootloader ? serial.left(9) : serial;
+}
+
+void USBVR480::selectSerial(const QByteArray &serial)
+{
+    const QByteArray base = baseSerial(serial);
+    setSerials({base, base + 'b'});
+}
+
 QString USBVR480::deviceText(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.constData(), int(qstrnlen(bytes.constData(), size_t(bytes.size()))));

@@ -51,6 +51,13 @@ public:
     static bool isApplicationSerial(const QByteArray &serial);
     // Looser, for waiting after a restart: "b" as the tenth character.
     static bool isBootloaderSerial(const QByteArray &serial);
+    // A bootloader's serial without its "b": the same text in both firmwares.
+    static QByteArray baseSerial(const QByteArray &serial);
+    // From now on, connect only to the VR480 whose serial is `serial` while
+    // its application runs, or `serial` and "b" while its bootloader runs
+    // (`serial` may be given in either form): this follows the device across
+    // its restarts and never takes another one.
+    void selectSerial(const QByteArray &serial);
     // Text from the device up to its first zero byte.
     static QString deviceText(const QByteArray &bytes);
 
