@@ -34,9 +34,16 @@ QString window(quint32 first, quint32 last)
     return QStringLiteral("0x%1-0x%2").arg(first, 8, 16, QLatin1Char('0')).arg(last, 8, 16, QLatin1Char('0'));
 }
 
-// Images of another brand are refused, as the window refuses them.
-std::optional<Result> brandFailure(const QString &hexFile, const QByteArray &image, int brandOffset)
+// The image a builder converts from the HEX file, refused as the window
+// refuses it: a conversion error, no data in the image's own window (`what`,
+// from `address`, `size` bytes), another brand.
+using Converter = int (*)(const QString &, QByteArray &, const StopCheck &);
+std::optional<Result> buildImage(const QString &hexFile, Converter convert, const QString &what, quint32 address,
+                                 quint32 size, int brandOffset, QByteArray &image)
 {
+    const QString noData = QStringLiteral("no data for the %1 (%2)").arg(what, window(address, address + size - 1));
+    if (auto refused = conversionFailure(hexFile, convert(hexFile, image, stopRequested), noData))
+        return refused;
     if (!ImageBuilder::hasForeignBrand(image, brandOffset))
         return std::nullopt;
     return failure(ExitBadInput,
@@ -55,13 +62,9 @@ Result createUpg(Invocation &in)
     if (auto refused = checkOutput(upgFile, {hexFile}))
         return *refused;
     QByteArray image;
-    const QString noData = QStringLiteral("no data for the application (%1): not a firmware build")
-                               .arg(window(MemoryMap::kApplicationAddress,
-                                           MemoryMap::kApplicationAddress + MemoryMap::kApplicationSize - 1));
-    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertUpgradeImage(hexFile, image, stopRequested),
-                                         noData))
-        return *refused;
-    if (auto refused = brandFailure(hexFile, image, UpgradeFile::kBrandOffset))
+    if (auto refused = buildImage(hexFile, ImageBuilder::convertUpgradeImage, QStringLiteral("application"),
+                                  MemoryMap::kApplicationAddress, MemoryMap::kApplicationSize,
+                                  UpgradeFile::kBrandOffset, image))
         return *refused;
     return saveOutput(upgFile, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
 }
@@ -79,13 +82,9 @@ Result createBootBin(Invocation &in)
         return *usage;
 
     QByteArray image;
-    const QString noData = QStringLiteral("no data for the bootloader (%1)")
-                               .arg(window(MemoryMap::kBootloaderAddress,
-                                           MemoryMap::kBootloaderAddress + MemoryMap::kBootloaderSize - 1));
-    if (auto refused = conversionFailure(hexFile, ImageBuilder::convertBootloaderImage(hexFile, image, stopRequested),
-                                         noData))
-        return *refused;
-    if (auto refused = brandFailure(hexFile, image, ImageBuilder::kBootloaderBrandOffset))
+    if (auto refused = buildImage(hexFile, ImageBuilder::convertBootloaderImage, QStringLiteral("bootloader"),
+                                  MemoryMap::kBootloaderAddress, MemoryMap::kBootloaderSize,
+                                  ImageBuilder::kBootloaderBrandOffset, image))
         return *refused;
 
     // All files or none: a production run is repeated as a whole.
