@@ -22,7 +22,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # The readers of outside files under libFuzzer for a bounded time: the Intel
 # HEX conversion seeded with the HEX fixtures, the upgrade-file reader with a
 # file the writer made.
-cmake -S . -B build-fuzz -G Ninja -DVR480_WERROR=ON -DVR480_FUZZ=ON -DVR480_BUILD_TESTS=OFF \
+cmake -S . -B build-fuzz -G Ninja -DVR480_WERROR=ON -DVR480_FUZZ=ON -DVR480_BUILD_SIMULATOR=OFF -DVR480_BUILD_TESTS=OFF -DVR480_BUILD_BENCHMARKS=OFF \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzz_intelhex fuzz_upgradefile
 seconds=${VR480_FUZZ_SECONDS:-60}

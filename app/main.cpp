@@ -1,12 +1,12 @@
-#include "app/startup.h"
-#include "app/vr480_bootloader.h"
+#include "startup.h"
+#include "vr480_bootloader.h"
 
 #include <QApplication>
 #include <QLocale>
 #include <QTranslator>
 
 #ifdef VR480_SIMULATED_DEVICE
-#include "sim/simdevice.h"
+#include "simdevice.h"
 #endif
 
 int main(int argc, char **argv)

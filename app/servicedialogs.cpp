@@ -1,8 +1,8 @@
-#include "app/servicedialogs.h"
+#include "servicedialogs.h"
 
-#include "app/vr480_bootloader.h"
-#include "tools/hexdump.h"
-#include "tools/servicetools.h"
+#include "vr480_bootloader.h"
+#include "hexdump.h"
+#include "servicetools.h"
 
 #include <QInputDialog>
 #include <QMessageBox>

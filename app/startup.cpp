@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "startup.h"
 
 #include <QDir>
 #include <QTranslator>

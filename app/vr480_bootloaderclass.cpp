@@ -1,4 +1,4 @@
-#include "app/vr480_bootloaderclass.h"
+#include "vr480_bootloaderclass.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -7,9 +7,9 @@
 //
 //   bench_intelhex [RUNS [OTHER-VR480-CLI ...]]
 
-#include "image/imagebuilder.h"
-#include "image/intelhex.h"
-#include "image/upgradefile.h"
+#include "imagebuilder.h"
+#include "intelhex.h"
+#include "upgradefile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -10,10 +10,10 @@
 //
 //   bench_parallel [RUNS]
 
-#include "image/upgradefile.h"
-#include "sim/simdevice.h"
-#include "upgrade/upgrader.h"
-#include "usb/usbvr480.h"
+#include "upgradefile.h"
+#include "simdevice.h"
+#include "upgrader.h"
+#include "usbvr480.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -8,12 +8,12 @@
 //
 //   bench_readext [RUNS]
 
-#include "app/vr480_bootloader.h"
-#include "image/scramble.h"
-#include "sim/simdevice.h"
-#include "tools/hexdump.h"
-#include "tools/servicetools.h"
-#include "usb/usbvr480.h"
+#include "vr480_bootloader.h"
+#include "scramble.h"
+#include "simdevice.h"
+#include "hexdump.h"
+#include "servicetools.h"
+#include "usbvr480.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

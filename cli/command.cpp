@@ -1,12 +1,12 @@
-#include "cli/command.h"
+#include "command.h"
 
-#include "cli/devices.h"
-#include "cli/interrupt.h"
-#include "image/imagebuilder.h"
-#include "image/inputfile.h"
-#include "image/outputfiles.h"
-#include "tools/servicetools.h"
-#include "usb/usbvr480.h"
+#include "devices.h"
+#include "interrupt.h"
+#include "imagebuilder.h"
+#include "inputfile.h"
+#include "outputfiles.h"
+#include "servicetools.h"
+#include "usbvr480.h"
 
 #include <QDir>
 #include <QFile>

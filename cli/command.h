@@ -2,7 +2,7 @@
 // What the commands of vr480-cli share: how a command is described, how it
 // reads its arguments and how it ends.
 
-#include "cli/exitstatus.h"
+#include "exitstatus.h"
 
 #include <QByteArray>
 #include <QCommandLineOption>

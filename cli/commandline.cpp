@@ -1,7 +1,7 @@
-#include "cli/commandline.h"
+#include "commandline.h"
 
-#include "cli/command.h"
-#include "cli/interrupt.h"
+#include "command.h"
+#include "interrupt.h"
 
 #include <QFileInfo>
 

@@ -1,9 +1,9 @@
 // info and restart: what the device is and which firmware it runs.
 
-#include "cli/command.h"
-#include "cli/devices.h"
-#include "tools/servicetools.h"
-#include "usb/usbvr480.h"
+#include "command.h"
+#include "devices.h"
+#include "servicetools.h"
+#include "usbvr480.h"
 
 #include <QThread>
 

@@ -1,6 +1,6 @@
-#include "cli/deviceprogress.h"
+#include "deviceprogress.h"
 
-#include "cli/progress.h"
+#include "progress.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 // Which VR480 a device command works on: the command line never guesses
 // which of several attached devices is meant.
 
-#include "cli/command.h"
-#include "usb/usbvr480.h"
+#include "command.h"
+#include "usbvr480.h"
 
 #include <QByteArray>
 #include <QList>

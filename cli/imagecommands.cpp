@@ -1,12 +1,12 @@
 // create-upg, create-bootbin and hex2bin: the window's image builders and
 // the HEX conversion as commands.
 
-#include "cli/command.h"
-#include "cli/interrupt.h"
-#include "image/imagebuilder.h"
-#include "image/intelhex.h"
-#include "image/outputfiles.h"
-#include "image/upgradefile.h"
+#include "command.h"
+#include "interrupt.h"
+#include "imagebuilder.h"
+#include "intelhex.h"
+#include "outputfiles.h"
+#include "upgradefile.h"
 
 #include <QDate>
 #include <QDir>

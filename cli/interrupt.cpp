@@ -1,4 +1,4 @@
-#include "cli/interrupt.h"
+#include "interrupt.h"
 
 #include <QThread>
 

@@ -1,7 +1,7 @@
 // list, and the choice of the device for every device command.
 
-#include "cli/devices.h"
-#include "tools/servicetools.h"
+#include "devices.h"
+#include "servicetools.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cli/commandline.h"
+#include "commandline.h"
 
 #include <QCoreApplication>
 
@@ -13,7 +13,7 @@
 #endif
 
 #ifdef VR480_SIMULATED_DEVICE
-#include "sim/simdevice.h"
+#include "simdevice.h"
 #endif
 
 int main(int argc, char **argv)

@@ -2,13 +2,13 @@
 // device, all at once. Each runs the same upgrade as for a single device and
 // has its own outcome; one failing does not stop the others.
 
-#include "cli/deviceprogress.h"
-#include "cli/devices.h"
-#include "cli/interrupt.h"
-#include "cli/upgradecommand.h"
-#include "image/inputfile.h"
-#include "image/upgradefile.h"
-#include "usb/usbvr480.h"
+#include "deviceprogress.h"
+#include "devices.h"
+#include "interrupt.h"
+#include "upgradecommand.h"
+#include "inputfile.h"
+#include "upgradefile.h"
+#include "usbvr480.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

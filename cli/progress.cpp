@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "progress.h"
 
 #include <QByteArray>
 

@@ -1,11 +1,11 @@
 // read-mem, read-ext and write-ext: the window's memory and external-flash
 // tools as commands.
 
-#include "cli/command.h"
-#include "cli/progress.h"
-#include "tools/hexdump.h"
-#include "tools/servicetools.h"
-#include "usb/usbvr480.h"
+#include "command.h"
+#include "progress.h"
+#include "hexdump.h"
+#include "servicetools.h"
+#include "usbvr480.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // upgrade: the window's "Change Firmware", succeeding only once the new
 // application runs.
 
-#include "cli/upgradecommand.h"
+#include "upgradecommand.h"
 
-#include "cli/devices.h"
-#include "cli/interrupt.h"
-#include "cli/progress.h"
-#include "usb/usbvr480.h"
+#include "devices.h"
+#include "interrupt.h"
+#include "progress.h"
+#include "usbvr480.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // upgrade: one device as the window's "Change Firmware" upgrades it, or
 // several devices at once.
 
-#include "cli/command.h"
-#include "upgrade/upgrader.h"
+#include "command.h"
+#include "upgrader.h"
 
 // How the last run of `upgrader` on `usb` ended: the status and, for a
 // failure, the message.

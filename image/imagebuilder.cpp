@@ -1,8 +1,8 @@
-#include "image/imagebuilder.h"
+#include "imagebuilder.h"
 
-#include "image/intelhex.h"
-#include "image/outputfiles.h"
-#include "image/upgradefile.h"
+#include "intelhex.h"
+#include "outputfiles.h"
+#include "upgradefile.h"
 
 #include <QDate>
 #include <QtEndian>

@@ -2,8 +2,8 @@
 // Images built from Intel HEX files: the upgrade image of a firmware release
 // and the production bootloader image with its serial.
 
-#include "image/inputfile.h"
-#include "image/memorymap.h"
+#include "inputfile.h"
+#include "memorymap.h"
 
 #include <QByteArray>
 #include <QString>

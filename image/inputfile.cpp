@@ -1,4 +1,4 @@
-#include "image/inputfile.h"
+#include "inputfile.h"
 
 #include <QFile>
 

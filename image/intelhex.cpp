@@ -1,4 +1,4 @@
-#include "image/intelhex.h"
+#include "intelhex.h"
 
 #include <QByteArray>
 

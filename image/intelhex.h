@@ -1,7 +1,7 @@
 #pragma once
 // Intel HEX to a flat image of one window of the device's address space.
 
-#include "image/inputfile.h"
+#include "inputfile.h"
 
 #include <QByteArray>
 #include <QString>

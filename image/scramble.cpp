@@ -1,4 +1,4 @@
-#include "image/scramble.h"
+#include "scramble.h"
 
 #include "scramble_key.h"
 

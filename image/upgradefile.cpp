@@ -1,6 +1,6 @@
-#include "image/upgradefile.h"
+#include "upgradefile.h"
 
-#include "image/scramble.h"
+#include "scramble.h"
 
 #include <QDataStream>
 #include <QIODevice>

@@ -8,7 +8,7 @@
 // o is internal flash address 0x08000000 + o; the external-flash data sits
 // from offset 0x40000 (linked at 0x08040000).
 
-#include "image/memorymap.h"
+#include "memorymap.h"
 
 #include <QByteArray>
 #include <QString>

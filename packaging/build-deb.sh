@@ -16,7 +16,7 @@ eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
 export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
 
 cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR480_WERROR=ON \
-    -DVR480_BUILD_TESTS=OFF >/dev/null
+    -DVR480_BUILD_SIMULATOR=OFF -DVR480_BUILD_TESTS=OFF -DVR480_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-deb --parallel "${VR480_JOBS:-$(nproc)}"
 rm -f build-deb/*.deb
 (cd build-deb && cpack -G DEB >/dev/null)

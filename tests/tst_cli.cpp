@@ -1,13 +1,13 @@
 // vr480-cli run as a process: its demo build against a simulated device that
 // the test prepares, saves to a state file, and inspects after the run.
 
-#include "image/scramble.h"
-#include "image/upgradefile.h"
-#include "sim/simdevice.h"
-#include "support/capture.h"
-#include "support/bytes.h"
-#include "support/srecord.h"
-#include "tools/hexdump.h"
+#include "scramble.h"
+#include "upgradefile.h"
+#include "simdevice.h"
+#include "capture.h"
+#include "bytes.h"
+#include "srecord.h"
+#include "hexdump.h"
 
 #include <QBuffer>
 #include <QDate>

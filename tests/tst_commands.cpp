@@ -1,11 +1,11 @@
 // The bootloader commands against a simulated device: chunking, address
 // packing, scrambling on the wire, progress signals and the retry budget.
 
-#include "image/scramble.h"
-#include "support/capture.h"
-#include "support/bytes.h"
-#include "support/simtrail.h"
-#include "usb/usbvr480.h"
+#include "scramble.h"
+#include "capture.h"
+#include "bytes.h"
+#include "simtrail.h"
+#include "usbvr480.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,6 +1,6 @@
 // The hex dump text: header, full and partial rows, the character column.
 
-#include "tools/hexdump.h"
+#include "hexdump.h"
 
 #include <QtTest>
 

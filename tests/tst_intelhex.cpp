@@ -1,8 +1,8 @@
 // Intel HEX conversion: result codes, windows, files made by real tools, and a
 // cross-check against SRecord's own conversion of random layouts.
 
-#include "image/intelhex.h"
-#include "support/srecord.h"
+#include "intelhex.h"
+#include "srecord.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "image/outputfiles.h"
+#include "outputfiles.h"
 
 #include <QDir>
 #include <QFile>

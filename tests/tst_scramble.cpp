@@ -1,9 +1,9 @@
 // Word scrambling: known answers computed outside the program, the inverse,
 // the untouched tail, the key phase and the debug lines.
 
-#include "image/scramble.h"
-#include "support/capture.h"
-#include "support/bytes.h"
+#include "scramble.h"
+#include "capture.h"
+#include "bytes.h"
 
 #include <QtEndian>
 #include <QtTest>

@@ -4,12 +4,12 @@
 // flash. What the dialogs offer is remembered for the whole process, so each
 // test walks one tool's calls in order.
 
-#include "app/vr480_bootloader.h"
-#include "sim/simdevice.h"
-#include "support/capture.h"
-#include "support/bytes.h"
-#include "support/dialogs.h"
-#include "tools/hexdump.h"
+#include "vr480_bootloader.h"
+#include "simdevice.h"
+#include "capture.h"
+#include "bytes.h"
+#include "dialogs.h"
+#include "hexdump.h"
 
 #include <QApplication>
 #include <QFileDialog>

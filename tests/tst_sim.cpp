@@ -1,15 +1,15 @@
 // The simulated device, driven through the libusb 0.1 C API alone.
 
-#include "image/memorymap.h"
-#include "sim/simdevice.h"
+#include "memorymap.h"
+#include "scramble.h"
+#include "simdevice.h"
+#include "simusb.h"
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>
 #else
 #include <usb.h>
 #endif
-
-#include "scramble_key.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -62,15 +62,12 @@ int out(usb_dev_handle *h, int request, uint32_t address, QByteArray data)
     return usb_control_msg(h, kOut, request, address & 0xFFFF, address >> 16, data.data(), int(data.size()), 2000);
 }
 
-// Expected wire form of plain memory: (w ^ k) + k per little-endian word.
+// Expected wire form of plain memory: the program's own scrambling, whose
+// known answers tst_scramble checks.
 QByteArray scrambled(const QByteArray &plain)
 {
     QByteArray s = plain;
-    for (int i = 0; i + 4 <= s.size(); i += 4) {
-        const uint32_t k = vr480::kScrambleKey[(i / 4) % 32];
-        uint32_t w = qFromLittleEndian<uint32_t>(s.constData() + i);
-        qToLittleEndian<uint32_t>((w ^ k) + k, s.data() + i);
-    }
+    encodeData(s.data(), int(s.size()));
     return s;
 }
 

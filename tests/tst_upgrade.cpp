@@ -2,16 +2,17 @@
 // device: what ends up in the device's memory, the order of its operations,
 // the log, the progress values and the pauses of every ending.
 
-#include "app/vr480_bootloader.h"
-#include "image/upgradefile.h"
-#include "sim/simdevice.h"
-#include "support/capture.h"
-#include "support/bytes.h"
-#include "support/dialogs.h"
-#include "support/simtrail.h"
-#include "tools/hexdump.h"
-#include "upgrade/upgrader.h"
-#include "usb/usbvr480.h"
+#include "vr480_bootloader.h"
+#include "upgradefile.h"
+#include "simdevice.h"
+#include "simusb.h"
+#include "capture.h"
+#include "bytes.h"
+#include "dialogs.h"
+#include "simtrail.h"
+#include "hexdump.h"
+#include "upgrader.h"
+#include "usbvr480.h"
 
 #include <QApplication>
 #include <sys/stat.h>

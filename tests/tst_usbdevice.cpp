@@ -2,9 +2,9 @@
 // on-demand connection, closing on failure, the transfer debug lines and the
 // device lock.
 
-#include "support/capture.h"
-#include "support/simtrail.h"
-#include "usb/usbvr480.h"
+#include "capture.h"
+#include "simtrail.h"
+#include "usbvr480.h"
 
 #include <QThread>
 #include <QtTest>

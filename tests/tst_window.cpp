@@ -1,11 +1,12 @@
 // The main window: its form, the Connect, Disconnect and RunApplication slots
 // against the simulated device, and the choice of translation at start-up.
 
-#include "app/startup.h"
-#include "app/vr480_bootloader.h"
-#include "app/vr480_bootloaderclass.h"
-#include "sim/simdevice.h"
-#include "support/capture.h"
+#include "startup.h"
+#include "vr480_bootloader.h"
+#include "vr480_bootloaderclass.h"
+#include "simdevice.h"
+#include "simusb.h"
+#include "capture.h"
 
 #include <QAction>
 #include <QApplication>

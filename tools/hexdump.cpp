@@ -1,4 +1,4 @@
-#include "tools/hexdump.h"
+#include "hexdump.h"
 
 #include <algorithm>
 

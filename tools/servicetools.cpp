@@ -1,7 +1,7 @@
-#include "tools/servicetools.h"
+#include "servicetools.h"
 
-#include "image/scramble.h"
-#include "usb/usbvr480.h"
+#include "scramble.h"
+#include "usbvr480.h"
 
 #include <QDebug>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "image/memorymap.h"
-#include "usb/usbvr480.h"
+#include "memorymap.h"
+#include "usbvr480.h"
 
 #include <QByteArray>
 #include <QList>

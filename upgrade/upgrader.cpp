@@ -1,11 +1,11 @@
-#include "upgrade/upgrader.h"
+#include "upgrader.h"
 
-#include "image/inputfile.h"
-#include "image/memorymap.h"
-#include "image/scramble.h"
-#include "image/upgradefile.h"
-#include "tools/hexdump.h"
-#include "usb/usbvr480.h"
+#include "inputfile.h"
+#include "memorymap.h"
+#include "scramble.h"
+#include "upgradefile.h"
+#include "hexdump.h"
+#include "usbvr480.h"
 
 #include <QBuffer>
 #include <QDeadlineTimer>

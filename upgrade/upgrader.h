@@ -1,6 +1,6 @@
 #pragma once
 
-#include "usb/usbvr480.h"
+#include "usbvr480.h"
 
 #include <QMutex>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "usb/devicenode.h"
+#include "devicenode.h"
 
 #include <QDir>
 #include <QFile>

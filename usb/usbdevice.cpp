@@ -1,6 +1,6 @@
-#include "usb/usbdevice.h"
+#include "usbdevice.h"
 
-#include "usb/devicenode.h"
+#include "devicenode.h"
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>

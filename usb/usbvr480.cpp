@@ -1,7 +1,7 @@
-#include "usb/usbvr480.h"
+#include "usbvr480.h"
 
-#include "image/memorymap.h"
-#include "image/scramble.h"
+#include "memorymap.h"
+#include "scramble.h"
 
 #include <QDebug>
 #include <QThread>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "usb/usbdevice.h"
+#include "usbdevice.h"
 
 #include <QString>
 

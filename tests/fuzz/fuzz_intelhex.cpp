@@ -6,7 +6,7 @@
 // or one of up to 64 bytes at an address taken from the next four bytes. The
 // rest of the input is the file's text.
 
-#include "image/intelhex.h"
+#include "intelhex.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 // A file the reader accepts holds exactly one image; its checksums are then
 // checked as the worker checks them.
 
-#include "image/scramble.h"
-#include "image/upgradefile.h"
+#include "scramble.h"
+#include "upgradefile.h"
 
 #include <QBuffer>
 

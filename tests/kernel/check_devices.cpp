@@ -8,10 +8,10 @@
 // hold exactly what an upgrade with the file leaves there (without FILE.upg: "-").
 // Exit status 0, or 2 when the state or the upgrade file cannot be read.
 
-#include "image/memorymap.h"
-#include "image/scramble.h"
-#include "image/upgradefile.h"
-#include "sim/simdevice.h"
+#include "memorymap.h"
+#include "scramble.h"
+#include "upgradefile.h"
+#include "simdevice.h"
 
 #include <QCoreApplication>
 #include <QFile>

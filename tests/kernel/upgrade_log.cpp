@@ -4,8 +4,8 @@
 //
 //   vr480_kernel_upgrade_log FILE.upg
 
-#include "upgrade/upgrader.h"
-#include "usb/usbvr480.h"
+#include "upgrader.h"
+#include "usbvr480.h"
 
 #include <QCoreApplication>
 

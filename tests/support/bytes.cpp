@@ -1,6 +1,6 @@
-#include "support/bytes.h"
+#include "bytes.h"
 
-#include "image/scramble.h"
+#include "scramble.h"
 
 #include <QRandomGenerator>
 

@@ -1,4 +1,4 @@
-#include "support/capture.h"
+#include "capture.h"
 
 #include <QMutex>
 #include <QMutexLocker>

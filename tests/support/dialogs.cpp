@@ -1,4 +1,4 @@
-#include "support/dialogs.h"
+#include "dialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "support/simtrail.h"
+#include "simtrail.h"
 
 QStringList trail(const QList<sim::Event> &events)
 {

@@ -1,7 +1,7 @@
 #pragma once
 // The simulated devices' events in short form, for comparing sequences.
 
-#include "sim/simdevice.h"
+#include "simdevice.h"
 
 #include <QStringList>
 

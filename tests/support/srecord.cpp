@@ -1,4 +1,4 @@
-#include "support/srecord.h"
+#include "srecord.h"
 
 #include <QFile>
 #include <QProcess>

@@ -10,9 +10,9 @@
 // kernel enumerates it anew. SIGUSR1 plugs unplugged devices back in;
 // SIGTERM or SIGINT detaches everything and ends (saving the state first).
 
-#include "sim/simdevice.h"
-#include "sim/usbipdevice.h"
-#include "sim/vhci.h"
+#include "simdevice.h"
+#include "usbipdevice.h"
+#include "vhci.h"
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>

@@ -1,4 +1,4 @@
-#include "sim/usbip.h"
+#include "usbip.h"
 
 #include <QtEndian>
 

@@ -10,7 +10,7 @@
 // are answered here. A transfer that the model lets time out is left
 // unanswered until the kernel unlinks it; a stall is answered with -EPIPE.
 
-#include "sim/usbip.h"
+#include "usbip.h"
 
 #include <QByteArray>
 #include <QSet>

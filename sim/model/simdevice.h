@@ -1,15 +1,10 @@
 #pragma once
-// Simulated VR480 devices behind the libusb 0.1 C API.
+// Simulated VR480 devices: their memories, requests, restarts, faults and
+// saved state. The libusb 0.1 stand-in (sim/libusb/) puts them on the bus of
+// an in-process program, the USB/IP front end (sim/usbip/) on a Linux
+// kernel's USB.
 //
-// The library that holds this model also defines the libusb 0.1 functions
-// that UsbDevice calls (usb_init, usb_find_busses, usb_find_devices,
-// usb_get_busses, usb_open, usb_close, usb_set_configuration,
-// usb_claim_interface, usb_release_interface, usb_control_msg,
-// usb_bulk_write, usb_bulk_read, usb_get_descriptor), with the structures of
-// the system's <usb.h>. Linking it instead of the real library puts these
-// in-process devices on the "bus"; the code above it runs unchanged.
-//
-// The devices follow the program's memory map (image/memorymap.h).
+// The devices follow the program's memory map (memorymap.h).
 //
 // Everything here is thread-safe: the program drives the devices from its GUI
 // thread and its upgrade thread while a test inspects and changes them.
@@ -25,6 +20,15 @@
 namespace sim {
 
 enum class Mode { Application, Bootloader };
+
+// The setup packet of a control transfer (wLength in `length`).
+struct Setup {
+    int requestType = 0;
+    int request = 0;
+    int value = 0;
+    int index = 0;
+    int length = 0;
+};
 
 // What a fault does to a control transfer that it hits.
 enum class Fault {
@@ -150,7 +154,6 @@ QList<Event> controlTransfers(); // the Control events only
 void clearEvents();
 void setRecording(bool on);  // off: no events are kept (for long benchmark runs)
 void setLatency(int microseconds); // every control transfer takes at least this long
-int openHandles(); // handles from usb_open not yet given to usb_close (across reset())
 
 // The demo program's devices: `count` VR480 on one bus, running their
 // application, with the serials VR4800001, VR4800002 and on; each takes a

@@ -1,6 +1,6 @@
-#include "sim/registry.h"
+#include "registry.h"
 
-#include "image/memorymap.h"
+#include "memorymap.h"
 
 #include <QDataStream>
 #include <QFile>

@@ -1,7 +1,7 @@
 // The libusb 0.1 functions, answered by the simulated devices. Results follow
 // libusb 0.1 on Linux: a byte count or 0 on success, a negative errno on failure.
 
-#include "sim/simbus.h"
+#include "simbus.h"
 
 #include <chrono>
 #include <thread>
@@ -10,7 +10,7 @@ struct usb_bus *usb_busses = nullptr;
 
 namespace {
 
-int timedTransfer(usb_dev_handle *handle, const sim::bus::Setup &setup, char *data)
+int timedTransfer(usb_dev_handle *handle, const sim::Setup &setup, char *data)
 {
     std::chrono::steady_clock::time_point done;
     const int result = sim::bus::control(handle, setup, data, &done);
@@ -72,7 +72,7 @@ int usb_control_msg(usb_dev_handle *dev, int requesttype, int request, int value
 {
     (void)timeout; // a simulated time-out fails at once
     // The setup packet's fields are 8 and 16 bits wide.
-    sim::bus::Setup setup;
+    sim::Setup setup;
     setup.requestType = requesttype & 0xFF;
     setup.request = request & 0xFF;
     setup.value = value & 0xFFFF;
@@ -84,7 +84,7 @@ int usb_control_msg(usb_dev_handle *dev, int requesttype, int request, int value
 int usb_get_descriptor(usb_dev_handle *udev, unsigned char type, unsigned char index, void *buf, int size)
 {
     // A standard GET_DESCRIPTOR request to the device, language id 0.
-    sim::bus::Setup setup;
+    sim::Setup setup;
     setup.requestType = 0x80;
     setup.request = 6;
     setup.value = type << 8 | index;

@@ -1,12 +1,16 @@
 #pragma once
-// Internal to the simulation: what the libusb functions of simusb.cpp ask of
-// the model in simdevice.cpp. Every function takes the simulation's lock.
+// Internal to the libusb 0.1 stand-in: what the libusb functions of
+// simusb.cpp ask of the device model (registry.h). The stand-in keeps what
+// libusb 0.1 keeps: the bus and device records that the scans make and free,
+// and the handles. Every function takes the simulation's lock.
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>
 #else
 #include <usb.h>
 #endif
+
+#include "simdevice.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,14 +26,6 @@ struct usb_dev_handle {
 };
 
 namespace sim::bus {
-
-struct Setup {
-    int requestType = 0;
-    int request = 0;
-    int value = 0;
-    int index = 0;
-    int length = 0;
-};
 
 int findBusses(); // links the bus records into usb_busses; returns the number of new buses
 usb_bus *busses(); // usb_busses, read under the lock

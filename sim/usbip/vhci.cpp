@@ -1,6 +1,6 @@
-#include "sim/vhci.h"
+#include "vhci.h"
 
-#include "sim/usbip.h"
+#include "usbip.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
-#include "sim/usbipdevice.h"
+#include "usbipdevice.h"
 
-#include "sim/simdevice.h"
+#include "simdevice.h"
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>

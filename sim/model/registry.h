@@ -1,10 +1,10 @@
 #pragma once
 // Internal to the simulation: the device models and the registry that holds
 // them behind one lock. The facade (simdevice.cpp), the saved state
-// (simstate.cpp) and the libusb side (simbus.cpp) work on it.
+// (simstate.cpp) and the libusb 0.1 stand-in over the model (sim/libusb/)
+// work on it.
 
-#include "sim/simbus.h"
-#include "sim/simdevice.h"
+#include "simdevice.h"
 
 #include <QMutex>
 
@@ -17,6 +17,9 @@
 namespace sim {
 
 using Clock = std::chrono::steady_clock;
+
+// The string descriptor that holds the serial.
+constexpr int kSerialStringIndex = 3;
 
 struct Model {
     int id = 0;
@@ -38,11 +41,6 @@ struct Model {
     int applicationStarts = 0;
     Clock::time_point busyUntil; // a device answers one control transfer at a time
 
-    // The library's record of the device, as libusb 0.1 keeps it: made by the
-    // scan that first lists the device, with the next free address on its bus,
-    // and freed by the scan that no longer finds it. A device that comes back
-    // gets a new record and a new address. Listed on its bus while it exists.
-    std::unique_ptr<struct usb_device> record;
     std::unique_ptr<Device> facade;
 
     bool onBus() const { return !unplugged && !restarting; }
@@ -59,36 +57,35 @@ struct Registry {
     QMutex mutex;
     uint64_t epoch = 1; // changes with reset(), which kills every older handle
     std::vector<std::unique_ptr<Model>> models; // index = device id = order of addition
-    std::vector<std::unique_ptr<usb_bus>> buses; // index = bus number
-    std::vector<int> lastAddress;                // per bus: the device address given last
-    int linkedBuses = 0;
+    std::vector<int> lastAddress;               // index = bus number: the device address given last
     std::vector<FaultRule> faults;
     QList<Event> events;
     bool recording = true;
     int latencyUs = 0;
     int transfers = 0;
-    int handles = 0;
 
     static Registry &instance();
 
     // The rest runs with the lock held.
 
     Model &model(int id) { return *models.at(size_t(id)); }
+    int busCount() const { return int(lastAddress.size()); }
     void log(const Event &event);
-    int deviceOf(const usb_dev_handle *handle) const;
-    // The device behind a handle while the session it was opened in lasts.
-    Model *live(const usb_dev_handle *handle);
+    // Device `id` while the bus session `session` of epoch `handleEpoch` lasts, else null.
+    Model *live(uint64_t handleEpoch, int id, int session);
 
     // The first fault rule that hits transfer number `transfer` to `device`, counted down.
-    std::optional<FaultRule> hit(const bus::Setup &s, int transfer, int device);
+    std::optional<FaultRule> hit(const Setup &s, int transfer, int device);
     // A transfer that reaches the device, after the fault rules have had their say.
-    int transfer(Model &m, int number, const bus::Setup &s, char *data);
+    int transfer(Model &m, int number, const Setup &s, char *data);
 
     // No devices, buses, faults or events; every older handle dead.
     void clear();
     Model &add(int bus, const DeviceConfig &config);
-    // One bus scan: makes and frees records, relinks them; returns the devices that came or went.
-    int scan();
+    // One bus scan as the devices meet it: restarted devices come back when
+    // due, hidden ones count down, and every device listed has an address on
+    // its bus (kept while it stays there). Index = device id: listed or not.
+    std::vector<bool> scan();
     // When a transfer that the device takes now, lasting `latency`, ends: after
     // the ones it is still answering.
     Clock::time_point busyFor(Model &m, std::chrono::microseconds latency);
@@ -99,9 +96,9 @@ private:
     static int stringDescriptor(const Model &m, int value, char *data, int length);
     // What the device does with a request that reaches it. IN answers go to
     // `data`, at most setup.length bytes. Refusals are stalls.
-    static int request(Model &m, const bus::Setup &s, char *data);
+    static int request(Model &m, const Setup &s, char *data);
     // An IN request of which at most `limit` bytes reach the host.
-    static int answer(Model &m, const bus::Setup &s, char *data, int limit);
+    static int answer(Model &m, const Setup &s, char *data, int limit);
 };
 
 inline Registry &registry()

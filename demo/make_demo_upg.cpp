@@ -4,8 +4,8 @@
 //
 //   vr480_make_demo_upg OUT.upg
 
-#include "image/imagebuilder.h"
-#include "image/upgradefile.h"
+#include "imagebuilder.h"
+#include "upgradefile.h"
 
 #include <QByteArray>
 

@@ -1,6 +1,6 @@
-#include "sim/registry.h"
+#include "registry.h"
 
-#include "image/memorymap.h"
+#include "memorymap.h"
 
 #include <QMutexLocker>
 
@@ -217,12 +217,6 @@ void setLatency(int microseconds)
 {
     QMutexLocker lock(&registry().mutex);
     registry().latencyUs = std::max(0, microseconds);
-}
-
-int openHandles()
-{
-    QMutexLocker lock(&registry().mutex);
-    return registry().handles;
 }
 
 void setupDemo(int count)

@@ -1,11 +1,10 @@
-#include "sim/registry.h"
+#include "registry.h"
 
-#include "image/memorymap.h"
-#include "scramble_key.h"
+#include "memorymap.h"
+#include "scramble.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -18,64 +17,15 @@ constexpr int kRequestTypeVendorIn = 0xC0;
 constexpr int kRequestTypeStandardIn = 0x80;
 constexpr int kGetDescriptor = 6;
 constexpr int kStringDescriptor = 3;
-constexpr int kSerialStringIndex = 3;
 constexpr uint32_t kVersionAddress = kInfoBlockAddress + kVersionOffset;
 constexpr int kMaxMemoryRead = 2048;
 constexpr int kBlockSize = 512;
 constexpr int kMaxExternalRead = 512;
 constexpr int kMaxExternalWrite = 256;
 
-uint32_t loadWord(const char *p)
-{
-    const auto *b = reinterpret_cast<const unsigned char *>(p);
-    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-}
-
-void storeWord(char *p, uint32_t w)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = char((w >> (8 * i)) & 0xFF);
-}
-
-// The device's word scrambling: little-endian words, key phase from 0 at the
-// start of each transfer, trailing bytes untouched.
-void scramble(char *data, int length)
-{
-    for (int i = 0; i < length / 4; ++i) {
-        const uint32_t k = vr480::kScrambleKey[i % 32];
-        storeWord(data + 4 * i, (loadWord(data + 4 * i) ^ k) + k);
-    }
-}
-
-void unscramble(char *data, int length)
-{
-    for (int i = 0; i < length / 4; ++i) {
-        const uint32_t k = vr480::kScrambleKey[i % 32];
-        storeWord(data + 4 * i, (loadWord(data + 4 * i) - k) ^ k);
-    }
-}
-
 bool inside(uint32_t base, uint32_t size, uint32_t address, int length)
 {
     return address >= base && uint64_t(address - base) + uint64_t(length) <= size;
-}
-
-void fillDescriptor(struct usb_device &record, const DeviceConfig &config)
-{
-    usb_device_descriptor &d = record.descriptor;
-    d.bLength = 18;
-    d.bDescriptorType = 1;
-    d.bcdUSB = 0x0200;
-    d.bMaxPacketSize0 = 64;
-    d.idVendor = config.vendorId;
-    d.idProduct = config.productId;
-    d.bcdDevice = 0x0100;
-    // The model's only string is the serial: no manufacturer or product
-    // string is announced that it would not give (a kernel asks for them).
-    d.iManufacturer = 0;
-    d.iProduct = 0;
-    d.iSerialNumber = kSerialStringIndex;
-    d.bNumConfigurations = 1;
 }
 
 QByteArray initialFlash(const DeviceConfig &config)
@@ -107,21 +57,15 @@ void Registry::log(const Event &event)
         events.append(event);
 }
 
-int Registry::deviceOf(const usb_dev_handle *handle) const
+Model *Registry::live(uint64_t handleEpoch, int id, int session)
 {
-    return handle && handle->epoch == epoch ? handle->device : -1;
-}
-
-Model *Registry::live(const usb_dev_handle *handle)
-{
-    const int id = deviceOf(handle);
-    if (id < 0 || size_t(id) >= models.size())
+    if (handleEpoch != epoch || id < 0 || size_t(id) >= models.size())
         return nullptr;
     Model &m = *models[size_t(id)];
-    return m.session == handle->session && m.onBus() ? &m : nullptr;
+    return m.session == session && m.onBus() ? &m : nullptr;
 }
 
-std::optional<FaultRule> Registry::hit(const bus::Setup &s, int transfer, int device)
+std::optional<FaultRule> Registry::hit(const Setup &s, int transfer, int device)
 {
     for (FaultRule &rule : faults) {
         if ((rule.device >= 0 && rule.device != device) || (rule.request >= 0 && rule.request != s.request)
@@ -179,7 +123,7 @@ int Registry::stringDescriptor(const Model &m, int value, char *data, int length
     return n;
 }
 
-int Registry::request(Model &m, const bus::Setup &s, char *data)
+int Registry::request(Model &m, const Setup &s, char *data)
 {
     if (s.requestType == kRequestTypeStandardIn && s.request == kGetDescriptor)
         return stringDescriptor(m, s.value, data, s.length);
@@ -205,7 +149,7 @@ int Registry::request(Model &m, const bus::Setup &s, char *data)
         if (!in || length > kMaxMemoryRead || !inside(kFlashBase, kFlashSize, address, length))
             return -EPIPE;
         std::memcpy(data, m.flash.constData() + (address - kFlashBase), size_t(length));
-        scramble(data, length);
+        encodeData(data, length);
         return length;
     case 2:
         if (in || !bootloader || length != kBlockSize)
@@ -217,7 +161,7 @@ int Registry::request(Model &m, const bus::Setup &s, char *data)
             || !inside(kApplicationAddress, kApplicationSize, address, length))
             return -EPIPE;
         QByteArray page(data, length);
-        unscramble(page.data(), length);
+        decodeData(page.data(), length);
         m.flash.replace(address - kFlashBase, length, page);
         return length;
     }
@@ -241,7 +185,7 @@ int Registry::request(Model &m, const bus::Setup &s, char *data)
     }
 }
 
-int Registry::transfer(Model &m, int number, const bus::Setup &s, char *data)
+int Registry::transfer(Model &m, int number, const Setup &s, char *data)
 {
     const bool in = s.requestType & 0x80;
     const std::optional<FaultRule> fault = hit(s, number, m.id);
@@ -277,7 +221,7 @@ int Registry::transfer(Model &m, int number, const bus::Setup &s, char *data)
     return -EPIPE;
 }
 
-int Registry::answer(Model &m, const bus::Setup &s, char *data, int limit)
+int Registry::answer(Model &m, const Setup &s, char *data, int limit)
 {
     QByteArray buffer(s.length, '\0');
     const int n = request(m, s, buffer.data());
@@ -292,11 +236,8 @@ int Registry::answer(Model &m, const bus::Setup &s, char *data, int limit)
 void Registry::clear()
 {
     ++epoch;
-    usb_busses = nullptr;
     models.clear();
-    buses.clear();
     lastAddress.clear();
-    linkedBuses = 0;
     faults.clear();
     events.clear();
     recording = true;
@@ -307,13 +248,8 @@ void Registry::clear()
 Model &Registry::add(int bus, const DeviceConfig &config)
 {
     bus = std::max(0, bus);
-    while (buses.size() <= size_t(bus)) {
-        auto record = std::make_unique<usb_bus>();
-        std::snprintf(record->dirname, sizeof record->dirname, "%03d", int(buses.size()) + 1);
-        record->location = uint32_t(buses.size()) + 1;
-        buses.push_back(std::move(record));
-        lastAddress.push_back(0);
-    }
+    if (lastAddress.size() <= size_t(bus))
+        lastAddress.resize(size_t(bus) + 1, 0);
 
     auto m = std::make_unique<Model>();
     m->id = int(models.size());
@@ -343,10 +279,10 @@ int Registry::freeAddress(int bus)
     return 0;
 }
 
-int Registry::scan()
+std::vector<bool> Registry::scan()
 {
     const Clock::time_point now = Clock::now();
-    int changes = 0;
+    std::vector<bool> listed(models.size(), false);
     for (const auto &pointer : models) {
         Model &m = *pointer;
         if (m.restarting && m.config.comesBack && now >= m.backAt
@@ -357,45 +293,15 @@ int Registry::scan()
         const bool hidden = m.hiddenScans > 0;
         if (hidden)
             --m.hiddenScans;
-        const bool listed = m.onBus() && !hidden;
-        // A device that left the bus since its record was made has a new
-        // address now, though no scan saw it away: its old record goes.
-        if (m.record && (!listed || m.record->devnum != m.address)) {
-            m.record.reset();
-            ++changes;
-        }
-        if (!listed) {
+        if (!m.onBus() || hidden) {
             m.address = 0;
             continue;
         }
-        if (!m.record) {
-            ++changes;
-            if (m.address == 0)
-                m.address = freeAddress(m.bus);
-            m.record = std::make_unique<struct usb_device>();
-            m.record->bus = buses[size_t(m.bus)].get();
-            m.record->devnum = uint8_t(m.address);
-            std::snprintf(m.record->filename, sizeof m.record->filename, "%03d", int(m.record->devnum));
-        }
-        fillDescriptor(*m.record, m.config);
+        if (m.address == 0)
+            m.address = freeAddress(m.bus);
+        listed[size_t(m.id)] = true;
     }
-    for (size_t b = 0; b < buses.size(); ++b) {
-        struct usb_device *previous = nullptr;
-        buses[b]->devices = nullptr;
-        for (const auto &pointer : models) {
-            struct usb_device *record = pointer->record.get();
-            if (pointer->bus != int(b) || !record)
-                continue;
-            record->prev = previous;
-            record->next = nullptr;
-            if (previous)
-                previous->next = record;
-            else
-                buses[b]->devices = record;
-            previous = record;
-        }
-    }
-    return changes;
+    return listed;
 }
 
 Clock::time_point Registry::busyFor(Model &m, std::chrono::microseconds latency)

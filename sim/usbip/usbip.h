@@ -4,6 +4,8 @@
 // big-endian words; a CMD_SUBMIT of an OUT transfer is followed by its data,
 // a RET_SUBMIT of an IN transfer by the bytes that came back.
 
+#include "simdevice.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -31,14 +33,8 @@ struct Header {
     uint8_t setup[8] = {}; // CMD_SUBMIT: the setup packet as it goes on the bus (little-endian)
 };
 
-// The setup packet of a control transfer.
-struct Setup {
-    int requestType = 0;
-    int request = 0;
-    int value = 0;
-    int index = 0;
-    int length = 0;
-};
+// The setup packet of a control transfer, as the simulated devices take it.
+using sim::Setup;
 
 QByteArray encode(const Header &header); // kHeaderSize bytes
 Header decode(const char *bytes);        // from kHeaderSize bytes
