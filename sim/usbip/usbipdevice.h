@@ -1,5 +1,5 @@
 #pragma once
-// One simulated device (sim/simdevice.h) served over one USB/IP connection,
+// One simulated device (simdevice.h) served over one USB/IP connection,
 // so that a Linux kernel enumerates and drives it like real hardware.
 //
 // The device's vendor requests and string descriptors go to the model through

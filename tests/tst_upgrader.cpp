@@ -182,7 +182,7 @@ Q_DECLARE_METATYPE(Upgrader::Outcome)
 using Setup = std::function<QString(QTemporaryDir &)>;
 Q_DECLARE_METATYPE(Setup)
 
-class TestUpgrade : public QObject {
+class TestUpgrader : public QObject {
     Q_OBJECT
 
 private slots:
@@ -210,7 +210,7 @@ private:
     QByteArray image;
 };
 
-void TestUpgrade::init()
+void TestUpgrader::init()
 {
     sim::reset();
     dir = std::make_unique<QTemporaryDir>();
@@ -218,20 +218,20 @@ void TestUpgrade::init()
     file = writeFile(dir->filePath("new.upg"), image);
 }
 
-void TestUpgrade::cleanup()
+void TestUpgrader::cleanup()
 {
     sim::reset();
     dir.reset();
 }
 
-void TestUpgrade::fullUpgrade_data()
+void TestUpgrader::fullUpgrade_data()
 {
     QTest::addColumn<bool>("fromApplication");
     QTest::newRow("application running") << true;
     QTest::newRow("bootloader running") << false;
 }
 
-void TestUpgrade::fullUpgrade()
+void TestUpgrader::fullUpgrade()
 {
     QFETCH(bool, fromApplication);
     sim::DeviceConfig config;
@@ -276,7 +276,7 @@ void TestUpgrade::fullUpgrade()
 
 // Every way a run can end short of a new application, with what it logs, the
 // pauses it makes and the state it leaves the device in.
-void TestUpgrade::endings_data()
+void TestUpgrader::endings_data()
 {
     QTest::addColumn<Setup>("setup");
     QTest::addColumn<QStringList>("log"); // "%file" stands for the path
@@ -407,7 +407,7 @@ void TestUpgrade::endings_data()
         << none << kPages << true;
 }
 
-void TestUpgrade::endings()
+void TestUpgrader::endings()
 {
     QFETCH(Setup, setup);
     QFETCH(QStringList, log);
@@ -458,7 +458,7 @@ void TestUpgrade::endings()
 
 // With the start check on, a run ends Started only once the application's
 // serial is seen after the restart; a stop request ends it Interrupted.
-void TestUpgrade::startCheck_data()
+void TestUpgrader::startCheck_data()
 {
     QTest::addColumn<bool>("comesBack");
     QTest::addColumn<bool>("interrupt"); // asked to stop at the first pause
@@ -471,7 +471,7 @@ void TestUpgrade::startCheck_data()
     QTest::newRow("stopped") << true << true << Upgrader::Outcome::Interrupted << QList<unsigned long>{1000};
 }
 
-void TestUpgrade::startCheck()
+void TestUpgrader::startCheck()
 {
     QFETCH(bool, comesBack);
     QFETCH(bool, interrupt);
@@ -499,7 +499,7 @@ void TestUpgrade::startCheck()
 
 // A byte stored wrongly in the external flash: the run shows both dumps and
 // leaves the bootloader running.
-void TestUpgrade::externalFlashMismatch()
+void TestUpgrader::externalFlashMismatch()
 {
     sim::DeviceConfig config;
     config.mode = sim::Mode::Bootloader;
@@ -535,14 +535,14 @@ void TestUpgrade::externalFlashMismatch()
 // wrong byte. Whatever the run makes of it, the new application may start only
 // over the whole verified image, and a second run brings the device to the
 // new firmware.
-void TestUpgrade::faultSweep_data()
+void TestUpgrader::faultSweep_data()
 {
     QTest::addColumn<sim::Fault>("fault");
     QTest::newRow("timeout") << sim::Fault::Timeout;
     QTest::newRow("corrupt") << sim::Fault::Corrupt;
 }
 
-void TestUpgrade::faultSweep()
+void TestUpgrader::faultSweep()
 {
     QFETCH(sim::Fault, fault);
     DebugCapture quiet;
@@ -593,7 +593,7 @@ void TestUpgrade::faultSweep()
 
 // The button: bars back to 0, the file from the dialog, the run on the worker
 // thread feeding the log and the bar.
-void TestUpgrade::changeFirmwareSlot()
+void TestUpgrader::changeFirmwareSlot()
 {
     sim::Device &device = deviceWithOldFirmware();
     DebugCapture debug;
@@ -643,7 +643,7 @@ void TestUpgrade::changeFirmwareSlot()
 // Closing the window in the middle of an upgrade: the worker stops at the next
 // page or transfer, the device stays in its bootloader with no application
 // started, and nothing is left running or open.
-void TestUpgrade::closingStopsTheUpgrade_data()
+void TestUpgrader::closingStopsTheUpgrade_data()
 {
     QTest::addColumn<int>("request");
     QTest::addColumn<int>("transfers"); // of that request before the window closes
@@ -652,7 +652,7 @@ void TestUpgrade::closingStopsTheUpgrade_data()
     QTest::newRow("verifying external flash") << 5 << 20;
 }
 
-void TestUpgrade::closingStopsTheUpgrade()
+void TestUpgrader::closingStopsTheUpgrade()
 {
     QFETCH(int, request);
     QFETCH(int, transfers);
@@ -677,7 +677,7 @@ void TestUpgrade::closingStopsTheUpgrade()
 
 // A file that is a FIFO nobody writes to: the run waits for it, and a stop
 // request (the window closing) ends the wait; the device is never touched.
-void TestUpgrade::stopWhileWaitingForAFifo()
+void TestUpgrader::stopWhileWaitingForAFifo()
 {
     deviceWithOldFirmware();
     const QString fifo = dir->filePath("fifo.upg");
@@ -694,5 +694,5 @@ void TestUpgrade::stopWhileWaitingForAFifo()
     QVERIFY(sim::events().isEmpty());
 }
 
-QTEST_MAIN(TestUpgrade)
-#include "tst_upgrade.moc"
+QTEST_MAIN(TestUpgrader)
+#include "tst_upgrader.moc"

@@ -96,7 +96,7 @@ sim::Device &bootloader()
 
 } // namespace
 
-class TestServiceTools : public QObject {
+class TestServiceDialogs : public QObject {
     Q_OBJECT
 
 private slots:
@@ -112,7 +112,7 @@ private slots:
     void writeExtFlashBin();
 };
 
-void TestServiceTools::read()
+void TestServiceDialogs::read()
 {
     sim::Device &device = bootloader();
     device.setFlash(0x08000000, randomBytes(0x2000, 1));
@@ -150,7 +150,7 @@ void TestServiceTools::read()
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonRead(bool t)"), 6);
 }
 
-void TestServiceTools::write()
+void TestServiceDialogs::write()
 {
     sim::Device &device = bootloader();
     VR480_Bootloader window;
@@ -181,7 +181,7 @@ void TestServiceTools::write()
     QVERIFY(logOf(window)->toPlainText().isEmpty());
 }
 
-void TestServiceTools::writePage()
+void TestServiceDialogs::writePage()
 {
     sim::Device &device = bootloader();
     VR480_Bootloader window;
@@ -213,7 +213,7 @@ void TestServiceTools::writePage()
     QVERIFY(logOf(window)->toPlainText().isEmpty());
 }
 
-void TestServiceTools::readExternalFlash()
+void TestServiceDialogs::readExternalFlash()
 {
     sim::Device &device = bootloader();
     const QByteArray plain = randomBytes(1000, 2);
@@ -253,7 +253,7 @@ void TestServiceTools::readExternalFlash()
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonReadExternalFlash(bool t)"), 4);
 }
 
-void TestServiceTools::writeExternalFlash()
+void TestServiceDialogs::writeExternalFlash()
 {
     sim::Device &device = bootloader();
     VR480_Bootloader window;
@@ -308,7 +308,7 @@ void TestServiceTools::writeExternalFlash()
     QCOMPARE(debug.count("VR480_Bootloader::slotpushButtonWriteExternalFlash(bool t)"), 6);
 }
 
-void TestServiceTools::writeExtFlashBin_data()
+void TestServiceDialogs::writeExtFlashBin_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<sim::FaultRule>("fault"); // request 0: none
@@ -337,7 +337,7 @@ void TestServiceTools::writeExtFlashBin_data()
                                      << writes << QStringList(101, "0x0+512") << bars.mid(0, 5);
 }
 
-void TestServiceTools::writeExtFlashBin()
+void TestServiceDialogs::writeExtFlashBin()
 {
     QFETCH(int, size);
     QFETCH(sim::FaultRule, fault);
@@ -375,5 +375,5 @@ void TestServiceTools::writeExtFlashBin()
     QVERIFY(logOf(window)->toPlainText().isEmpty());
 }
 
-QTEST_MAIN(TestServiceTools)
-#include "tst_servicetools.moc"
+QTEST_MAIN(TestServiceDialogs)
+#include "tst_servicedialogs.moc"

@@ -48,7 +48,7 @@ char *toString(const Setup &s)
 }
 } // namespace QTest
 
-class TestCommands : public QObject {
+class TestUsbVr480 : public QObject {
     Q_OBJECT
 
 private:
@@ -251,5 +251,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCommands)
-#include "tst_commands.moc"
+QTEST_GUILESS_MAIN(TestUsbVr480)
+#include "tst_usbvr480.moc"
