@@ -148,6 +148,66 @@ private slots:
         QCOMPARE(capture.lines().last(), QStringLiteral("USB Disconnect"));
     }
 
+    // Each device in turn: its descriptor lines, then, for the right ids, its
+    // opening and identity check; nothing after the device taken.
+    void scanLinesInOrder_data()
+    {
+        QTest::addColumn<QStringList>("devices"); // bus:kind
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("first acceptable ends the scan")
+            << QStringList{"0:other", "0:wrong", "1:vr480", "1:vr480", "2:vr480"}
+            << QStringList{"bus", "dev 1234", "dev 16c0", "open", "check", "drop", "bus", "dev 16c0", "open", "check"};
+        QTest::newRow("none acceptable")
+            << QStringList{"0:wrong", "1:other", "1:wrong"}
+            << QStringList{"bus", "dev 16c0", "open", "check", "drop", "bus", "dev 1234", "dev 16c0", "open",
+                           "check", "drop"};
+    }
+    void scanLinesInOrder()
+    {
+        QFETCH(QStringList, devices);
+        QFETCH(QStringList, expected);
+        for (const QString &device : devices) {
+            sim::DeviceConfig config = device.endsWith("other") ? otherDevice() : vr480();
+            if (device.endsWith("wrong"))
+                config.familyId = 0x0300;
+            sim::addDevice(device.section(':', 0, 0).toInt(), config);
+        }
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), expected.endsWith("drop") ? -1 : 0);
+        QStringList seen;
+        for (const QString &line : capture.lines()) {
+            if (line.startsWith("bus: "))
+                seen << "bus";
+            else if (line.startsWith("dev->descriptor.idVendor: "))
+                seen << "dev " + line.section(' ', -1);
+            else if (line == "usb_opened ")
+                seen << "open";
+            else if (line.startsWith("\nvrid: "))
+                seen << "check";
+            else if (line == "USB Disconnect")
+                seen << "drop";
+        }
+        QCOMPARE(seen, expected);
+    }
+
+    // What the debug builds' lock assertions rely on: a lock knows whether
+    // the calling thread holds it.
+    void rankedMutexKnowsItsHolder()
+    {
+        RankedMutex lock(RankedMutex::BusRank);
+        QVERIFY(!lock.isHeldByCurrentThread());
+        QMutexLocker locker(&lock);
+        QVERIFY(lock.isHeldByCurrentThread());
+        bool elsewhere = true;
+        std::unique_ptr<QThread> other(QThread::create([&] { elsewhere = lock.isHeldByCurrentThread(); }));
+        other->start();
+        other->wait();
+        QVERIFY(!elsewhere);
+        locker.unlock();
+        QVERIFY(!lock.isHeldByCurrentThread());
+    }
+
     void shortIdentityAnswerDropsTheDevice()
     {
         sim::Device &first = sim::addDevice(0, vr480());
