@@ -9,6 +9,7 @@
 #include "sim/vhci.h"
 #include "support/capture.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -360,6 +361,34 @@ private slots:
         QCOMPARE(attach.readAll(), QByteArray("2 7 65539 3"));
         QCOMPARE(detach.readAll(), QByteArray("1"));
         QVERIFY(!Vhci(dir.filePath("missing")).attach(0, 7, 1));
+    }
+
+    // A value given twice is a usage error, not the last one winning.
+    void repeatedValueIsAUsageError_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("--latency") << QStringList{"--latency", "1", "--latency", "2"} << "--latency is given more than once";
+        QTest::newRow("--state") << QStringList{"--state", "a", "--state", "b"} << "--state is given more than once";
+        QTest::newRow("--vhci") << QStringList{"--vhci", "a", "--vhci", "b"} << "--vhci is given more than once";
+        QTest::newRow("device key") << QStringList{"--device", "serial=A,bus=1,serial=B"}
+                                    << "\"serial\" is given twice in \"serial=A,bus=1,serial=B\"";
+    }
+    void repeatedValueIsAUsageError()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        QTemporaryDir dir;
+        if (!arguments.contains("--vhci"))
+            arguments << "--vhci" << dir.filePath("missing");
+        QProcess server;
+        server.start(QStringLiteral(VR480_USBIP), arguments);
+        QVERIFY(server.waitForStarted());
+        if (!server.waitForFinished(60000))
+            server.kill(); // this test's own child, by its handle
+        server.waitForFinished();
+        QCOMPARE(server.exitCode(), 2);
+        QVERIFY2(server.readAllStandardError().contains(message.toUtf8()), qPrintable(message));
     }
 };
 
