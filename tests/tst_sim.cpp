@@ -543,41 +543,31 @@ private slots:
     void stateExpansionIsBounded()
     {
 #ifdef Q_OS_LINUX
-        QByteArray head;
-        QDataStream(&head, QIODevice::WriteOnly) << qint32(0) << quint32(0) << quint32(1);
-        constexpr qint64 kBody = qint64(128) << 20;
         QByteArray compressed(4, '\0');
-        qToBigEndian(quint32(kBody), compressed.data());
+        qToBigEndian(quint32(128 << 20), compressed.data());
         z_stream zs{};
         QCOMPARE(deflateInit(&zs, Z_BEST_SPEED), Z_OK);
-        const QByteArray zeros(1 << 20, '\0');
-        for (qint64 done = 0; done < kBody; done += zeros.size()) {
-            const QByteArray &in = done == 0 ? head + zeros.mid(head.size()) : zeros;
-            zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.constData()));
+        QByteArray in(1 << 20, '\0');
+        QByteArray out(1 << 20, '\0');
+        in[11] = 1; // no latency, no fault rules, one device
+        for (int i = 0; i < 128; in[11] = 0, ++i) {
+            zs.next_in = reinterpret_cast<Bytef *>(in.data());
             zs.avail_in = uInt(in.size());
-            const int flush = done + zeros.size() >= kBody ? Z_FINISH : Z_NO_FLUSH;
-            do {
-                char out[1 << 16];
-                zs.next_out = reinterpret_cast<Bytef *>(out);
-                zs.avail_out = sizeof out;
-                deflate(&zs, flush);
-                compressed.append(out, qsizetype(sizeof out - zs.avail_out));
-            } while (zs.avail_out == 0);
+            zs.next_out = reinterpret_cast<Bytef *>(out.data());
+            zs.avail_out = uInt(out.size());
+            deflate(&zs, i == 127 ? Z_FINISH : Z_NO_FLUSH);
+            compressed.append(out.constData(), out.size() - zs.avail_out);
         }
         deflateEnd(&zs);
         QByteArray file;
         QDataStream(&file, QIODevice::WriteOnly) << quint32(0x56523453) << quint32(3) << compressed;
         QTemporaryDir dir;
         QVERIFY(writeFile(dir.filePath("bomb"), file));
-
-        rusage before{};
+        rusage before{}, after{};
         getrusage(RUSAGE_SELF, &before);
         QVERIFY(!sim::loadState(dir.filePath("bomb")));
-        rusage after{};
         getrusage(RUSAGE_SELF, &after);
-        QVERIFY2(after.ru_maxrss - before.ru_maxrss < 32 * 1024, qPrintable(QString::number(after.ru_maxrss - before.ru_maxrss)));
-#else
-        QSKIP("peak memory is measured on Linux");
+        QCOMPARE_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024); // KiB
 #endif
     }
 
@@ -587,32 +577,26 @@ private slots:
     {
         QTest::addColumn<QByteArray>("count"); // VR480_SIM_DEVICES, empty: unset
         QTest::addColumn<QByteArray>("state"); // the state file before the run, empty: none
-        QTest::addColumn<bool>("valid");
         for (const char *count : {"0", "-1", "65", "abc"})
-            QTest::addRow("%s devices", count) << QByteArray(count) << QByteArray() << false;
+            QTest::addRow("%s devices", count) << QByteArray(count) << QByteArray();
         QByteArray later;
         QDataStream(&later, QIODevice::WriteOnly) << quint32(0x56523453) << quint32(4) << QByteArray("later");
-        QTest::newRow("unknown format") << QByteArray() << later << true;
+        QTest::newRow("unknown format") << QByteArray() << later;
     }
     void demoSessionRefusals()
     {
         QFETCH(QByteArray, count);
         QFETCH(QByteArray, state);
-        QFETCH(bool, valid);
         QTemporaryDir dir;
         const QString stateFile = dir.filePath("sim.state");
-        if (!state.isEmpty())
-            QVERIFY(writeFile(stateFile, state));
+        QVERIFY(state.isEmpty() || writeFile(stateFile, state));
         qputenv("VR480_SIM_STATE", QFile::encodeName(stateFile));
         qputenv("VR480_SIM_DEVICES", count);
-        const auto unset = qScopeGuard([] {
-            qunsetenv("VR480_SIM_STATE");
-            qunsetenv("VR480_SIM_DEVICES");
-        });
+        const auto unset = qScopeGuard([] { qunsetenv("VR480_SIM_STATE"); qunsetenv("VR480_SIM_DEVICES"); });
         {
             sim::DemoSession run;
-            QCOMPARE(run.isValid(), valid);
-            QCOMPARE(sim::devices().size(), valid ? 1 : 0);
+            QCOMPARE(run.isValid(), count.isEmpty());
+            QCOMPARE(sim::devices().size(), count.isEmpty() ? 1 : 0);
         }
         QFile file(stateFile);
         QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), state);
