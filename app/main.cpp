@@ -15,6 +15,8 @@ int main(int argc, char **argv)
     QApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE
     const sim::DemoSession device; // VR480_SIM_STATE carries it between runs
+    if (!device.isValid())
+        return 2;
 #endif
     QTranslator translator;
     loadTranslation(translator, localeName, installedTranslationDir(QCoreApplication::applicationDirPath()));

@@ -236,10 +236,20 @@ void VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool)
     // A file that cannot be read is an empty image; one larger than the
     // external flash is not read at all.
     const InputFile file = readInputFile(path, ServiceTools::kMaxImageSize);
+    if (file.status == InputFile::TooLarge) {
+        // A stream is not read to its end: its size is not known.
+        if (file.size >= 0)
+            qDebug() << "length error" << file.size;
+        else
+            qDebug() << "length error" << "more than" << ServiceTools::kMaxImageSize;
+        QMessageBox::critical(this, tr("Length error"),
+                              tr("The file is larger than the external flash (%1 bytes)")
+                                  .arg(ServiceTools::kMaxImageSize));
+        return;
+    }
 
     using ServiceTools::ImageResult;
-    switch (file.status == InputFile::TooLarge ? ImageResult::LengthError
-                                               : ServiceTools::writeExternalFlashImage(*usb, file.bytes)) {
+    switch (ServiceTools::writeExternalFlashImage(*usb, file.bytes)) {
     case ImageResult::Ok:
         QMessageBox::information(this, tr("Info"), tr("Write OK"));
         break;
@@ -319,8 +329,9 @@ void VR480_Bootloader::slotpushButtonCreateUpg(bool)
                                                          QStringLiteral("."), tr("Upg (*.upg)"));
     if (upgFile.isNull())
         return;
-    // The HEX file chosen again as the upgrade file is never overwritten.
-    if (OutputFiles::sameFile(upgFile, hexFile) || !ImageBuilder::saveUpgradeFile(upgFile, image))
+    // The image is whole in memory and the dialog had the user confirm any
+    // replacement, so even the HEX file it came from may be saved over.
+    if (!ImageBuilder::saveUpgradeFile(upgFile, image))
         reportError(tr("Cannot write the file %1").arg(upgFile));
 }
 

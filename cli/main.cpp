@@ -21,6 +21,8 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE
     const sim::DemoSession device; // VR480_SIM_STATE carries it between runs
+    if (!device.isValid())
+        return 2;
 #endif
     return runCommandLine(QCoreApplication::arguments(), isatty(fileno(stdout)) != 0);
 }

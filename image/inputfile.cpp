@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <utility>
+
 #ifdef Q_OS_WIN
 #include <QFileInfo>
 #else
@@ -25,19 +27,29 @@ InputFile failed(InputFile::Status status, const QString &error = {})
     return result;
 }
 
+InputFile tooLarge(InputFile &&start, qint64 size, bool keepStart)
+{
+    start.status = InputFile::TooLarge;
+    start.size = size;
+    if (!keepStart)
+        start.bytes.clear();
+    return std::move(start);
+}
+
 } // namespace
 
 #ifdef Q_OS_WIN
 
-InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop)
+InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop, bool keepStart)
 {
     if (QFileInfo(fileName).isDir())
         return failed(InputFile::CannotRead, QStringLiteral("is a folder"));
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         return failed(InputFile::CannotRead, file.errorString());
-    if (!file.isSequential() && file.size() > limit)
-        return failed(InputFile::TooLarge);
+    const qint64 size = file.isSequential() ? -1 : file.size();
+    if (size > limit && !keepStart)
+        return tooLarge(InputFile(), size, false);
     InputFile result;
     while (true) {
         if (stop && stop())
@@ -47,7 +59,7 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
             break;
         result.bytes += chunk;
         if (result.bytes.size() > limit)
-            return failed(InputFile::TooLarge);
+            return tooLarge(std::move(result), size, keepStart);
     }
     if (file.error() != QFile::NoError)
         return failed(InputFile::CannotRead, file.errorString());
@@ -76,7 +88,7 @@ QString systemError()
 
 } // namespace
 
-InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop)
+InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop, bool keepStart)
 {
     // Opened without blocking, so that a FIFO without a writer does not hold
     // the program in open(); its reads then wait in poll() below.
@@ -89,8 +101,9 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
     if (S_ISDIR(info.st_mode))
         return failed(InputFile::CannotRead, QStringLiteral("is a folder"));
     const bool regular = S_ISREG(info.st_mode);
-    if (regular && info.st_size > limit)
-        return failed(InputFile::TooLarge);
+    const qint64 size = regular ? qint64(info.st_size) : -1;
+    if (size > limit && !keepStart)
+        return tooLarge(InputFile(), size, false);
 
     InputFile result;
     char chunk[kChunk];
@@ -114,7 +127,7 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
             break;
         result.bytes.append(chunk, qsizetype(n));
         if (result.bytes.size() > limit)
-            return failed(InputFile::TooLarge);
+            return tooLarge(std::move(result), size, keepStart);
     }
     result.status = InputFile::Ok;
     return result;

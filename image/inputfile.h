@@ -17,7 +17,8 @@ struct InputFile {
         Interrupted, // `stop` said so
     };
     Status status = CannotRead;
-    QByteArray bytes;
+    QByteArray bytes; // TooLarge: the first limit + 1 bytes when asked to keep them, else none
+    qint64 size = -1; // TooLarge: a regular file's size; -1 for a stream, not read to its end
     QString error;
 };
 
@@ -25,5 +26,8 @@ struct InputFile {
 // a FIFO's writer, a pipe's data): true ends the read as Interrupted.
 using StopCheck = std::function<bool()>;
 
-// Reads `fileName` up to its end, at most `limit` bytes.
-InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop = {});
+// Reads `fileName` up to its end, at most `limit` bytes. A larger regular
+// file is refused before it is read, unless `keepStart` asks for its first
+// limit + 1 bytes (enough to tell what the file is).
+InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop = {},
+                        bool keepStart = false);

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-qpa-plugins
-    libusb-dev
+    libusb-dev zlib1g-dev
 )
 for option in "$@"; do
     case $option in

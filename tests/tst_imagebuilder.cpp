@@ -415,16 +415,23 @@ void TestImageBuilder::createBootBinEndings()
     QCOMPARE(QDir().entryList(QDir::Files), files);
 }
 
-// Choosing the HEX file itself as the upgrade file leaves it as it was.
+// Choosing the HEX file itself as the upgrade file, and confirming the
+// replacement, saves the upgrade file over it: the image is already in memory.
 void TestImageBuilder::createUpgOverItsInput()
 {
     const QString hex = workDir->filePath(QStringLiteral("fw.hex"));
-    QVERIFY(QFile::copy(fixture("firmware.hex"), hex));
+    QVERIFY(QFile::copy(fixture("edges16.hex"), hex));
     VR480_Bootloader window;
     answerDialogs([&] { window.slotpushButtonCreateUpg(false); },
-                  {openHex(hex), saveUpg(hex), {"warning: Save File / fw.hex already exists.\nDo you want to replace it? (more buttons)", "Yes"},
-                   errorBox("Cannot write the file " + hex)});
-    QCOMPARE(contents(hex), contents(fixture("firmware.hex")));
+                  {openHex(hex), saveUpg(hex), {"warning: Save File / fw.hex already exists.\nDo you want to replace it? (more buttons)", "Yes"}});
+    QCOMPARE(logOf(window), QString());
+    QBuffer file;
+    file.setData(contents(hex));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray payload;
+    QCOMPARE(UpgradeFile::read(file, payload), UpgradeFile::Status::Ok);
+    decodeData(payload.data(), int(payload.size()));
+    QVERIFY(payload == edgesUpgradeImage());
 }
 
 QTEST_MAIN(TestImageBuilder)

@@ -329,6 +329,9 @@ void TestServiceDialogs::writeExtFlashBin_data()
     for (int size : {6, 0})
         QTest::addRow("%d bytes", size) << size << none << "critical: Length error / Length should be aligned to 4"
                                         << QStringList() << QStringList() << QList<int>{-1};
+    QTest::newRow("larger than the flash")
+        << 0x200004 << none << "critical: Length error / The file is larger than the external flash (2097152 bytes)"
+        << QStringList() << QStringList() << QList<int>{-1};
     QTest::newRow("read back differs") << 1000 << sim::FaultRule{sim::Fault::Corrupt, 5}
                                        << "critical: Error / memcmp" << writes << reads << bars;
     QTest::newRow("write fails") << 1000 << failing(6) << "critical: Error / WriteExternalFlashToAddress"

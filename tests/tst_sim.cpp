@@ -22,6 +22,12 @@
 #include <cerrno>
 #include <thread>
 
+#include <zlib.h>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 constexpr int kIn = 0xC0;
@@ -527,6 +533,70 @@ private slots:
         }
         QVERIFY(sim::loadState(good));
         QCOMPARE(sim::devices().size(), 1);
+    }
+
+    // A state file must not make the program expand it beyond what the
+    // devices it holds need: here one device, then 128 MiB of zeros.
+    void stateExpansionIsBounded()
+    {
+#ifdef Q_OS_LINUX
+        QByteArray compressed(4, '\0');
+        qToBigEndian(quint32(128 << 20), compressed.data());
+        z_stream zs{};
+        QCOMPARE(deflateInit(&zs, Z_BEST_SPEED), Z_OK);
+        QByteArray in(1 << 20, '\0');
+        QByteArray out(1 << 20, '\0');
+        in[11] = 1; // no latency, no fault rules, one device
+        for (int i = 0; i < 128; in[11] = 0, ++i) {
+            zs.next_in = reinterpret_cast<Bytef *>(in.data());
+            zs.avail_in = uInt(in.size());
+            zs.next_out = reinterpret_cast<Bytef *>(out.data());
+            zs.avail_out = uInt(out.size());
+            deflate(&zs, i == 127 ? Z_FINISH : Z_NO_FLUSH);
+            compressed.append(out.constData(), out.size() - zs.avail_out);
+        }
+        deflateEnd(&zs);
+        QByteArray file;
+        QDataStream(&file, QIODevice::WriteOnly) << quint32(0x56523453) << quint32(3) << compressed;
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath("bomb"), file));
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        QVERIFY(!sim::loadState(dir.filePath("bomb")));
+        getrusage(RUSAGE_SELF, &after);
+        QCOMPARE_LT(after.ru_maxrss - before.ru_maxrss, 32 * 1024); // KiB
+#endif
+    }
+
+    // VR480_SIM_DEVICES out of range is refused; a state file of a format
+    // this program does not know is left as it is.
+    void demoSessionRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("count"); // VR480_SIM_DEVICES, empty: unset
+        QTest::addColumn<QByteArray>("state"); // the state file before the run, empty: none
+        for (const char *count : {"0", "-1", "65", "abc"})
+            QTest::addRow("%s devices", count) << QByteArray(count) << QByteArray();
+        QByteArray later;
+        QDataStream(&later, QIODevice::WriteOnly) << quint32(0x56523453) << quint32(4) << QByteArray("later");
+        QTest::newRow("unknown format") << QByteArray() << later;
+    }
+    void demoSessionRefusals()
+    {
+        QFETCH(QByteArray, count);
+        QFETCH(QByteArray, state);
+        QTemporaryDir dir;
+        const QString stateFile = dir.filePath("sim.state");
+        QVERIFY(state.isEmpty() || writeFile(stateFile, state));
+        qputenv("VR480_SIM_STATE", QFile::encodeName(stateFile));
+        qputenv("VR480_SIM_DEVICES", count);
+        const auto unset = qScopeGuard([] { qunsetenv("VR480_SIM_STATE"); qunsetenv("VR480_SIM_DEVICES"); });
+        {
+            sim::DemoSession run;
+            QCOMPARE(run.isValid(), count.isEmpty());
+            QCOMPARE(sim::devices().size(), count.isEmpty() ? 1 : 0);
+        }
+        QFile file(stateFile);
+        QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), state);
     }
 
     void demoSessionCarriesTheDeviceBetweenRuns()

@@ -314,6 +314,12 @@ void TestUpgrader::endings_data()
                                   << QStringList{"%file", "Wrong file header"} << none << -1 << true;
     QTest::newRow("other version") << ownFile(QByteArray(good).replace(58, 4, QByteArray("\0000\0002", 4)))
                                    << QStringList{"%file", "Wrong file version"} << none << -1 << true;
+    // Larger than an upgrade file: told by header and version all the same.
+    QTest::newRow("larger foreign file") << ownFile(QByteArray(good.size() * 2, ':'))
+                                         << QStringList{"%file", "Wrong file header"} << none << -1 << true;
+    QTest::newRow("larger, other version")
+        << ownFile(QByteArray(good).replace(58, 4, QByteArray("\0000\0002", 4)).append("x"))
+        << QStringList{"%file", "Wrong file version"} << none << -1 << true;
     QTest::newRow("short payload") << ownFile(good.left(good.size() - 1))
                                    << QStringList{"%file", "Wrong file length"} << none << -1 << true;
     QTest::newRow("long payload")

@@ -148,6 +148,41 @@ private slots:
         QCOMPARE(capture.lines().last(), QStringLiteral("USB Disconnect"));
     }
 
+    // Each device in turn: its descriptor lines, then, for the right ids, its
+    // opening and identity check; nothing after the device taken.
+    void scanLinesInOrder_data()
+    {
+        QTest::addColumn<QStringList>("devices"); // bus:kind
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("first acceptable ends the scan") << QStringList{"0:other", "0:wrong", "1:vr480", "1:vr480", "2:vr480"}
+                                                        << "bus 1234 16c0 open check drop bus 16c0 open check";
+        QTest::newRow("none acceptable") << QStringList{"0:wrong", "1:other", "1:wrong"}
+                                         << "bus 16c0 open check drop bus 1234 16c0 open check drop";
+    }
+    void scanLinesInOrder()
+    {
+        QFETCH(QStringList, devices);
+        QFETCH(QString, expected);
+        for (const QString &device : devices) {
+            sim::DeviceConfig config = device.endsWith("other") ? otherDevice() : vr480();
+            config.familyId = device.endsWith("wrong") ? 0x0300 : config.familyId;
+            sim::addDevice(device.section(':', 0, 0).toInt(), config);
+        }
+        USBVR480 usb;
+        DebugCapture capture;
+        QCOMPARE(usb.connect(), expected.endsWith("drop") ? -1 : 0);
+        QStringList seen;
+        const QMap<QString, QString> words{{"bus: ", "bus"}, {"usb_opened ", "open"}, {"\nvrid: ", "check"}, {"USB Disconnect", "drop"}};
+        for (const QString &line : capture.lines()) {
+            if (line.startsWith("dev->descriptor.idVendor: "))
+                seen << line.section(' ', -1);
+            for (auto word = words.begin(); word != words.end(); ++word)
+                if (line.startsWith(word.key()))
+                    seen << *word;
+        }
+        QCOMPARE(seen.join(' '), expected);
+    }
+
     void shortIdentityAnswerDropsTheDevice()
     {
         sim::Device &first = sim::addDevice(0, vr480());

@@ -9,6 +9,7 @@
 #include "vhci.h"
 #include "capture.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -360,6 +361,29 @@ private slots:
         QCOMPARE(attach.readAll(), QByteArray("2 7 65539 3"));
         QCOMPARE(detach.readAll(), QByteArray("1"));
         QVERIFY(!Vhci(dir.filePath("missing")).attach(0, 7, 1));
+    }
+
+    // A value given twice is a usage error, not the last one winning.
+    void repeatedValueIsAUsageError_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        for (const char *option : {"--latency", "--state", "--vhci"})
+            QTest::newRow(option) << QStringList{option, "1", option, "2"} << QString(option) + " is given more than once";
+        QTest::newRow("device key") << QStringList{"--device", "serial=A,bus=1,serial=B"}
+                                    << "\"serial\" is given twice in \"serial=A,bus=1,serial=B\"";
+    }
+    void repeatedValueIsAUsageError()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        QProcess server; // given no controller, an accepted command line would end at once
+        server.start(QStringLiteral(VR480_USBIP), arguments.contains("--vhci") ? arguments : arguments << "--vhci" << "/nonexistent");
+        if (!server.waitForFinished(60000))
+            server.kill(); // this test's own child
+        server.waitForFinished();
+        QCOMPARE(server.exitCode(), 2);
+        QVERIFY2(server.readAllStandardError().contains(message.toUtf8()), qPrintable(message));
     }
 };
 

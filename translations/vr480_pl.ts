@@ -223,6 +223,10 @@ Sprawdź kabel USB</translation>
       <translation>Długość powinna być wielokrotnością 4</translation>
     </message>
     <message>
+      <source>The file is larger than the external flash (%1 bytes)</source>
+      <translation>Plik jest większy niż pamięć zewnętrzna flash (%1 B)</translation>
+    </message>
+    <message>
       <source>WriteExternalFlashToAddress</source>
       <translation>WriteExternalFlashToAddress</translation>
     </message>

@@ -97,21 +97,22 @@ void Upgrader::run()
 // file may be written.
 std::optional<Upgrader::Outcome> Upgrader::readFile(const QString &path, QByteArray &image)
 {
+    // A larger file is read one byte past an upgrade file's size, so that a
+    // foreign file is told by its header and version before its length.
     const InputFile file =
-        readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); });
+        readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); }, true);
     if (file.status == InputFile::Interrupted)
         return Outcome::Interrupted;
-    if (file.status == InputFile::TooLarge) {
-        emit sendText(tr("Wrong file length"));
-        return Outcome::BadFile;
-    }
     // A file that cannot be read reads as an empty stream: a wrong header.
     QBuffer buffer;
     buffer.setData(file.bytes);
     buffer.open(QIODevice::ReadOnly);
     switch (UpgradeFile::read(buffer, image)) {
     case UpgradeFile::Status::Ok:
-        break;
+        if (file.status != InputFile::TooLarge)
+            break;
+        emit sendText(tr("Wrong file length"));
+        return Outcome::BadFile;
     case UpgradeFile::Status::WrongHeader:
         emit sendText(tr("Wrong file header"));
         return Outcome::BadFile;

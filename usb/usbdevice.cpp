@@ -12,21 +12,26 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
+#include <QThread>
 #include <QtEndian>
 
 #include <cerrno>
+#include <functional>
 
 namespace {
+
+// The ranks the calling thread holds, one bit each.
+thread_local unsigned heldRanks = 0;
 
 // Serialises the scans of the process-wide bus and device lists with every
 // walk of them and every opening of a listed device, across all device
 // objects.
-QMutex busLock;
+RankedMutex busLock(RankedMutex::BusRank);
 
 // Where the devices that the device objects of this process have open are
 // ("bus/device"): a connection passes them by without a transfer, since each
 // belongs to another object.
-QMutex heldLock;
+RankedMutex heldLock(RankedMutex::HeldRank);
 QSet<QString> held;
 
 constexpr int kTimeoutMs = 2000;
@@ -69,43 +74,67 @@ QByteArray readSerial(usb_dev_handle *handle)
 }
 
 // A device as a scan listed it, named rather than pointed at: the next scan
-// frees the records of devices that have left.
+// frees the records of devices that have left. The record addresses are kept
+// for the debug lines only.
 struct Listed {
+    const void *firstOfBus = nullptr;
+    usb_device_descriptor descriptor{};
     QString bus;
     QString file;
     int address = 0;
 };
 
-// A fresh scan, then the listed devices with these ids, in bus order, then
-// device order.
-QList<Listed> scanFor(quint16 vendorId, quint16 productId)
+struct ListedBus {
+    const void *record = nullptr;
+    QList<Listed> devices;
+};
+
+// A fresh scan: every bus and its devices, in list order.
+QList<ListedBus> scan()
 {
     QMutexLocker lists(&busLock);
     usb_init();
     usb_find_busses();
     usb_find_devices();
-
-    QList<Listed> found;
+    QList<ListedBus> buses;
     for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
-        qDebug() << "bus: " << static_cast<const void *>(bus);
-        for (struct usb_device *dev = bus->devices; dev; dev = dev->next) {
-            const usb_device_descriptor &d = dev->descriptor;
-            qDebug() << "bus->devices: " << static_cast<const void *>(bus->devices);
+        ListedBus &listed = buses.emplace_back();
+        listed.record = bus;
+        for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
+            listed.devices.append(Listed{bus->devices, dev->descriptor, QString::fromLatin1(bus->dirname),
+                                         QString::fromLatin1(dev->filename), dev->devnum});
+    }
+    return buses;
+}
+
+// Goes through a scan's devices in order, each with its debug lines, and
+// offers those with these ids to `take`, until it takes one: so the lines
+// of a device are followed by its own checks, and no device after the one
+// taken is looked at. True when one was taken.
+bool takeFirst(const QList<ListedBus> &buses, quint16 vendorId, quint16 productId,
+               const std::function<bool(const Listed &)> &take)
+{
+    for (const ListedBus &bus : buses) {
+        qDebug() << "bus: " << bus.record;
+        for (const Listed &device : bus.devices) {
+            const usb_device_descriptor &d = device.descriptor;
+            qDebug() << "bus->devices: " << device.firstOfBus;
             qDebug() << "dev->descriptor.idVendor: " << Qt::hex << unsigned(d.idVendor);
             qDebug() << "dev->descriptor.idProduct: " << Qt::hex << unsigned(d.idProduct);
             qDebug() << "dev->descriptor.iSerialNumber: " << Qt::hex << unsigned(d.iSerialNumber);
             qDebug() << "dev->descriptor.bMaxPacketSize0: " << Qt::hex << unsigned(d.bMaxPacketSize0);
-            if (d.idVendor == vendorId && d.idProduct == productId)
-                found.append({QString::fromLatin1(bus->dirname), QString::fromLatin1(dev->filename), dev->devnum});
+            if (d.idVendor == vendorId && d.idProduct == productId && take(device))
+                return true;
         }
     }
-    return found;
+    return false;
 }
 
 // With the bus lock held: the record of the device as the lists hold it now,
 // or nothing when it is no longer listed.
 struct usb_device *recordOf(const QString &busName, const QString &file)
 {
+    Q_ASSERT(busLock.isHeldByCurrentThread());
     for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
         if (busName != QLatin1String(bus->dirname))
             continue;
@@ -117,6 +146,27 @@ struct usb_device *recordOf(const QString &busName, const QString &file)
 }
 
 } // namespace
+
+void RankedMutex::lock()
+{
+    // Nothing of this rank or a later one may be held already.
+    Q_ASSERT_X((heldRanks >> rank) == 0, "RankedMutex::lock", "lock order");
+    mutex.lock();
+    owner.store(QThread::currentThreadId(), std::memory_order_relaxed);
+    heldRanks |= 1u << rank;
+}
+
+void RankedMutex::unlock() noexcept
+{
+    heldRanks &= ~(1u << rank);
+    owner.store(nullptr, std::memory_order_relaxed);
+    mutex.unlock();
+}
+
+bool RankedMutex::isHeldByCurrentThread() const
+{
+    return owner.load(std::memory_order_relaxed) == QThread::currentThreadId();
+}
 
 UsbDevice::UsbDevice() = default;
 
@@ -181,12 +231,13 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
         disconnectPrivate();
     denied.clear();
     QList<Attached> found;
-    for (const Listed &device : scanFor(vendorId, productId)) {
+    takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
         if (acceptPrivate(device.bus, device.file, {})) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
         }
-    }
+        return false; // all of them
+    });
     if (found.isEmpty() && denied.isEmpty())
         denied = deniedDeviceNode(vendorId, productId);
     return found;
@@ -194,13 +245,14 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
 
 int UsbDevice::connectPrivate()
 {
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     qDebug("USB Connect");
     if (handle)
         closePrivate();
     denied.clear();
-    for (const Listed &device : scanFor(vendorId, productId))
-        if (acceptPrivate(device.bus, device.file, serials))
-            return 0;
+    if (takeFirst(scan(), vendorId, productId,
+                  [this](const Listed &device) { return acceptPrivate(device.bus, device.file, serials); }))
+        return 0;
     if (denied.isEmpty())
         denied = deniedDeviceNode(vendorId, productId);
     return -1;
@@ -208,6 +260,7 @@ int UsbDevice::connectPrivate()
 
 bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials)
 {
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     // libusb reports a refused device node as a failed open (errno) or, when
     // the node may only be read, as a refused configuration.
     const auto noteDenied = [&](int error) {
@@ -286,6 +339,7 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
 
 void UsbDevice::closePrivate()
 {
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     usb_close(handle);
     handle = nullptr;
     QMutexLocker lock(&heldLock);
@@ -295,6 +349,7 @@ void UsbDevice::closePrivate()
 
 void UsbDevice::disconnectPrivate()
 {
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     qDebug("USB Disconnect");
     if (handle) {
         usb_release_interface(handle, 0);
@@ -358,6 +413,7 @@ int UsbDevice::control_receive(int request, unsigned value, unsigned index, char
 int UsbDevice::control_receivePrivate(int request, unsigned value, unsigned index, char *buffer,
                                       int dataLength)
 {
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     if (!handle && connectPrivate() < 0)
         return -1;
 

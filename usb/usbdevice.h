@@ -6,7 +6,39 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 struct usb_dev_handle;
+
+// A mutex of the USB layer with its rank in the layer's lock order: a thread
+// takes these locks only in increasing rank, the device lock first, and
+// debug builds assert it on every lock(). Every lock of the layer is taken
+// through here, so the order is checked in one place.
+class RankedMutex {
+public:
+    enum Rank {
+        DeviceRank = 1, // one per device object: its connects, disconnects and transfers
+        BusRank,        // the process-wide bus and device lists
+        HeldRank,       // the process-wide set of devices held open
+    };
+    explicit RankedMutex(Rank rank)
+        : rank(rank)
+    {
+    }
+    RankedMutex(const RankedMutex &) = delete;
+    RankedMutex &operator=(const RankedMutex &) = delete;
+
+    void lock();
+    void unlock() noexcept;
+    // True when the calling thread holds it: what functions that must run
+    // with it held assert.
+    bool isHeldByCurrentThread() const;
+
+private:
+    QMutex mutex;
+    const Rank rank;
+    std::atomic<Qt::HANDLE> owner{nullptr};
+};
 
 // A connection to one device: finds it by vendor and product id (and, when
 // asked, by serial), opens it, selects configuration 1, claims interface 0 and accepts it
@@ -19,7 +51,7 @@ struct usb_dev_handle;
 // disconnect and single transfer of that object, because the GUI thread and
 // the upgrade thread share it; objects talking to different devices never
 // wait for each other's transfers. Members whose names end in Private run
-// with the device lock held and never take it.
+// with the device lock held (debug builds assert it) and never take it.
 //
 // libusb 0.1 keeps one list of buses and devices for the whole process: a
 // scan rewrites it and frees the records of devices that have left, which
@@ -28,7 +60,8 @@ struct usb_dev_handle;
 // opening of a listed device by its record; the devices found are otherwise
 // named by bus and device name, never by record, and the transfers of the
 // checks run on the open handle outside the bus lock. A device that one
-// object has open is passed by when another object connects.
+// object has open is passed by when another object connects. The lock order
+// (device lock, bus lock, held-devices lock) is RankedMutex's.
 //
 // connect() and disconnect() hide QObject's functions of the same names;
 // code of these classes that wires signals calls QObject::connect.
@@ -102,5 +135,5 @@ private:
     usb_dev_handle *handle = nullptr;
     QString heldPlace; // where the open device is, while it is open
     QString denied;
-    QMutex deviceLock;
+    RankedMutex deviceLock{RankedMutex::DeviceRank};
 };

@@ -166,16 +166,23 @@ void setupDemo(int count = 1);
 // remaining skip and times counts, and the latency. Events and the transfer count are not kept, so
 // rules that name a transfer number count from the load. A device caught in a restart is saved as
 // back on the bus in its new mode.
-bool saveState(const QString &fileName); // false when the file cannot be written
+// False when the file cannot be written, and, leaving it as it is, when it holds a state of a
+// format this program does not know.
+bool saveState(const QString &fileName);
+// The format version of `fileName` when it is a state file of a format this program does not know
+// (a later program's); 0 for any other file, or none.
+quint32 unknownStateFormat(const QString &fileName);
 // reset(), then the saved simulation. False, leaving the simulation empty, when the file is
-// missing, unreadable or not a state file.
+// missing, unreadable or not a state file, or would expand beyond what the devices it holds need.
 bool loadState(const QString &fileName);
 
 // The device of one run of a demo program. When VR480_SIM_STATE names an existing file the
 // simulation is loaded from it (if that fails: a line on stderr, then setupDemo()); otherwise
-// setupDemo() with VR480_SIM_DEVICES devices (0 to 64; 1 when unset or invalid). When
-// VR480_SIM_STATE is set, the destructor saves the simulation back to that file, so that
-// successive runs see the same devices. The file is locked (FILE.lock) from before the load to
+// setupDemo() with VR480_SIM_DEVICES devices (1 to 64; 1 when unset). Any other value of
+// VR480_SIM_DEVICES is said on stderr and leaves the session invalid: no device, nothing saved,
+// and the program ends. When VR480_SIM_STATE is set, the destructor saves the simulation back to
+// that file (unless it holds a format this program does not know), so that successive runs see
+// the same devices. The file is locked (FILE.lock) from before the load to
 // after the save: a second program on the same file waits, saying so on stderr, until the first
 // ends, so that neither loses what the other did.
 class DemoSession {
@@ -184,10 +191,12 @@ public:
     ~DemoSession();
     DemoSession(const DemoSession &) = delete;
     DemoSession &operator=(const DemoSession &) = delete;
+    bool isValid() const;
 
 private:
     QString stateFile_;
     std::unique_ptr<QLockFile> lock_;
+    bool valid_ = true;
 };
 
 } // namespace sim

@@ -6,9 +6,13 @@
 #include <QFile>
 #include <QMutexLocker>
 #include <QSaveFile>
+#include <QScopeGuard>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
+
+#include <zlib.h>
 
 namespace sim {
 
@@ -20,6 +24,16 @@ constexpr quint32 kStateMagic = 0x56523453; // "VR4S"
 constexpr quint32 kStateFormat = 3;
 constexpr QDataStream::Version kStateStreamVersion = QDataStream::Qt_6_0;
 constexpr int kMaxBus = 999; // a bus number beyond this is a damaged file, not a bus to create
+constexpr int kMaxDemoDevices = 64;
+
+// What a state body may need at most, so that a damaged or hostile file
+// cannot expand beyond what the fault rules and devices it says it holds
+// need: the counts and the last addresses of all buses, each rule, each
+// device with both memories and room for its serials and last block.
+constexpr qint64 kFaultBytes = 8 * 4;
+constexpr qint64 kMaxFaults = 1 << 16;
+constexpr qint64 kModelBytes = MemoryMap::kFlashSize + MemoryMap::kExternalFlashSize + 0x20000;
+constexpr qint64 kFixedBytes = 3 * 4 + 4 * (kMaxBus + 1);
 
 QDataStream &operator<<(QDataStream &out, const DeviceConfig &c)
 {
@@ -78,6 +92,60 @@ QByteArray stateBody(const Registry &r)
     return body;
 }
 
+// The bound of a body of which `prefix` is the start: as far as the start
+// tells (the rule count, then the device count), at least what must be read
+// to learn the rest; 0 for counts out of place.
+qint64 bodyBound(const QByteArray &prefix)
+{
+    QDataStream in(prefix);
+    in.setVersion(kStateStreamVersion);
+    qint32 latency = 0;
+    quint32 faults = 0;
+    in >> latency >> faults;
+    if (in.status() != QDataStream::Ok)
+        return kFixedBytes;
+    if (faults > kMaxFaults)
+        return 0;
+    const qint64 devicesAt = 8 + faults * kFaultBytes;
+    if (prefix.size() < devicesAt + 4)
+        return devicesAt + kFixedBytes;
+    in.skipRawData(int(faults * kFaultBytes));
+    quint32 devices = 0;
+    in >> devices;
+    return devicesAt + kFixedBytes + qint64(devices) * kModelBytes;
+}
+
+// qUncompress() of a state body, stopping as soon as it grows beyond
+// bodyBound(): empty then, and for data that is not whole qCompress() output.
+QByteArray expandBody(const QByteArray &compressed)
+{
+    if (compressed.size() < 4)
+        return {};
+    z_stream zs{};
+    if (inflateInit(&zs) != Z_OK)
+        return {};
+    const auto end = qScopeGuard([&] { inflateEnd(&zs); });
+    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(compressed.constData()) + 4);
+    zs.avail_in = uInt(compressed.size() - 4);
+    QByteArray body;
+    qint64 bound = bodyBound(body);
+    int status = Z_OK;
+    while (status == Z_OK) {
+        const qsizetype at = body.size();
+        const qint64 room = std::min<qint64>(1 << 20, bound + 1 - at);
+        body.resize(at + room);
+        zs.next_out = reinterpret_cast<Bytef *>(body.data() + at);
+        zs.avail_out = uInt(room);
+        status = inflate(&zs, Z_NO_FLUSH);
+        body.resize(body.size() - zs.avail_out);
+        bound = bodyBound(body);
+        if (body.size() > bound)
+            return {};
+    }
+    const quint32 declared = qFromBigEndian<quint32>(compressed.constData());
+    return status == Z_STREAM_END && declared == quint32(body.size()) ? body : QByteArray();
+}
+
 // Fills the empty registry from stateBody()'s bytes; false at the first thing out of place.
 bool restore(Registry &r, const QByteArray &body)
 {
@@ -116,8 +184,22 @@ bool restore(Registry &r, const QByteArray &body)
 
 } // namespace
 
+quint32 unknownStateFormat(const QString &fileName)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    QDataStream in(&file);
+    quint32 magic = 0;
+    quint32 format = 0;
+    in >> magic >> format;
+    return in.status() == QDataStream::Ok && magic == kStateMagic && format != kStateFormat ? format : 0;
+}
+
 bool saveState(const QString &fileName)
 {
+    if (unknownStateFormat(fileName) != 0)
+        return false; // another program's; this one cannot write it back whole
     QByteArray body;
     {
         Registry &r = registry();
@@ -147,7 +229,7 @@ bool loadState(const QString &fileName)
             QByteArray compressed;
             in >> compressed;
             if (in.status() == QDataStream::Ok && in.atEnd())
-                body = qUncompress(compressed);
+                body = expandBody(compressed);
         }
     }
 
@@ -163,6 +245,19 @@ bool loadState(const QString &fileName)
 DemoSession::DemoSession()
     : stateFile_(qEnvironmentVariable("VR480_SIM_STATE"))
 {
+    int count = 1;
+    if (const QString text = qEnvironmentVariable("VR480_SIM_DEVICES"); !text.isEmpty()) {
+        bool ok = false;
+        count = text.toInt(&ok, 10);
+        if (!ok || count < 1 || count > kMaxDemoDevices) {
+            std::fprintf(stderr, "VR480_SIM_DEVICES=%s is invalid: give a number of devices from 1 to %d\n",
+                         qPrintable(text), kMaxDemoDevices);
+            stateFile_.clear();
+            reset();
+            valid_ = false;
+            return;
+        }
+    }
     if (!stateFile_.isEmpty()) {
         lock_ = std::make_unique<QLockFile>(stateFile_ + QStringLiteral(".lock"));
         lock_->setStaleLockTime(0); // stale only when its program is gone, however long it runs
@@ -181,18 +276,33 @@ DemoSession::DemoSession()
     if (!stateFile_.isEmpty() && QFile::exists(stateFile_)) {
         if (loadState(stateFile_))
             return;
-        std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
-                     qPrintable(stateFile_));
+        if (const quint32 format = unknownStateFormat(stateFile_))
+            std::fprintf(stderr,
+                         "%s holds a simulated device of format %u, which this program does not know; "
+                         "starting with the demo device, which is not saved there\n",
+                         qPrintable(stateFile_), format);
+        else
+            std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
+                         qPrintable(stateFile_));
     }
-    bool ok = false;
-    const int count = qEnvironmentVariableIntValue("VR480_SIM_DEVICES", &ok);
-    setupDemo(ok && count >= 0 && count <= 64 ? count : 1);
+    setupDemo(count);
 }
 
 DemoSession::~DemoSession()
 {
-    if (!stateFile_.isEmpty() && !saveState(stateFile_))
+    if (stateFile_.isEmpty())
+        return;
+    if (const quint32 format = unknownStateFormat(stateFile_))
+        std::fprintf(stderr, "Not saving the simulated device to %s: it holds format %u, which this program "
+                             "does not know\n",
+                     qPrintable(stateFile_), format);
+    else if (!saveState(stateFile_))
         std::fprintf(stderr, "Cannot save the simulated device to %s\n", qPrintable(stateFile_));
+}
+
+bool DemoSession::isValid() const
+{
+    return valid_;
 }
 
 } // namespace sim

@@ -75,16 +75,17 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &t
 }
 
 // "word,key=value,key=value": the leading word (if it has no "=") under "".
+// A key given twice is a usage error, not the last one winning.
 QMap<QString, QString> parseSpec(const QString &spec)
 {
     QMap<QString, QString> fields;
     const QStringList parts = spec.split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (int i = 0; i < parts.size(); ++i) {
         const qsizetype eq = parts[i].indexOf(QLatin1Char('='));
-        if (eq < 0)
-            fields.insert(i == 0 ? QString() : parts[i], i == 0 ? parts[i] : QStringLiteral("yes"));
-        else
-            fields.insert(parts[i].left(eq), parts[i].mid(eq + 1));
+        const QString key = eq >= 0 ? parts[i].left(eq) : i == 0 ? QString() : parts[i];
+        if (fields.contains(key))
+            usageError(QStringLiteral("\"%1\" is given twice in \"%2\"").arg(key, spec));
+        fields.insert(key, eq >= 0 ? parts[i].mid(eq + 1) : i == 0 ? parts[i] : QStringLiteral("yes"));
     }
     return fields;
 }
@@ -325,6 +326,9 @@ int main(int argc, char **argv)
                                            QStringLiteral("Write every transfer on standard error."));
     parser.addOptions({deviceOption, faultOption, latencyOption, stateOption, vhciOption, verboseOption});
     parser.process(application);
+    for (const QCommandLineOption *single : {&latencyOption, &stateOption, &vhciOption})
+        if (parser.values(*single).size() > 1)
+            usageError(QStringLiteral("--%1 is given more than once").arg(single->names().constFirst()));
     verbose = parser.isSet(verboseOption);
 
     const QString state = parser.value(stateOption);
