@@ -69,9 +69,6 @@ fs::path nameBeside(const fs::path &path, const char *suffix)
     return path.parent_path() / fs::path(name.toStdString());
 }
 
-constexpr auto kNewFilePermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                   | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
-
 } // namespace
 
 OutputFiles::~OutputFiles()
@@ -173,6 +170,8 @@ bool OutputFiles::add(const QString &fileName, const Writer &write)
     // refuses it, with the system's reason.
     QFile file;
 #ifdef Q_OS_WIN
+    constexpr auto kNewFilePermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+                                       | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
     for (int attempt = 0;; ++attempt) {
         entry.temporary = nameBeside(entry.target, "part");
         file.setFileName(QString::fromStdWString(entry.temporary.native()));
@@ -191,7 +190,6 @@ bool OutputFiles::add(const QString &fileName, const Writer &write)
     if (!file.flush() || _commit(file.handle()) != 0)
         return fail(fileName, reasonOf(file, errno));
 #else
-    Q_UNUSED(kNewFilePermissions)
     struct stat replaced {};
     const bool replacing = exists && ::stat(entry.target.c_str(), &replaced) == 0;
     int fd = -1;

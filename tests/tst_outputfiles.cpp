@@ -150,7 +150,7 @@ private slots:
         QVERIFY(!OutputFiles::sameFile(target, dir.filePath("other.bin")));
     }
 
-    // A rename that fails at commit: the files already in place are taken
+    // A temporary gone before its rename: the files already in place are taken
     // back, old contents restored, new files removed.
     void failedRenameTakesBack()
     {
