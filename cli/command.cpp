@@ -8,11 +8,12 @@
 #include "servicetools.h"
 #include "usbvr480.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QBuffer>
 #include <QThread>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -96,15 +97,34 @@ void setProgramName(const QString &programName)
     name = programName;
 }
 
+namespace {
+std::atomic<int> outputError{0}; // the errno of the first failure on standard output
+} // namespace
+
 void writeTo(std::FILE *stream, const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    if (stream == stdout && outputError != 0)
+        return;
+    errno = 0;
+    if ((std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) != size_t(bytes.size())
+         || std::fflush(stream) != 0)
+        && stream == stdout) {
+        int none = 0;
+        outputError.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+    }
 }
 
 void print(const QString &text)
 {
-    writeTo(stdout, text.toLocal8Bit() + '\n');
+    writeTo(stdout, encodeFileName(text) + '\n');
+}
+
+std::optional<QString> outputLost()
+{
+    writeTo(stdout, {});
+    if (outputError == 0)
+        return std::nullopt;
+    return QString::fromLocal8Bit(std::strerror(outputError));
 }
 
 std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Result *refusal)
@@ -128,11 +148,7 @@ std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Resul
 
 std::optional<Result> checkInput(const QString &fileName)
 {
-    const QFileInfo info(fileName);
-    const QString reason = !info.exists()      ? QStringLiteral("No such file or directory")
-                           : info.isDir()      ? QStringLiteral("is a folder")
-                           : !info.isReadable() ? QStringLiteral("Permission denied")
-                                                : QString();
+    const QString reason = inputFileProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
     return failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, reason));
@@ -148,21 +164,20 @@ std::optional<Result> checkOutput(const QString &fileName, const QStringList &in
         if (OutputFiles::sameFile(fileName, input))
             return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(fileName), true};
     }
-    const QFileInfo info(fileName);
-    if (info.isDir())
-        return failure(ExitCannotWrite, QStringLiteral("%1: is a folder").arg(fileName));
-    if (!info.dir().exists())
-        return failure(ExitCannotWrite, QStringLiteral("%1: No such file or directory").arg(fileName));
-    return std::nullopt;
+    const QString reason = OutputFiles::targetProblem(fileName);
+    if (reason.isEmpty())
+        return std::nullopt;
+    return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(fileName, reason));
 }
 
 Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write)
 {
     if (fileName == QLatin1String("-")) {
-        std::fflush(stdout);
-        QFile out;
-        if (!out.open(stdout, QIODevice::WriteOnly) || !write(out) || !out.flush())
-            return failure(ExitCannotWrite, QStringLiteral("standard output: %1").arg(out.errorString()));
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        if (!write(out))
+            return failure(ExitCannotWrite, QStringLiteral("standard output: write failed"));
+        writeTo(stdout, out.data());
         return {};
     }
     QString error;

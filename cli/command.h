@@ -85,8 +85,12 @@ QCommandLineOption serialOption(const QString &more = {});
 QString programName();
 void setProgramName(const QString &name);
 
+// Writes and flushes. The first failure on standard output is kept (and
+// nothing more is written there) for outputLost().
 void writeTo(std::FILE *stream, const QByteArray &bytes);
-void print(const QString &text); // a line on standard output
+void print(const QString &text); // a line on standard output, file names as given
+// Flushes standard output; what went wrong on it during the run, if anything.
+std::optional<QString> outputLost();
 
 // The whole of an input file, at most `limit` bytes, read once (a pipe or
 // FIFO works); a stop signal ends the wait. Nothing, with the failure in
@@ -96,11 +100,12 @@ std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Resul
 // read, without opening it: a pipe is left for the one read that follows.
 std::optional<Result> checkInput(const QString &fileName);
 // Refuses, before any work, an output name that is empty or the same file as
-// one of `inputs` (usage errors), or a folder, or in a folder that does not
-// exist (status 4). "-" is standard output.
+// one of `inputs` (usage errors), or one OutputFiles cannot write: a folder,
+// a link to nothing, a loop of links, in a folder that does not exist
+// (status 4). "-" is standard output.
 std::optional<Result> checkOutput(const QString &fileName, const QStringList &inputs = {});
 // Writes an output file (under a temporary name, renamed when complete) and
-// prints its name; "-" writes the bytes to standard output.
+// prints its name; "-" writes the bytes to standard output (writeTo).
 Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write);
 Result saveOutput(const QString &fileName, const QByteArray &contents);
 // The status and message of a command stopped by a signal: nothing committed.

@@ -2,6 +2,7 @@
 
 #include "command.h"
 #include "interrupt.h"
+#include "inputfile.h"
 
 #include <QFileInfo>
 
@@ -165,13 +166,16 @@ int runCommandLine(const QStringList &arguments, bool terminal)
     qInstallMessageHandler(messageHandler);
     catchStopSignals();
     QString command;
-    const Result result = run(arguments, terminal, command);
+    Result result = run(arguments, terminal, command);
+    // Output that did not reach its reader fails a command that did its work.
+    if (const std::optional<QString> lost = outputLost(); lost && result.status == ExitOk)
+        result = failure(ExitCannotWrite, QStringLiteral("standard output: ") + *lost);
     if (result.status != ExitOk) {
         QString text = programName() + QStringLiteral(": ") + result.message + QLatin1Char('\n');
         if (result.usage)
             text += command.isEmpty() ? QStringLiteral("Try '%1 --help'.\n").arg(programName())
                                       : QStringLiteral("Try '%1 %2 --help'.\n").arg(programName(), command);
-        writeTo(stderr, text.toLocal8Bit());
+        writeTo(stderr, encodeFileName(text));
     }
     return result.status;
 }

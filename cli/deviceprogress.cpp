@@ -1,5 +1,6 @@
 #include "deviceprogress.h"
 
+#include "command.h"
 #include "progress.h"
 
 #include <algorithm>
@@ -86,6 +87,5 @@ void DeviceProgress::draw(bool now)
 
 void DeviceProgress::write(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    writeTo(stream, bytes);
 }

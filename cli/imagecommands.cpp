@@ -12,6 +12,10 @@
 #include <QDir>
 #include <QtEndian>
 
+#include <cstring>
+#include <memory>
+#include <new>
+
 namespace {
 
 // A conversion result other than 0 refuses the file; `noData` says what an
@@ -102,10 +106,8 @@ Result createBootBin(Invocation &in)
         if (!files.add(names.last(), OutputFiles::bytes(image)))
             break;
     }
-    if (stopRequested())
-        return interrupted();
-    if (!files.commit())
-        return failure(ExitCannotWrite, files.errorString());
+    if (!files.commit(stopRequested))
+        return stopRequested() ? interrupted() : failure(ExitCannotWrite, files.errorString());
     for (const QString &name : std::as_const(names))
         print(name);
     return {};
@@ -132,13 +134,18 @@ Result hexToBin(Invocation &in)
     QByteArray text;
     if (auto refused = conversionFailure(hexFile, readHexFile(hexFile, text, stopRequested)))
         return *refused;
-    QByteArray bytes(qsizetype(size), static_cast<char>(fill));
+    // Checked rather than thrown: a memory limit (ulimit -v) gets a message.
+    const std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
+    if (!bytes)
+        return failure(ExitCannotWrite,
+                       QStringLiteral("%1: not enough memory for a window of %2 bytes").arg(binFile).arg(size));
+    std::memset(bytes.get(), fill, size);
     quint64 stored = 0;
-    if (auto refused = conversionFailure(hexFile, convertHexText(text, bytes.data(), first, last, &stored)))
+    if (auto refused = conversionFailure(hexFile, convertHexText(text, bytes.get(), first, last, &stored)))
         return *refused;
     if (stored == 0)
         return failure(ExitBadInput, QStringLiteral("%1: no data in the window %2").arg(hexFile, window(first, last)));
-    return saveOutput(binFile, bytes);
+    return saveOutput(binFile, [&](QIODevice &file) { return file.write(bytes.get(), qint64(size)) == qint64(size); });
 }
 
 } // namespace
@@ -169,7 +176,8 @@ QList<Command> imageCommands()
          createBootBin},
         {QStringLiteral("hex2bin"), QStringLiteral("Convert one address window of an Intel HEX file to binary"),
          QStringLiteral("Writes the bytes from --first to --last (both included, hexadecimal) as the HEX "
-                        "file gives them; bytes it does not give are --fill. At most 256 MiB."),
+                        "file gives them; bytes it does not give are --fill. At most 256 MiB, held in memory "
+                        "while it is made."),
          {{QStringLiteral("FILE.hex"), QStringLiteral("The Intel HEX file.")}},
          {{{QStringLiteral("first")}, QStringLiteral("First address of the window (required)."), QStringLiteral("ADDR")},
           {{QStringLiteral("last")}, QStringLiteral("Last address of the window (required)."), QStringLiteral("ADDR")},

@@ -19,6 +19,11 @@ void catchStopSignals()
 {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
+#ifdef SIGXFSZ
+    // A file past the size limit (ulimit -f) fails its write with "File too
+    // large" instead of killing the process with its temporary left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 bool stopRequested()

@@ -7,7 +7,7 @@
 
 class QThread;
 
-// Installs the handlers for SIGINT and SIGTERM.
+// Installs the handlers for SIGINT and SIGTERM, and ignores SIGXFSZ.
 void catchStopSignals();
 // True once a stop signal came.
 bool stopRequested();

@@ -1,4 +1,5 @@
 #include "commandline.h"
+#include "inputfile.h"
 
 #include <QCoreApplication>
 
@@ -24,5 +25,14 @@ int main(int argc, char **argv)
     if (!device.isValid())
         return 2;
 #endif
-    return runCommandLine(QCoreApplication::arguments(), isatty(fileno(stdout)) != 0);
+#ifdef Q_OS_WIN
+    // UTF-16 from the system, as the file names are.
+    const QStringList arguments = QCoreApplication::arguments();
+#else
+    // Bytes, decoded so that a file name comes back as exactly its bytes.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << decodeFileName(argv[i]);
+#endif
+    return runCommandLine(arguments, isatty(fileno(stdout)) != 0);
 }

@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "command.h"
+
 #include <QByteArray>
 
 #include <algorithm>
@@ -28,8 +30,7 @@ Progress::~Progress()
 
 void Progress::write(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    writeTo(stream, bytes);
 }
 
 void Progress::line(const QString &text)

@@ -31,3 +31,15 @@ using StopCheck = std::function<bool()>;
 // limit + 1 bytes (enough to tell what the file is).
 InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop = {},
                         bool keepStart = false);
+
+// Why `fileName` cannot be read (it does not exist, is a folder, may not be
+// read), found without opening it; empty when it can be tried.
+QString inputFileProblem(const QString &fileName);
+
+// File names as the system spells them. On Unix a name is bytes, not always
+// UTF-8: a byte that is not part of a valid UTF-8 sequence travels in the
+// QString as the lone surrogate U+DC80-U+DCFF, so that any name given comes
+// back as exactly its bytes (never as another name through a replacement
+// character). Text without such bytes is plain UTF-8 both ways.
+QString decodeFileName(const QByteArray &bytes);
+QByteArray encodeFileName(const QString &fileName);

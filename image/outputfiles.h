@@ -1,10 +1,13 @@
 #pragma once
 
+#include "inputfile.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QtGlobal>
 
+#include <filesystem>
 #include <functional>
 
 class QIODevice;
@@ -12,15 +15,27 @@ class QIODevice;
 // Output files that appear complete and together, or not at all.
 //
 // add() writes one file. A regular file, new or existing, is written under a
-// temporary name next to it and flushed to the disk; a symbolic link is
-// followed, so the file it names is replaced and the link stays. An existing
-// file that is not a regular file (a device such as /dev/null, a FIFO) is
-// never replaced: its contents are kept in memory and written into it by
-// commit().
+// short temporary name in its folder (so that any name the folder takes
+// works) and flushed to the disk; a symbolic link is followed, so the file it
+// names is replaced and the link stays. A link to nothing, a loop of links and
+// a folder are refused. An existing file that is not a regular file (a device
+// such as /dev/null, a FIFO) is never replaced: its contents are kept in
+// memory and written into it by commit().
+//
+// A temporary is created anew, never opened over an existing file; its mode
+// and owner are set through its descriptor, and commit() renames it only while
+// its name still is the file written (same device and inode). Nothing else is
+// done to it by name, so whoever may change the folder cannot turn the
+// process's rights onto another file.
 //
 // What is guaranteed:
 // - commit() true: every file holds its new contents. A replaced file keeps
 //   its permission bits, and its owner where the process may set it.
+// - A replaced name holds the whole old file or the whole new one at every
+//   moment: the new file is renamed over it. Of several files, each old one
+//   is kept by a second (hard) link until all are in place. Where the file
+//   system refuses hard links, the old file is renamed aside instead, and its
+//   name is missing between that rename and the next.
 // - commit() false, add() false, or the object gone without commit(): every
 //   regular target is as it was before. Files already renamed into place are
 //   taken back (a replaced file gets its old contents back, a new one is
@@ -28,7 +43,7 @@ class QIODevice;
 //   which errorString() then says.
 // - Devices and FIFOs are written last, after every rename; what reached one
 //   cannot be taken back.
-// A process killed outright can leave a "<target>.<8 hex digits>.part" or
+// A process killed outright can leave a ".vr480-<8 hex digits>.part" or
 // ".old" file next to its target.
 class OutputFiles {
 public:
@@ -41,13 +56,18 @@ public:
     // False when the file cannot be made or `write` fails; the batch then
     // stays failed and commit() writes nothing.
     bool add(const QString &fileName, const Writer &write);
-    bool commit();
+    // `stop` is asked before each rename: true takes back what is in place
+    // and fails with "interrupted".
+    bool commit(const StopCheck &stop = {});
 
     // A writer of `contents` as they are.
     static Writer bytes(const QByteArray &contents);
     // True when both names lead to one existing file (through links too), so
     // that an output would overwrite an input.
     static bool sameFile(const QString &a, const QString &b);
+    // Why `fileName` cannot be an output: a folder, a link to nothing, a loop
+    // of links, a folder that does not exist on its way. Empty when it can.
+    static QString targetProblem(const QString &fileName);
 
     // What went wrong, naming the file; empty while nothing has.
     QString errorString() const { return error; }
@@ -57,10 +77,13 @@ private:
     void discard();
 
     struct Entry {
-        QString target;    // the file to replace, links followed
-        QString temporary; // its new contents; empty for a device or FIFO
-        QByteArray direct; // the contents for a device or FIFO
+        QString name;                    // as given, for messages
+        std::filesystem::path target;    // the file to replace, links followed
+        std::filesystem::path temporary; // its new contents; empty for a device or FIFO
+        QByteArray direct;               // the contents for a device or FIFO
+        quint64 device = 0, inode = 0;   // the temporary's identity
     };
+    static bool isWritten(const Entry &entry);
     QList<Entry> pending;
     QString error;
 };

@@ -168,6 +168,39 @@ class TestCli : public QObject {
 
     sim::Device &device() { return *sim::devices().first(); }
 
+    static void shellColumns()
+    {
+        QTest::addColumn<QString>("script"); // $CLI is the program, $FW a firmware build
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<QString>("err"); // how standard error starts after the program's name
+    }
+
+    // Runs the row's script in /bin/sh, in a folder of its own, with one
+    // simulated device.
+    void shellCase()
+    {
+        QFETCH(QString, script);
+        QFETCH(QByteArray, out);
+        QFETCH(QString, err);
+        sim::addDevice(0);
+        QVERIFY(sim::saveState(state));
+        QTemporaryDir work;
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VR480_SIM_STATE"), state);
+        environment.insert(QStringLiteral("CLI"), QStringLiteral(VR480_CLI));
+        environment.insert(QStringLiteral("FW"), kFixtures + QStringLiteral("/firmware.hex"));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(work.path());
+        process.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), script});
+        QVERIFY(process.waitForFinished(120000));
+        QCOMPARE(process.readAllStandardOutput(), out);
+        const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(err.isEmpty() ? error.isEmpty() : error.startsWith(QStringLiteral("vr480-cli-sim: ") + err),
+                 qPrintable(error));
+        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-r"), work.path()}); // names Qt cannot spell
+    }
+
 private slots:
     void initTestCase() { quiet = std::make_unique<DebugCapture>(); }
 
@@ -847,6 +880,51 @@ private slots:
         QCOMPARE(process.exitCode(), 0);
         QCOMPARE(process.readAllStandardOutput(), srecordWindow(hex, 0x08004000, 0x080040ff, 0));
     }
+
+    // Output names: bytes as given, links that lead nowhere, the longest names.
+    void outputNames_data()
+    {
+        shellColumns();
+        QTest::newRow("names not UTF-8")
+            << R"sh(cp "$FW" "$(printf 'fw\351')" && $CLI create-upg "$(printf 'fw\351')" -o "$(printf 'fw\351.upg')"; echo $?; ls -A)sh"
+            << QByteArray("fw\xe9.upg\n0\nfw\xe9\nfw\xe9.upg\n") << "";
+        QTest::newRow("name of 250 bytes") << R"sh($CLI create-upg "$FW" -o $(printf '%0250d' 0) >/dev/null; echo $?; ls -A | wc -c)sh"
+                                           << QByteArray("0\n251\n") << "";
+        QTest::newRow("link to nothing") << R"sh(ln -s none x.upg; $CLI create-upg "$FW" -o x.upg; echo $?)sh"
+                                         << QByteArray("4\n") << "x.upg: is a link to a file that does not exist";
+        QTest::newRow("loop of links") << R"sh(ln -s x.upg x.upg; $CLI create-upg "$FW" -o x.upg; echo $?)sh"
+                                       << QByteArray("4\n") << "x.upg: Too many levels of symbolic links";
+    }
+    void outputNames() { shellCase(); }
+
+    // Limits on file size and memory: a message and a status, no temporary left.
+    void resourceLimits_data()
+    {
+        shellColumns();
+        const QString tooLarge = QStringLiteral("x.bin: File too large");
+        QTest::newRow("create-upg") << R"sh(ulimit -f 100; $CLI create-upg "$FW" -o x.bin; echo $?; ls -A)sh"
+                                    << QByteArray("4\n") << tooLarge;
+        QTest::newRow("hex2bin") << R"sh(ulimit -f 100; $CLI hex2bin "$FW" --first 8000000 --last 805ffff -o x.bin; echo $?; ls -A)sh"
+                                 << QByteArray("4\n") << tooLarge;
+        QTest::newRow("read-mem") << R"sh(ulimit -f 100; $CLI read-mem 8000000 200000 -o x.bin; echo $?; ls -A)sh"
+                                  << QByteArray("4\n") << tooLarge;
+#ifndef __SANITIZE_ADDRESS__ // which reserves far more address space
+        QTest::newRow("hex2bin window of 256 MiB")
+            << R"sh(ulimit -v 200000; $CLI hex2bin "$FW" --first 0 --last 0x0FFFFFFF -o x.bin; echo $?; ls -A)sh"
+            << QByteArray("4\n") << "x.bin: not enough memory for a window of 268435456 bytes";
+#endif
+    }
+    void resourceLimits() { shellCase(); }
+
+    // Standard output that cannot be written fails every command.
+    void outputErrors_data()
+    {
+        shellColumns();
+        for (const char *command : {"--help", "info", "list", "read-mem 8000000 4096", "create-upg \"$FW\" -o x.upg"})
+            QTest::newRow(command) << QStringLiteral("$CLI %1 >/dev/full; echo $?").arg(command) << QByteArray("4\n")
+                                   << "standard output: No space left on device";
+    }
+    void outputErrors() { shellCase(); }
 
     // A damaged file is refused (see refused()), or written on request.
     void ignoreChecksum()

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QTemporaryDir>
 #include <QTest>
@@ -149,7 +150,7 @@ private slots:
         QVERIFY(!OutputFiles::sameFile(target, dir.filePath("other.bin")));
     }
 
-    // A rename that fails at commit: the files already in place are taken
+    // A temporary gone before its rename: the files already in place are taken
     // back, old contents restored, new files removed.
     void failedRenameTakesBack()
     {
@@ -162,13 +163,89 @@ private slots:
         for (const char *name : {"a.bin", "b.bin", "c.bin"})
             QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes(name)));
         // The last temporary goes missing, so that its rename fails.
-        const QStringList temporaries = entries(dir).filter(QRegularExpression("^c\\.bin\\..*\\.part$"));
-        QCOMPARE(temporaries.size(), 1);
-        QVERIFY(QFile::remove(dir.filePath(temporaries.first())));
+        const QStringList temporaries = entries(dir).filter(QRegularExpression("\\.part$"));
+        QCOMPARE(temporaries.size(), 3);
+        for (const QString &temporary : temporaries) {
+            if (contents(dir.filePath(temporary)) == "c.bin")
+                QVERIFY(QFile::remove(dir.filePath(temporary)));
+        }
         QVERIFY(!files.commit());
         QVERIFY2(files.errorString().contains("c.bin: "), qPrintable(files.errorString()));
         QCOMPARE(entries(dir), before);
         QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
+    }
+
+    // Whoever may change the folder swaps the temporary for a link to a
+    // private file while it is written: that file keeps its mode, and the
+    // link is never renamed into place.
+    void swappedTemporary()
+    {
+        QTemporaryDir dir;
+        const QString target = dir.filePath("out.bin"), secret = dir.filePath("secret");
+        for (const QString &name : {target, secret}) {
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("old") == 3);
+        }
+        QVERIFY(QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner));
+        OutputFiles files;
+        QVERIFY(files.add(target, [&](QIODevice &file) {
+            const QString temporary = dir.filePath(entries(dir).filter(QRegularExpression("\\.part$")).value(0));
+            return file.write("new") == 3 && QFile::rename(temporary, dir.filePath("moved"))
+                && QFile::link(secret, temporary);
+        }));
+        QVERIFY(!files.commit());
+        QVERIFY2(files.errorString().endsWith("out.bin: its temporary file was replaced by another program"),
+                 qPrintable(files.errorString()));
+        QCOMPARE(QFile::permissions(secret), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QCOMPARE(contents(secret), QByteArray("old"));
+        QVERIFY(!QFileInfo(target).isSymLink());
+        QCOMPARE(contents(target), QByteArray("old"));
+    }
+
+    // Stopped before the first, second or third rename, or not at all: at
+    // every step each name holds its whole old or new file, and at the end
+    // all are new or all are as before.
+    void commitAllOrNone_data()
+    {
+        QTest::addColumn<int>("stopAt");
+        QTest::newRow("not stopped") << 0;
+        for (int at = 1; at <= 3; ++at)
+            QTest::addRow("stopped before rename %d", at) << at;
+    }
+
+    void commitAllOrNone()
+    {
+        QFETCH(int, stopAt);
+        QTemporaryDir dir;
+        const QStringList names{"a.bin", "b.bin", "c.bin"};
+        for (const QString &name : names.mid(1)) {
+            QFile old(dir.filePath(name));
+            QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        }
+        OutputFiles files;
+        for (const QString &name : names)
+            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes("new " + name.toLatin1())));
+        int asked = 0;
+        QStringList seen;
+        const bool committed = files.commit([&] {
+            ++asked;
+            for (const QString &name : names)
+                seen << name + ": " + QString::fromLatin1(contents(dir.filePath(name)));
+            return asked == stopAt;
+        });
+        QCOMPARE(committed, stopAt == 0);
+        QCOMPARE(files.errorString(), stopAt == 0 ? QString() : QStringLiteral("interrupted"));
+        QCOMPARE(asked, stopAt == 0 ? 3 : stopAt);
+        QStringList steps; // before rename n, the files before it are new, the others as they were
+        for (int at = 0; at < asked; ++at) {
+            for (int n = 0; n < names.size(); ++n)
+                steps << names.at(n) + (n < at ? ": new " + names.at(n) : n == 0 ? ": <missing>" : ": old");
+        }
+        QCOMPARE(seen, steps);
+        const QStringList expected = stopAt == 0 ? names : names.mid(1);
+        QCOMPARE(entries(dir), expected);
+        for (const QString &name : expected)
+            QCOMPARE(contents(dir.filePath(name)), stopAt == 0 ? "new " + name.toLatin1() : QByteArray("old"));
     }
 
     // A full disk: the system's reason, not a guess.
