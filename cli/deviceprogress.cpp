@@ -1,6 +1,7 @@
 #include "cli/deviceprogress.h"
 
 #include "cli/progress.h"
+#include "usb/usbvr480.h"
 
 #include <algorithm>
 
@@ -16,8 +17,9 @@ DeviceProgress::DeviceProgress(std::FILE *stream, bool terminal, const QList<QBy
     : stream(stream), terminal(terminal)
 {
     for (const QByteArray &serial : serials) {
-        rows.append({serial, {}, -1, {}});
-        serialWidth = std::max(serialWidth, int(serial.size()));
+        const QByteArray shown = USBVR480::escapedText(serial).toLatin1();
+        rows.append({shown, {}, -1, {}});
+        serialWidth = std::max(serialWidth, int(shown.size()));
     }
     if (terminal)
         draw(true);
@@ -86,6 +88,11 @@ void DeviceProgress::draw(bool now)
 
 void DeviceProgress::write(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    writeOrLose(stream, bytes, &lost);
+}
+
+QString DeviceProgress::lostOutput()
+{
+    QMutexLocker locker(&lock);
+    return lost;
 }

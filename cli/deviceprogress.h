@@ -23,6 +23,8 @@ public:
     void update(int device, const QString &label, int percent);
     // The lines as they are now; when every device is done.
     void finish();
+    // Why the output failed (the system's words), or nothing: see Progress.
+    QString lostOutput();
 
 private:
     struct Row {
@@ -41,4 +43,5 @@ private:
     int serialWidth = 0;
     bool drawn = false;
     QElapsedTimer sinceDraw;
+    QString lost;
 };

@@ -19,6 +19,12 @@ void catchStopSignals()
 {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
+#ifdef SIGHUP
+    std::signal(SIGHUP, requestStop);
+#endif
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 bool stopRequested()

@@ -3,6 +3,8 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -26,10 +28,19 @@ Progress::~Progress()
         write("\n");
 }
 
+void writeOrLose(std::FILE *stream, const QByteArray &bytes, QString *lost)
+{
+    if (!lost->isEmpty())
+        return;
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) != size_t(bytes.size())
+        || std::fflush(stream) != 0)
+        *lost = QString::fromLocal8Bit(std::strerror(errno != 0 ? errno : EIO));
+}
+
 void Progress::write(const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    writeOrLose(stream, bytes, &lost);
 }
 
 void Progress::line(const QString &text)

@@ -10,6 +10,8 @@ QByteArray progressBar(int percent, int width);
 // Log lines and the progress of a device operation on one stream. On a
 // terminal the progress is a bar redrawn in place below the log; elsewhere
 // (a pipe, a file) it is a plain line at every tenth, so that logs stay short.
+// A failed write (a reader gone, a full disk) is remembered and ends the
+// output; the work that reports goes on.
 class Progress {
 public:
     Progress(std::FILE *stream, bool terminal);
@@ -20,6 +22,8 @@ public:
     void line(const QString &text);
     // `label` at `percent` (0-100); a new label starts a new bar.
     void update(const QString &label, int percent);
+    // Why the output failed (the system's words), or nothing.
+    QString lostOutput() const { return lost; }
 
 private:
     void draw();
@@ -30,4 +34,9 @@ private:
     QString label;
     int percent = -1;
     bool barShown = false;
+    QString lost;
 };
+
+// Writes `bytes` to `stream` and flushes it, unless `*lost` already says
+// why an earlier write failed; a failure is recorded there.
+void writeOrLose(std::FILE *stream, const QByteArray &bytes, QString *lost);
