@@ -124,11 +124,9 @@ void Upgrader::run()
     lastOutcome = upgrade();
 }
 
-Upgrader::Outcome Upgrader::endOr(Outcome otherwise, bool touched) const
+Upgrader::Outcome Upgrader::orInterrupted(Outcome otherwise) const
 {
-    if (!isInterruptionRequested())
-        return otherwise;
-    return touched ? Outcome::Interrupted : Outcome::InterruptedUntouched;
+    return isInterruptionRequested() ? Outcome::Interrupted : otherwise;
 }
 
 Upgrader::CheckedFile Upgrader::checkFile(const InputFile &file, bool checksumCheck)
@@ -317,7 +315,7 @@ Upgrader::Step Upgrader::writeApplication(const QByteArray &application)
     char readBack[kPageSize];
     for (int number = 0; remaining > 0; ++number) {
         if (isInterruptionRequested())
-            return endOr(Outcome::Failed, true);
+            return Outcome::Interrupted;
         const quint32 n = qMin<quint32>(kPageSize, remaining);
         std::memset(page, 0xFF, kPageSize);
         std::memcpy(page, application.constData() + offset, n);
@@ -359,14 +357,14 @@ Upgrader::Step Upgrader::writeExternalFlash(const QByteArray &data)
     emit sendText(tr("Writting External Flash ... "));
     if (usb->WriteExternalFlashToAddress(scrambled.constData(), 0, quint32(size)) != 0) {
         emit sendText(tr("Error"));
-        return endOr(Outcome::Failed, true);
+        return orInterrupted(Outcome::Failed);
     }
     emit sendText(tr("OK"));
     emit sendText(tr("Verify External Flash ...  "));
     QByteArray readBack(size, '\0');
     if (usb->ReadExternalFlashFromAddress(readBack.data(), 0, quint32(size)) != 0) {
         emit sendText(tr("Error"));
-        return endOr(Outcome::Failed, true);
+        return orInterrupted(Outcome::Failed);
     }
     decodeData(readBack.data(), size);
     if (readBack != data) {

@@ -117,8 +117,9 @@ private:
     Step writeApplication(const QByteArray &application);
     Step writeExternalFlash(const QByteArray &data);
     Outcome startApplication();
-    // `otherwise`, or how a stop request ends the run at this point.
-    Outcome endOr(Outcome otherwise, bool touched) const;
+    // `otherwise`, or Interrupted when the run was asked to stop (a transfer
+    // that fails for that reason is no fault of the device).
+    Outcome orInterrupted(Outcome otherwise) const;
     QString currentFileName();
     QString shown(const QString &deviceText) const;
     bool connectWithRetries();
