@@ -84,12 +84,13 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
 
     upgrader = new Upgrader(usb);
     upgrader->setStartCheck(true); // says so when the new application does not start
-    connect(upgrader, &Upgrader::sendText, ui->txt, &QTextBrowser::append);
-    connect(upgrader, &Upgrader::sendPercent, ui->progressBarFlash, &QProgressBar::setValue);
-    connect(usb, &USBVR480::sendPercentExtFlashWrite, ui->progressBarExtFlashWr,
-            &QProgressBar::setValue);
-    connect(usb, &USBVR480::sendPercentExtFlashRead, ui->progressBarExtFlashRd,
-            &QProgressBar::setValue);
+    upgrader->showOn(this, [this](const QString &text) { ui->txt->append(text); },
+                     [this](Upgrader::Bar bar, int percent) {
+                         QProgressBar *shown = bar == Upgrader::Bar::Flash ? ui->progressBarFlash
+                                             : bar == Upgrader::Bar::ExternalFlashWrite ? ui->progressBarExtFlashWr
+                                                                                         : ui->progressBarExtFlashRd;
+                         shown->setValue(percent);
+                     });
 }
 
 VR480_Bootloader::~VR480_Bootloader()

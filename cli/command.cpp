@@ -127,6 +127,17 @@ std::optional<QString> outputLost()
     return QString::fromLocal8Bit(std::strerror(outputError));
 }
 
+void reportLostOutput(Result &result)
+{
+    const std::optional<QString> lost = outputLost();
+    if (!lost)
+        return;
+    writeTo(stderr, QStringLiteral("%1: standard output: %2: the log was lost; the device work went on to its end\n")
+                        .arg(programName(), *lost)
+                        .toLocal8Bit());
+    result.outputLossSaid = true;
+}
+
 std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Result *refusal)
 {
     InputFile file = readInputFile(fileName, limit, stopRequested);

@@ -23,6 +23,9 @@ struct Result {
     int status = ExitOk;
     QString message;
     bool usage = false;
+    // The command said on standard error that its output was lost; its
+    // status stands (the device's outcome, not the lost output's).
+    bool outputLossSaid = false;
 };
 inline Result failure(int status, const QString &message)
 {
@@ -91,6 +94,9 @@ void writeTo(std::FILE *stream, const QByteArray &bytes);
 void print(const QString &text); // a line on standard output, file names as given
 // Flushes standard output; what went wrong on it during the run, if anything.
 std::optional<QString> outputLost();
+// After device work: a lost standard output (its reader gone) is said on
+// standard error and leaves `result`'s status as the device's outcome.
+void reportLostOutput(Result &result);
 
 // The whole of an input file, at most `limit` bytes, read once (a pipe or
 // FIFO works); a stop signal ends the wait. Nothing, with the failure in

@@ -168,7 +168,7 @@ int runCommandLine(const QStringList &arguments, bool terminal)
     QString command;
     Result result = run(arguments, terminal, command);
     // Output that did not reach its reader fails a command that did its work.
-    if (const std::optional<QString> lost = outputLost(); lost && result.status == ExitOk)
+    if (const std::optional<QString> lost = outputLost(); lost && result.status == ExitOk && !result.outputLossSaid)
         result = failure(ExitCannotWrite, QStringLiteral("standard output: ") + *lost);
     if (result.status != ExitOk) {
         QString text = programName() + QStringLiteral(": ") + result.message + QLatin1Char('\n');

@@ -14,11 +14,11 @@ Result info(Invocation &in)
     USBVR480 usb;
     return onDevice(in, usb, [&](const QByteArray &) {
         const ServiceTools::DeviceInfo device = ServiceTools::readDeviceInfo(usb);
-        print(QStringLiteral("Serial: ") + USBVR480::deviceText(device.serial));
+        print(QStringLiteral("Serial: ") + USBVR480::escapedText(device.serial));
         print(QStringLiteral("Mode: ") + modeName(device.firmware));
         if (!device.bootloaderVersion)
             return failure(ExitDeviceFailed, QStringLiteral("cannot read the bootloader version"));
-        print(QStringLiteral("Bootloader version: ") + *device.bootloaderVersion);
+        print(QStringLiteral("Bootloader version: ") + USBVR480::escapedText(*device.bootloaderVersion));
         return Result{};
     });
 }
@@ -34,7 +34,7 @@ Result restart(Invocation &in)
         if (!now)
             return failure(ExitDeviceFailed, QStringLiteral("the device did not come back within 10 s"));
         print(QStringLiteral("Mode: %1").arg(modeName(USBVR480::runningFirmware(*now))));
-        print(QStringLiteral("Serial: ") + USBVR480::deviceText(*now));
+        print(QStringLiteral("Serial: ") + USBVR480::escapedText(*now));
         return Result{};
     });
 }

@@ -2,6 +2,7 @@
 
 #include "command.h"
 #include "progress.h"
+#include "usbvr480.h"
 
 #include <algorithm>
 
@@ -17,8 +18,9 @@ DeviceProgress::DeviceProgress(std::FILE *stream, bool terminal, const QList<QBy
     : stream(stream), terminal(terminal)
 {
     for (const QByteArray &serial : serials) {
-        rows.append({serial, {}, -1, {}});
-        serialWidth = std::max(serialWidth, int(serial.size()));
+        const QByteArray shown = USBVR480::escapedText(serial).toLatin1();
+        rows.append({shown, {}, -1, {}});
+        serialWidth = std::max(serialWidth, int(shown.size()));
     }
     if (terminal)
         draw(true);

@@ -19,6 +19,14 @@ void catchStopSignals()
 {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
+#ifdef SIGHUP
+    std::signal(SIGHUP, requestStop);
+#endif
+#ifdef SIGPIPE
+    // A write to a pipe without a reader fails (EPIPE) instead of killing
+    // the program: device work goes on to its end.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 #ifdef SIGXFSZ
     // A file past the size limit (ulimit -f) fails its write with "File too
     // large" instead of killing the process with its temporary left behind.

@@ -1,13 +1,16 @@
 #pragma once
-// Ctrl+C and termination signals, turned into stop requests: device work
-// runs on a thread of its own and stops between two transfers, so the device
-// is never left in the middle of one.
+// Ctrl+C, termination signals and a closed terminal, turned into stop
+// requests: device work runs on a thread of its own and stops between two
+// transfers, so the device is never left in the middle of one. A reader that
+// goes away does not stop it at all.
 
 #include <QList>
 
 class QThread;
 
-// Installs the handlers for SIGINT and SIGTERM, and ignores SIGXFSZ.
+// Installs the handlers for SIGINT, SIGTERM and SIGHUP (a closed terminal),
+// and ignores SIGPIPE and SIGXFSZ: a write to a pipe without a reader or past
+// the file size limit fails instead of killing the program.
 void catchStopSignals();
 // True once a stop signal came.
 bool stopRequested();

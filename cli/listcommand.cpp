@@ -12,7 +12,7 @@ QString deviceTable(const QList<ServiceTools::AttachedDevice> &devices)
 {
     int serialWidth = 6;
     for (const ServiceTools::AttachedDevice &device : devices)
-        serialWidth = qMax(serialWidth, int(device.found.serial.size()));
+        serialWidth = qMax(serialWidth, int(USBVR480::escapedText(device.found.serial).size()));
     const QString row = QStringLiteral("%1  %2  %3  %4  %5");
     QStringList lines{row.arg(QStringLiteral("BUS"), -3)
                           .arg(QStringLiteral("DEVICE"))
@@ -22,9 +22,10 @@ QString deviceTable(const QList<ServiceTools::AttachedDevice> &devices)
     for (const ServiceTools::AttachedDevice &device : devices)
         lines << row.arg(device.found.bus, -3)
                      .arg(QStringLiteral("%1").arg(device.found.device, 3, 10, QLatin1Char('0')), -6)
-                     .arg(USBVR480::deviceText(device.found.serial), -serialWidth)
+                     .arg(USBVR480::escapedText(device.found.serial), -serialWidth)
                      .arg(modeName(device.firmware), -11)
-                     .arg(device.bootloaderVersion.value_or(QStringLiteral("-")));
+                     .arg(device.bootloaderVersion ? USBVR480::escapedText(*device.bootloaderVersion)
+                                                   : QStringLiteral("-"));
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -103,12 +104,12 @@ std::optional<Result> chooseDevices(const Invocation &in, bool all, QList<QByteA
             return attached.isEmpty() ? noDevice(usb)
                                       : refusalWithList(ExitNoDevice, QStringLiteral("no VR480 with the serial %1 "
                                                                                      "is attached")
-                                                                          .arg(QString::fromLatin1(serial)));
+                                                                          .arg(USBVR480::escapedText(serial)));
         if (count > 1)
             return refusalWithList(ExitUsage, QStringLiteral("%1 VR480 have the serial %2 and cannot be told "
                                                              "apart; attach only one of them")
                                                   .arg(count)
-                                                  .arg(QString::fromLatin1(serial)));
+                                                  .arg(USBVR480::escapedText(serial)));
     }
     *serials = wanted;
     return std::nullopt;

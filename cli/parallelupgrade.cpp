@@ -1,33 +1,38 @@
 // upgrade --all and upgrade with several --serial: one upgrade worker per
 // device, all at once. Each runs the same upgrade as for a single device and
-// has its own outcome; one failing does not stop the others.
+// has its own outcome; one failing does not stop the others. The file was
+// read and checked once before: every device gets the same image.
 
 #include "deviceprogress.h"
+#include "progress.h"
 #include "devices.h"
 #include "interrupt.h"
 #include "upgradecommand.h"
-#include "inputfile.h"
-#include "upgradefile.h"
 #include "usbvr480.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
 // One device's upgrade: its own device object, following its serial.
 struct Worker {
-    Worker(const QByteArray &serial, bool checksumCheck) : serial(serial), upgrader(&usb)
+    Worker(const QByteArray &serial, const QByteArray &image) : serial(serial), upgrader(&usb)
     {
         usb.selectSerial(serial);
         upgrader.setStartCheck(true);
-        upgrader.setChecksumCheck(checksumCheck);
+        upgrader.setImage(image);
     }
     QByteArray serial;
     USBVR480 usb;
@@ -35,52 +40,59 @@ struct Worker {
     std::atomic<qint64> endMs{0};
 };
 
+// Each worker needs file descriptors of its own: its thread's event
+// dispatcher, its device handle and the bus scans. A process out of them
+// aborts while it starts a thread, perhaps with other devices half-way, so
+// they are tried before any worker starts.
+std::optional<Result> checkDescriptors(qsizetype workers)
+{
+#ifdef Q_OS_UNIX
+    std::vector<int> held;
+    int error = 0;
+    for (qsizetype i = 0; i < 3 * workers + 2 && error == 0; ++i) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            error = errno;
+        else
+            held.push_back(fd);
+    }
+    for (const int fd : held)
+        ::close(fd);
+    if (error != 0)
+        return failure(ExitDeviceFailed, QStringLiteral("cannot work on %1 VR480 at once: %2 (see ulimit -n); "
+                                                        "nothing was written")
+                                             .arg(workers)
+                                             .arg(QString::fromLocal8Bit(std::strerror(error))));
+#else
+    Q_UNUSED(workers);
+#endif
+    return std::nullopt;
+}
+
 } // namespace
 
-Result upgradeSeveral(const Invocation &in, const QString &upgFile)
+Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image)
 {
     QList<QByteArray> serials;
     if (std::optional<Result> refusal = chooseDevices(in, in.parser.isSet(QStringLiteral("all")), &serials))
         return *refusal;
-
-    // Every worker reads the file: one that can be read only once (a pipe,
-    // standard input) is read here into a file of its own first.
-    QTemporaryFile copy;
-    QString path = upgFile;
-    if (!QFileInfo(upgFile).isFile()) {
-        const InputFile input = readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested);
-        if (input.status == InputFile::Interrupted)
-            return interrupted();
-        if (input.status != InputFile::Ok)
-            return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.status == InputFile::TooLarge
-                                                                                   ? QStringLiteral("not a VR480 upgrade file")
-                                                                                   : input.error));
-        if (!copy.open() || copy.write(input.bytes) != input.bytes.size() || !copy.flush())
-            return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(copy.fileName(), copy.errorString()));
-        path = copy.fileName();
-    }
+    if (std::optional<Result> refusal = checkDescriptors(serials.size()))
+        return *refusal;
 
     DeviceProgress progress(stdout, in.terminal, serials);
     QElapsedTimer clock;
     std::vector<std::unique_ptr<Worker>> workers;
     QList<QThread *> threads;
     for (int i = 0; i < serials.size(); ++i) {
-        workers.push_back(std::make_unique<Worker>(serials.at(i), !in.parser.isSet(QStringLiteral("ignore-checksum"))));
+        workers.push_back(std::make_unique<Worker>(serials.at(i), image));
         Worker *worker = workers.back().get();
         // Without a receiver the functors run on the worker's own thread.
-        QObject::connect(&worker->upgrader, &Upgrader::sendText,
-                         [&progress, i](const QString &text) { progress.line(i, text); });
-        QObject::connect(&worker->upgrader, &Upgrader::sendPercent,
-                         [&progress, i](int percent) { progress.update(i, QStringLiteral("Flash"), percent); });
-        QObject::connect(&worker->usb, &USBVR480::sendPercentExtFlashWrite, [&progress, i](int percent) {
-            progress.update(i, QStringLiteral("External flash write"), percent);
-        });
-        QObject::connect(&worker->usb, &USBVR480::sendPercentExtFlashRead, [&progress, i](int percent) {
-            progress.update(i, QStringLiteral("External flash verify"), percent);
-        });
+        showProgress(
+            worker->upgrader, [&progress, i](const QString &text) { progress.line(i, text); },
+            [&progress, i](const QString &label, int percent) { progress.update(i, label, percent); });
         QObject::connect(&worker->upgrader, &QThread::finished,
                          [worker, &clock] { worker->endMs = clock.elapsed(); });
-        worker->upgrader.slotSetFileName(path);
+        worker->upgrader.slotSetFileName(upgFile);
         threads << &worker->upgrader;
     }
     clock.start();
@@ -91,32 +103,39 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile)
 
     // The summary: serial, seconds, outcome.
     int width = 6;
-    for (const QByteArray &serial : std::as_const(serials))
-        width = std::max(width, int(serial.size()));
+    QStringList shown;
+    for (const QByteArray &serial : std::as_const(serials)) {
+        shown << USBVR480::escapedText(serial);
+        width = std::max(width, int(shown.last().size()));
+    }
     QStringList table{QStringLiteral("%1  SECONDS  OUTCOME").arg(QStringLiteral("SERIAL"), -width)};
     int failed = 0;
     QList<int> statuses;
-    for (const auto &worker : workers) {
-        const Result result = upgradeMessage(worker->upgrader, upgFile, worker->usb);
+    for (size_t i = 0; i < workers.size(); ++i) {
+        Worker *worker = workers.at(i).get();
+        const Result result = upgradeResult(worker->upgrader.outcome(), upgFile, &worker->upgrader, &worker->usb);
         if (result.status != ExitOk) {
             ++failed;
             if (!statuses.contains(result.status))
                 statuses << result.status;
         }
         table << QStringLiteral("%1  %2  %3")
-                     .arg(QString::fromLatin1(worker->serial), -width)
+                     .arg(shown.at(int(i)), -width)
                      .arg(worker->endMs / 1000.0, 7, 'f', 1)
                      .arg(result.status == ExitOk ? QStringLiteral("upgraded: the new application is running")
                                                   : result.message);
     }
-    print(table.join(QLatin1Char('\n')));
-    if (failed == 0)
-        return {};
-    if (stopRequested())
-        return failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
-                                                       "in their bootloader; run the upgrade again")
-                                            .arg(failed)
-                                            .arg(workers.size()));
-    return failure(statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed),
-                   QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(workers.size()));
+    writeTo(stdout, (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
+
+    Result result;
+    if (failed > 0 && stopRequested())
+        result = failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
+                                                         "in their bootloader; run the upgrade again")
+                                              .arg(failed)
+                                              .arg(workers.size()));
+    else if (failed > 0)
+        result = failure(statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed),
+                         QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(workers.size()));
+    reportLostOutput(result);
+    return result;
 }

@@ -5,6 +5,8 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 

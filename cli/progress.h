@@ -10,6 +10,8 @@ QByteArray progressBar(int percent, int width);
 // Log lines and the progress of a device operation on one stream. On a
 // terminal the progress is a bar redrawn in place below the log; elsewhere
 // (a pipe, a file) it is a plain line at every tenth, so that logs stay short.
+// A failed write (a reader gone, a full disk) is remembered and ends the
+// output; the work that reports goes on.
 class Progress {
 public:
     Progress(std::FILE *stream, bool terminal);

@@ -6,6 +6,9 @@
 #include "devices.h"
 #include "interrupt.h"
 #include "progress.h"
+#include "inputfile.h"
+#include "memorymap.h"
+#include "upgradefile.h"
 #include "usbvr480.h"
 
 namespace {
@@ -29,10 +32,24 @@ QString untouchedMessage(USBVR480::Firmware firmware)
 
 } // namespace
 
-Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile, USBVR480 &usb)
+Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Upgrader *upgrader, USBVR480 *usb)
 {
     using Outcome = Upgrader::Outcome;
-    switch (upgrader.outcome()) {
+    const USBVR480::Firmware found = upgrader ? upgrader->firmwareFound() : USBVR480::Firmware::Unknown;
+    const QString again = QStringLiteral("the device may be left in its bootloader; run the upgrade again");
+    const auto page = [&](const char *what) {
+        using namespace MemoryMap;
+        const int number = upgrader ? upgrader->failedPage() : -1;
+        return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed: the %1 of page %2 of %3 (at 0x%4) "
+                                                        "failed: %5")
+                                             .arg(QLatin1String(what))
+                                             .arg(number + 1)
+                                             .arg(kApplicationSize / kPageSize)
+                                             .arg(kApplicationAddress + quint32(number) * kPageSize, 8, 16,
+                                                  QLatin1Char('0'))
+                                             .arg(again));
+    };
+    switch (outcome) {
     case Outcome::Started:
         return {};
     case Outcome::BadFile:
@@ -42,62 +59,91 @@ Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile, USBVR480
                                                     "writes it all the same)")
                                          .arg(upgFile));
     case Outcome::NoDevice:
-        return noDevice(usb, QStringLiteral("no VR480 found"));
+        return usb ? noDevice(*usb, QStringLiteral("no VR480 found")) : failure(ExitNoDevice, QStringLiteral("no VR480 found"));
     case Outcome::Untouched:
-        return failure(ExitDeviceFailed, untouchedMessage(upgrader.firmwareFound()));
+        return failure(ExitDeviceFailed, untouchedMessage(found));
+    case Outcome::FirstPageRefused:
+        return failure(ExitDeviceFailed, QStringLiteral("nothing was written: the device refused the first page "
+                                                        "and still runs the firmware it ran"));
+    case Outcome::PageWriteFailed:
+        return page("write");
+    case Outcome::PageVerifyFailed:
+        return page("verification");
+    case Outcome::InterruptedUntouched:
+        return interrupted();
     case Outcome::Interrupted:
-        if (upgrader.firmwareFound() == USBVR480::Firmware::Unknown)
-            return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written"));
-        return failure(ExitInterrupted, QStringLiteral("interrupted before the upgrade was complete: the "
-                                                       "device may be left in its bootloader; run the "
-                                                       "upgrade again"));
+        return failure(ExitInterrupted, QStringLiteral("interrupted before the upgrade was complete: ") + again);
     case Outcome::NotStarted:
         return failure(ExitDeviceFailed, QStringLiteral("the firmware was written and verified, but the "
                                                         "application did not come back within 10 s"));
-    case Outcome::NoFile:
-    case Outcome::Written:
     case Outcome::Failed:
+        return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed at the external flash: ") + again);
+    case Outcome::NoFile:
+    case Outcome::Written: // not an end of a run with the start check
         break;
     }
-    return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed: the device may be left in its "
-                                                    "bootloader; run the upgrade again"));
+    return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed: ") + again);
+}
+
+void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
+                  const std::function<void(const QString &label, int percent)> &update)
+{
+    upgrader.setEscapedDeviceText(true);
+    upgrader.showOn(nullptr, line, [update](Upgrader::Bar bar, int percent) {
+        update(bar == Upgrader::Bar::Flash                ? QStringLiteral("Flash")
+               : bar == Upgrader::Bar::ExternalFlashWrite ? QStringLiteral("External flash write")
+                                                          : QStringLiteral("External flash verify"),
+               percent);
+    });
 }
 
 namespace {
 
+// The upgrade file read once and checked before any device is chosen, so
+// that a damaged file never reaches one: its plain image, or the refusal.
+std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFile, QByteArray *image)
+{
+    const InputFile input = readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
+    if (input.status == InputFile::Interrupted)
+        return interrupted();
+    if (input.status == InputFile::CannotRead)
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.error));
+    Upgrader::CheckedFile checked =
+        Upgrader::checkFile(input, !in.parser.isSet(QStringLiteral("ignore-checksum")));
+    if (checked.refused)
+        return upgradeResult(*checked.refused, upgFile);
+    *image = std::move(checked.image);
+    return std::nullopt;
+}
+
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
-    // Unreadable: refused before the device is touched. The worker reads the
-    // file itself, once, so that standard input or a FIFO works too.
-    if (auto refused = checkInput(upgFile))
+    QByteArray image;
+    if (std::optional<Result> refused = readUpgradeFile(in, upgFile, &image))
         return *refused;
     if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
-        return upgradeSeveral(in, upgFile);
+        return upgradeSeveral(in, upgFile, image);
 
     USBVR480 usb;
     if (std::optional<Result> refusal = selectDevice(in, usb))
         return *refusal;
     Upgrader upgrader(&usb);
     upgrader.setStartCheck(true);
-    upgrader.setChecksumCheck(!in.parser.isSet(QStringLiteral("ignore-checksum")));
+    upgrader.setImage(image);
     Progress progress(stdout, in.terminal);
-    // Without a receiver the functors run on the worker's thread, which is
-    // the only one writing while it runs.
-    QObject::connect(&upgrader, &Upgrader::sendText, [&](const QString &text) { progress.line(text); });
-    QObject::connect(&upgrader, &Upgrader::sendPercent,
-                     [&](int percent) { progress.update(QStringLiteral("Flash"), percent); });
-    QObject::connect(&usb, &USBVR480::sendPercentExtFlashWrite,
-                     [&](int percent) { progress.update(QStringLiteral("External flash write"), percent); });
-    QObject::connect(&usb, &USBVR480::sendPercentExtFlashRead,
-                     [&](int percent) { progress.update(QStringLiteral("External flash verify"), percent); });
+    // The worker's thread is the only one writing while it runs.
+    showProgress(
+        upgrader, [&](const QString &text) { progress.line(text); },
+        [&](const QString &label, int percent) { progress.update(label, percent); });
     upgrader.slotSetFileName(upgFile);
     upgrader.start();
     waitFor(upgrader);
 
-    const Result result = upgradeMessage(upgrader, upgFile, usb);
+    Result result = upgradeResult(upgrader.outcome(), upgFile, &upgrader, &usb);
     if (result.status == ExitOk)
         progress.line(QStringLiteral("Upgrade complete: the new application is running"));
+    reportLostOutput(result);
     return result;
 }
 

@@ -5,10 +5,21 @@
 #include "command.h"
 #include "upgrader.h"
 
-// How the last run of `upgrader` on `usb` ended: the status and, for a
-// failure, the message.
-Result upgradeMessage(const Upgrader &upgrader, const QString &upgFile, USBVR480 &usb);
+#include <functional>
+
+// The one place that words an upgrade's outcome: the status and, for a
+// failure, the message. `upgrader` is the run's worker (its firmware found
+// and failed page), none for a file refused before any run.
+Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Upgrader *upgrader = nullptr,
+                     USBVR480 *usb = nullptr);
+
+// Connects a worker to a command-line display: its log lines, and each
+// progress bar by its label.
+void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
+                  const std::function<void(const QString &label, int percent)> &update);
+
 
 // upgrade --all, or with several --serial: every device at once, each with
-// its own outcome, and a summary.
-Result upgradeSeveral(const Invocation &in, const QString &upgFile);
+// its own outcome, and a summary. `image` is the file's plain image, read and
+// checked once; every device gets the same.
+Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image);

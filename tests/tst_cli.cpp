@@ -22,6 +22,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <functional>
@@ -413,6 +414,8 @@ private slots:
                                               << "/dev/zero: not a VR480 upgrade file";
         QTest::newRow("damaged upgrade file") << QStringList{"upgrade", "%d/damaged.upg"} << 3
                                               << "%d/damaged.upg: wrong checksum: the file is damaged";
+        QTest::newRow("damaged upgrade file, --all") << QStringList{"upgrade", "%d/damaged.upg", "--all"} << 3
+                                                     << "%d/damaged.upg: wrong checksum: the file is damaged";
         QTest::newRow("external-flash image of 1023 bytes") << QStringList{"write-ext", "%d/odd.bin"} << 3
                                                             << "%d/odd.bin: 1023 bytes: an external-flash image";
     }
@@ -439,6 +442,7 @@ private slots:
         write("damaged.upg", damaged);
         const QStringList before = entries(work.path());
         sim::addDevice(0, inMode(sim::Mode::Bootloader));
+        sim::addFault({sim::Fault::Unplug}); // the first transfer takes the device off the bus
         arguments.replaceInStrings(QStringLiteral("%d"), work.path());
         message.replace(QStringLiteral("%d"), work.path());
 
@@ -447,7 +451,7 @@ private slots:
         QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
         QCOMPARE(entries(work.path()), before);
         QCOMPARE(device().applicationStarts(), 0);
-        QCOMPARE(sim::controlTransferCount(), 0); // refused before the device is touched
+        QVERIFY(device().online()); // refused before the device is touched
     }
 
     void info_data()
@@ -671,7 +675,31 @@ private slots:
             sim::addDevice(0, config);
         }) << 5 << "a VR480 is on the bus (bus 001, device 001), but this user may not open it" << true;
         QTest::newRow("page write fails") << withFault({sim::Fault::Stall, 3, -1, 5}) << 1
-                                          << "the upgrade failed: the device may be left in its bootloader" << true;
+                                          << "the upgrade failed: the write of page 6 of 120 (at 0x08006800) failed: "
+                                             "the device may be left in its bootloader" << true;
+        QTest::newRow("page stored wrong") << withFault({sim::Fault::Corrupt, 3, -1, 5}) << 1
+                                           << "the upgrade failed: the verification of page 6 of 120" << true;
+        // Nothing written: the device still runs what it ran, whatever went wrong on the way.
+        const QString application = "nothing was written: the device still runs its application";
+        const auto running = [](std::function<void(sim::DeviceConfig &)> change, std::optional<sim::FaultRule> rule) {
+            return Setup([=] {
+                sim::DeviceConfig config;
+                change(config);
+                sim::addDevice(0, config);
+                if (rule)
+                    sim::addFault(*rule);
+            });
+        };
+        QTest::newRow("restart request lost") << running([](sim::DeviceConfig &) {}, sim::FaultRule{sim::Fault::Timeout, 4})
+                                              << 1 << application << false;
+        QTest::newRow("application never in its bootloader")
+            << running([](sim::DeviceConfig &c) { c.comesBack = false; }, {}) << 1 << application << true;
+        QTest::newRow("bootloader with the application's serial")
+            << running([](sim::DeviceConfig &c) { c.bootloaderSerial = c.applicationSerial; }, {}) << 1 << application
+            << true;
+        QTest::newRow("application with the bootloader's serial")
+            << running([](sim::DeviceConfig &c) { c.applicationSerial = c.bootloaderSerial; }, {}) << 1
+            << "nothing was written: the device refused the first page" << false;
         QTest::newRow("external flash differs") << withFault({sim::Fault::Corrupt, 6, -1, 3}) << 1
                                                 << "the upgrade failed" << true;
         QTest::newRow("application refuses memory reads") << Setup([] {
@@ -698,6 +726,7 @@ private slots:
         QFETCH(bool, bootloaderRunning);
         setup();
         QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        const QByteArray before = sim::devices().isEmpty() ? QByteArray() : device().flash(kApplicationAddress, 0x3C000);
 
         const Result result = run({"upgrade", "fw.upg"});
         QCOMPARE(result.status, status);
@@ -706,7 +735,7 @@ private slots:
             QCOMPARE(device().mode() == sim::Mode::Bootloader, bootloaderRunning);
             const bool untouched = message.startsWith("nothing was written");
             if (untouched)
-                QCOMPARE(device().restarts(), 0);
+                QVERIFY(device().flash(kApplicationAddress, 0x3C000) == before);
             QCOMPARE(device().applicationStarts(), bootloaderRunning || untouched ? 0 : 1);
         }
     }
@@ -730,6 +759,8 @@ private slots:
                                               << QStringList();
         QTest::newRow("SIGTERM while writing") << SIGTERM << bootloader << QByteArray("Flash: 10%") << incomplete()
                                                << QStringList();
+        QTest::newRow("SIGHUP while writing") << SIGHUP << bootloader << QByteArray("Flash: 10%") << incomplete()
+                                              << QStringList();
         QTest::newRow("SIGINT while connecting") << SIGINT << Setup([] {
             sim::DeviceConfig config;
             config.brandId = 7; // never accepted: connecting is tried again and again
@@ -781,6 +812,99 @@ private slots:
             else
                 QCOMPARE(d->mode(), sim::Mode::Bootloader);
         }
+    }
+
+    // The system around an upgrade misbehaves: standard output a pipe whose
+    // reader is gone before the first line (every write fails, none kills the
+    // run), or too few file descriptors for the workers (refused before any
+    // device is written).
+    void hostileSystem_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("devices");
+        QTest::addColumn<bool>("readerGone");
+        QTest::addColumn<int>("fileLimit"); // 0: none
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        const QString lost = "standard output: Broken pipe: the log was lost";
+        QTest::newRow("reader gone") << QStringList() << 1 << true << 0 << 0 << lost;
+        QTest::newRow("reader gone, --all") << QStringList{"--all"} << 2 << true << 0 << 0 << lost;
+        QTest::newRow("8 descriptors, --all") << QStringList{"--all"} << 3 << false << 8 << 1
+                                              << "cannot work on 3 VR480 at once: Too many open files";
+    }
+
+    void hostileSystem()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, devices);
+        QFETCH(bool, readerGone);
+        QFETCH(int, fileLimit);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        for (int i = 1; i <= devices; ++i)
+            sim::addDevice(0, numbered(i));
+        const QByteArray application = writeUpgradeFile(dir.filePath("fw.upg"));
+        int out[2];
+        QCOMPARE(::pipe(out), 0);
+        ::close(out[0]);
+        QVERIFY(sim::saveState(state));
+
+        QProcess process;
+        process.setChildProcessModifier([=] {
+            if (readerGone)
+                ::dup2(out[1], STDOUT_FILENO);
+            const rlimit limit{rlim_t(fileLimit), rlim_t(fileLimit)};
+            if (fileLimit > 0)
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        start(process, QStringList{"upgrade", "fw.upg"} + options);
+        ::close(out[1]);
+        const Result result = finish(process);
+        QVERIFY(sim::loadState(state));
+
+        QCOMPARE(result.status, status);
+        QVERIFY2(result.err.contains(message), qPrintable(result.err));
+        for (const sim::Device *d : sim::devices()) {
+            QCOMPARE(d->applicationStarts(), status == 0 ? 1 : 0);
+            QCOMPARE(d->flash(kApplicationAddress, 0x3C000) == application, status == 0);
+        }
+    }
+
+    // Text from the device (serial, bootloader version) reaches the terminal
+    // with its control characters escaped: one device stays one line of list.
+    void deviceTextEscaped_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("expected"); // lines of standard output
+        const QString serial = "VR\\x1b[2J\\x0a01";
+        const QString version = "B\\x07\\x1b]0;x\\x07\\x0d";
+        QTest::newRow("list") << QStringList{"list"}
+                              << QStringList{"001  001     " + serial + "  application  " + version};
+        QTest::newRow("info") << QStringList{"info"}
+                              << QStringList{"Serial: " + serial, "Mode: application", "Bootloader version: " + version};
+        QTest::newRow("upgrade") << QStringList{"upgrade", "fw.upg"}
+                                 << QStringList{serial, version, "Serial:" + serial + "b"};
+    }
+
+    void deviceTextEscaped()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, expected);
+        sim::DeviceConfig config;
+        config.applicationSerial = "VR\x1b[2J\n01";
+        config.bootloaderSerial = config.applicationSerial + 'b';
+        config.bootloaderVersion = "B\a\x1b]0;x\a\r";
+        sim::addDevice(0, config);
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+
+        const Result result = run(arguments);
+        QCOMPARE(result.status, 0);
+        QVERIFY(!result.out.contains(QRegularExpression(QStringLiteral("[\\x00-\\x09\\x0b-\\x1f\\x7f]"))));
+        const QStringList lines = result.out.split(QLatin1Char('\n'));
+        for (const QString &line : expected)
+            QVERIFY2(lines.contains(line), qPrintable(line + "\n" + result.out));
+        if (arguments.first() == "list")
+            QCOMPARE(lines.size(), 3);
     }
 
     // The same signals end commands that only read and write files, also

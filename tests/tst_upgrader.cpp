@@ -227,17 +227,24 @@ void TestUpgrader::cleanup()
 void TestUpgrader::fullUpgrade_data()
 {
     QTest::addColumn<bool>("fromApplication");
-    QTest::newRow("application running") << true;
-    QTest::newRow("bootloader running") << false;
+    QTest::addColumn<bool>("given"); // the image checked before, the file replaced since
+    QTest::newRow("application running") << true << false;
+    QTest::newRow("bootloader running") << false << false;
+    QTest::newRow("image given, file replaced") << false << true;
 }
 
 void TestUpgrader::fullUpgrade()
 {
     QFETCH(bool, fromApplication);
+    QFETCH(bool, given);
     sim::DeviceConfig config;
     config.mode = fromApplication ? sim::Mode::Application : sim::Mode::Bootloader;
     sim::Device &device = deviceWithOldFirmware(config);
     Worker worker;
+    if (given) {
+        worker.upgrader.setImage(image);
+        writeFile(file, randomImage(3));
+    }
     DebugCapture debug;
     QVERIFY(worker.run(file));
 
@@ -450,13 +457,18 @@ void TestUpgrader::endings()
 
     const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
     using Outcome = Upgrader::Outcome;
-    const bool untouched = tag == "information block unreadable" || tag.startsWith("serial ") || tag == "no serial";
+    const bool untouched = tag == "information block unreadable" || tag.startsWith("serial ") || tag == "no serial"
+                           || tag == "never back after the restart" || tag == "restart not taken";
     QCOMPARE(worker.upgrader.outcome(), completed ? Outcome::Written
                                         : tag.startsWith("damaged") ? Outcome::BadChecksum
                                         : pages < 0 ? Outcome::BadFile
                                         : tag == "no device" || tag == "no permission" ? Outcome::NoDevice
                                         : untouched ? Outcome::Untouched
+                                        : tag == "page write fails" ? Outcome::PageWriteFailed
+                                        : tag.startsWith("page ") ? Outcome::PageVerifyFailed
                                                     : Outcome::Failed);
+    if (tag.startsWith("page "))
+        QCOMPARE(worker.upgrader.failedPage(), 5);
     QCOMPARE(device.applicationStarts(), completed ? 1 : 0);
     QVERIFY(holds(device, completed ? image : kOldImage) || pages > 0);
     QCOMPARE(device.mode() == sim::Mode::Bootloader, bootloaderRunning);
@@ -695,7 +707,7 @@ void TestUpgrader::stopWhileWaitingForAFifo()
     QVERIFY(worker.upgrader.isRunning());
     worker.upgrader.requestInterruption();
     QVERIFY(worker.upgrader.wait(5000));
-    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::Interrupted);
+    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::InterruptedUntouched);
     QCOMPARE(worker.log(), QStringList{fifo});
     QVERIFY(sim::events().isEmpty());
 }

@@ -82,55 +82,166 @@ void Upgrader::setChecksumCheck(bool on)
     checksumCheck = on;
 }
 
+void Upgrader::setEscapedDeviceText(bool on)
+{
+    escapedDeviceText = on;
+}
+
+QString Upgrader::shown(const QString &deviceText) const
+{
+    return escapedDeviceText ? USBVR480::escapedText(deviceText) : deviceText;
+}
+
+int Upgrader::failedPage() const
+{
+    return lastFailedPage;
+}
+
+void Upgrader::setImage(const QByteArray &image)
+{
+    givenImage = image;
+}
+
+void Upgrader::showOn(QObject *context, const std::function<void(const QString &)> &line,
+                      const std::function<void(Bar, int)> &percent)
+{
+    // Without a context the functors run on the reporting thread: one that
+    // does not run an event loop gets its reports all the same.
+    QObject *receiver = context ? context : this;
+    const Qt::ConnectionType type = context ? Qt::AutoConnection : Qt::DirectConnection;
+    connect(this, &Upgrader::sendText, receiver, line, type);
+    connect(this, &Upgrader::sendPercent, receiver, [percent](int p) { percent(Bar::Flash, p); }, type);
+    connect(usb, &USBVR480::sendPercentExtFlashWrite, receiver,
+            [percent](int p) { percent(Bar::ExternalFlashWrite, p); }, type);
+    connect(usb, &USBVR480::sendPercentExtFlashRead, receiver,
+            [percent](int p) { percent(Bar::ExternalFlashVerify, p); }, type);
+}
+
 void Upgrader::run()
 {
     lastFirmware = USBVR480::Firmware::Unknown;
-    Outcome outcome = upgrade();
-    if ((outcome == Outcome::Failed || outcome == Outcome::NotStarted || outcome == Outcome::NoDevice)
-        && isInterruptionRequested())
-        outcome = Outcome::Interrupted;
-    lastOutcome = outcome;
+    lastFailedPage = -1;
+    lastOutcome = upgrade();
 }
 
-// The file whole, at most the size of an upgrade file, then its records and
-// checksums; `image` receives the plain firmware image. Nothing when the
-// file may be written.
-std::optional<Upgrader::Outcome> Upgrader::readFile(const QString &path, QByteArray &image)
+Upgrader::Outcome Upgrader::orInterrupted(Outcome otherwise) const
 {
-    // A larger file is read one byte past an upgrade file's size, so that a
-    // foreign file is told by its header and version before its length.
-    const InputFile file =
-        readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); }, true);
-    if (file.status == InputFile::Interrupted)
-        return Outcome::Interrupted;
-    // A file that cannot be read reads as an empty stream: a wrong header.
+    return isInterruptionRequested() ? Outcome::Interrupted : otherwise;
+}
+
+Upgrader::CheckedFile Upgrader::checkFile(const InputFile &file, bool checksumCheck)
+{
+    // A file that cannot be read reads as an empty stream: a wrong header. A
+    // larger one, read one byte past an upgrade file's size, is told by its
+    // header and version before its length.
     QBuffer buffer;
     buffer.setData(file.bytes);
     buffer.open(QIODevice::ReadOnly);
+    QByteArray image;
     switch (UpgradeFile::read(buffer, image)) {
     case UpgradeFile::Status::Ok:
         if (file.status != InputFile::TooLarge)
             break;
-        emit sendText(tr("Wrong file length"));
-        return Outcome::BadFile;
+        return {Outcome::BadFile, tr("Wrong file length"), {}};
     case UpgradeFile::Status::WrongHeader:
-        emit sendText(tr("Wrong file header"));
-        return Outcome::BadFile;
+        return {Outcome::BadFile, tr("Wrong file header"), {}};
     case UpgradeFile::Status::WrongVersion:
-        emit sendText(tr("Wrong file version"));
-        return Outcome::BadFile;
+        return {Outcome::BadFile, tr("Wrong file version"), {}};
     case UpgradeFile::Status::WrongLength:
-        emit sendText(tr("Wrong file length"));
-        return Outcome::BadFile;
+        return {Outcome::BadFile, tr("Wrong file length"), {}};
     }
     decodeData(image.data(), int(image.size()));
-    if (checksumCheck && !UpgradeFile::checksumsMatch(image)) {
-        emit sendText(tr("Wrong file checksum"));
-        return Outcome::BadChecksum;
+    if (checksumCheck && !UpgradeFile::checksumsMatch(image))
+        return {Outcome::BadChecksum, tr("Wrong file checksum"), {}};
+    return {std::nullopt, {}, image};
+}
+
+// The image given by the caller, or the file read whole (at most the size of
+// an upgrade file) and checked, checksums included.
+Upgrader::Step Upgrader::loadFile(const QString &path, QByteArray &image)
+{
+    if (!givenImage.isEmpty()) {
+        image = givenImage;
+        return std::nullopt;
     }
+    const InputFile file =
+        readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); }, true);
+    if (file.status == InputFile::Interrupted)
+        return Outcome::InterruptedUntouched;
+    CheckedFile checked = checkFile(file, checksumCheck);
+    if (checked.refused) {
+        emit sendText(checked.text);
+        return checked.refused;
+    }
+    image = std::move(checked.image);
     return std::nullopt;
 }
 
+// The first connection, the serial (which tells the firmware that runs) and
+// the bootloader's version.
+Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
+{
+    usb->disconnect();
+    if (!connectWithRetries()) {
+        if (isInterruptionRequested())
+            return Outcome::InterruptedUntouched;
+        emit sendText(tr("USB Timeout\nCheck USB Cable"));
+        const QString denied = usb->deniedDevice();
+        if (!denied.isEmpty())
+            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied));
+        return Outcome::NoDevice;
+    }
+    const QByteArray serial = usb->readStringDescriptor();
+    emit sendText(shown(USBVR480::deviceText(serial)));
+    firmware = USBVR480::runningFirmware(serial);
+    lastFirmware = firmware;
+
+    const std::optional<QString> version = usb->ReadBootloaderVersion();
+    if (!version) {
+        emit sendText(tr("Bootloader Version Read Error"));
+        return Outcome::Untouched;
+    }
+    emit sendText(shown(*version));
+    return std::nullopt;
+}
+
+// An application is restarted into its bootloader. One that does not come
+// back as its bootloader (the restart request lost, the application never
+// leaving, a bootloader whose serial has the application's form) has nothing
+// written: it is taken to run its application still.
+Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware)
+{
+    if (firmware == USBVR480::Firmware::Bootloader) {
+        emit sendText(tr("Bootloader mode"));
+        return std::nullopt;
+    }
+    if (firmware == USBVR480::Firmware::Unknown) {
+        emit sendText(tr("Serial:") + shown(USBVR480::deviceText(usb->readStringDescriptor())));
+        return Outcome::Untouched;
+    }
+    emit sendText(tr("Apllication mode"));
+    emit sendText(tr("Reset device"));
+    usb->RunApplication();
+    qDebug("usb->RunApplication()");
+    sleeper(2000);
+    usb->disconnect();
+    qDebug("usb->disconnect()");
+    sleeper(500);
+    if (!usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper)) {
+        if (isInterruptionRequested())
+            return Outcome::Interrupted;
+        emit sendText(tr("USB timout\nCheck USB cable"));
+        return Outcome::Untouched;
+    }
+    emit sendText(tr("Disconnect"));
+    usb->disconnect();
+    emit sendText(tr("Connect"));
+    usb->connect();
+    emit sendText(tr("Serial:") + shown(USBVR480::deviceText(usb->readStringDescriptor())));
+    return std::nullopt;
+}
+
+// The steps in their order; the first that ends the run decides its outcome.
 Upgrader::Outcome Upgrader::upgrade()
 {
     const QString path = currentFileName();
@@ -140,69 +251,31 @@ Upgrader::Outcome Upgrader::upgrade()
     emit sendText(path);
 
     QByteArray image;
-    if (const std::optional<Outcome> refused = readFile(path, image))
-        return *refused;
+    if (Step end = loadFile(path, image))
+        return *end;
     emit sendPercent(0);
-
-    usb->disconnect();
-    if (!connectWithRetries()) {
-        if (isInterruptionRequested())
-            return Outcome::NoDevice;
-        emit sendText(tr("USB Timeout\nCheck USB Cable"));
-        const QString denied = usb->deniedDevice();
-        if (!denied.isEmpty())
-            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied));
-        return Outcome::NoDevice;
-    }
-    const QByteArray serial = usb->readStringDescriptor();
-    emit sendText(USBVR480::deviceText(serial));
-    const USBVR480::Firmware firmware = USBVR480::runningFirmware(serial);
-    lastFirmware = firmware;
-
-    const std::optional<QString> version = usb->ReadBootloaderVersion();
-    if (!version) {
-        emit sendText(tr("Bootloader Version Read Error"));
-        return Outcome::Untouched;
-    }
-    emit sendText(*version);
-
-    if (firmware == USBVR480::Firmware::Application) {
-        emit sendText(tr("Apllication mode"));
-        emit sendText(tr("Reset device"));
-        usb->RunApplication();
-        qDebug("usb->RunApplication()");
-        sleeper(2000);
-        usb->disconnect();
-        qDebug("usb->disconnect()");
-        sleeper(500);
-        if (!waitForBootloader()) {
-            if (!isInterruptionRequested())
-                emit sendText(tr("USB timout\nCheck USB cable"));
-            return Outcome::Failed;
-        }
-        emit sendText(tr("Disconnect"));
-        usb->disconnect();
-        emit sendText(tr("Connect"));
-        usb->connect();
-        emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));
-    } else if (firmware == USBVR480::Firmware::Bootloader) {
-        emit sendText(tr("Bootloader mode"));
-    } else {
-        emit sendText(tr("Serial:") + USBVR480::deviceText(usb->readStringDescriptor()));
-        return Outcome::Untouched;
-    }
+    USBVR480::Firmware firmware = USBVR480::Firmware::Unknown;
+    if (Step end = connectDevice(firmware))
+        return *end;
+    if (Step end = enterBootloader(firmware))
+        return *end;
 
     emit sendText(tr("Writting firmware ... "));
     const QByteArray application = image.mid(UpgradeFile::kApplicationOffset, UpgradeFile::kApplicationSize);
     const QByteArray external = image.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
     image = QByteArray();
+    if (Step end = writeApplication(application))
+        return *end;
+    emit sendText(tr("OK"));
+    if (Step end = writeExternalFlash(external))
+        return *end;
+    emit sendText(tr("OK"));
+    return startApplication();
+}
 
-    if (!writeApplication(application))
-        return Outcome::Failed;
-    emit sendText(tr("OK"));
-    if (!writeExternalFlash(external))
-        return Outcome::Failed;
-    emit sendText(tr("OK"));
+// The new application started; with the start check, seen on the bus.
+Upgrader::Outcome Upgrader::startApplication()
+{
     usb->RunApplication();
     sleeper(1000);
     usb->disconnect();
@@ -212,8 +285,9 @@ Upgrader::Outcome Upgrader::upgrade()
     usb->disconnect();
     if (started)
         return Outcome::Started;
-    if (!isInterruptionRequested())
-        emit sendText(tr("Application not started"));
+    if (isInterruptionRequested())
+        return Outcome::Interrupted;
+    emit sendText(tr("Application not started"));
     return Outcome::NotStarted;
 }
 
@@ -230,17 +304,10 @@ bool Upgrader::connectWithRetries()
     }
 }
 
-// Up to ten tries, 200 ms apart, until the device answers with the serial of
-// its bootloader.
-bool Upgrader::waitForBootloader()
-{
-    return usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper);
-}
-
 // Page by page: write, read back, compare. The first page that fails any of
 // the three ends the upgrade, so the application is never started over flash
-// that is known to be wrong.
-bool Upgrader::writeApplication(const QByteArray &application)
+// that is known to be wrong. A first page refused leaves the flash as it was.
+Upgrader::Step Upgrader::writeApplication(const QByteArray &application)
 {
     const quint32 total = quint32(application.size());
     quint32 offset = 0;
@@ -248,18 +315,19 @@ bool Upgrader::writeApplication(const QByteArray &application)
     char page[kPageSize];
     char plain[kPageSize];
     char readBack[kPageSize];
-    while (remaining > 0) {
+    for (int number = 0; remaining > 0; ++number) {
         if (isInterruptionRequested())
-            return false;
+            return Outcome::Interrupted;
         const quint32 n = qMin<quint32>(kPageSize, remaining);
         std::memset(page, 0xFF, kPageSize);
         std::memcpy(page, application.constData() + offset, n);
         std::memcpy(plain, page, kPageSize);
 
+        lastFailedPage = number;
         if (usb->WritePageToAddress(page, kApplicationAddress + offset) != 0) {
             qDebug("page write ERROR");
             emit sendText(tr("ERROR"));
-            return false;
+            return number == 0 ? Outcome::FirstPageRefused : Outcome::PageWriteFailed;
         }
         qDebug("page write OK");
 
@@ -267,22 +335,23 @@ bool Upgrader::writeApplication(const QByteArray &application)
         if (usb->ReadMemoryFromAddress(readBack, kApplicationAddress + offset, kPageSize) != 0) {
             qDebug("page read ERROR");
             emit sendText(tr("ERROR"));
-            return false;
+            return Outcome::PageVerifyFailed;
         }
         if (std::memcmp(readBack, plain, kPageSize) != 0) {
             emit sendText(tr("ERROR"));
-            return false;
+            return Outcome::PageVerifyFailed;
         }
+        lastFailedPage = -1;
 
         offset += kPageSize;
         remaining -= n;
         emit sendPercent(int((total - remaining) * 100 / total));
     }
-    return true;
+    return std::nullopt;
 }
 
 // Scrambled out in 256-byte transfers, back in 512-byte ones, compared plain.
-bool Upgrader::writeExternalFlash(const QByteArray &data)
+Upgrader::Step Upgrader::writeExternalFlash(const QByteArray &data)
 {
     const int size = int(data.size());
     QByteArray scrambled = data;
@@ -290,14 +359,14 @@ bool Upgrader::writeExternalFlash(const QByteArray &data)
     emit sendText(tr("Writting External Flash ... "));
     if (usb->WriteExternalFlashToAddress(scrambled.constData(), 0, quint32(size)) != 0) {
         emit sendText(tr("Error"));
-        return false;
+        return orInterrupted(Outcome::Failed);
     }
     emit sendText(tr("OK"));
     emit sendText(tr("Verify External Flash ...  "));
     QByteArray readBack(size, '\0');
     if (usb->ReadExternalFlashFromAddress(readBack.data(), 0, quint32(size)) != 0) {
         emit sendText(tr("Error"));
-        return false;
+        return orInterrupted(Outcome::Failed);
     }
     decodeData(readBack.data(), size);
     if (readBack != data) {
@@ -306,7 +375,7 @@ bool Upgrader::writeExternalFlash(const QByteArray &data)
         emit sendText(QString::fromLatin1(HexDump(readBack.constData(), size)));
         emit sendText(tr("ext_datas.data()"));
         emit sendText(QString::fromLatin1(HexDump(data.constData(), size)));
-        return false;
+        return Outcome::Failed;
     }
-    return true;
+    return std::nullopt;
 }

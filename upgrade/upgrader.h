@@ -2,6 +2,8 @@
 
 #include "usbvr480.h"
 
+struct InputFile;
+
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -33,24 +35,32 @@ public:
     using Sleeper = std::function<void(unsigned long ms)>;
     void setSleeper(Sleeper sleeper);
 
-    // How the last run ended. A run that reaches the start of the new
-    // application ends Written; with the start check on, it then waits for
-    // the application to come back on the bus and ends Started, or
-    // NotStarted when it does not.
+    // How the last run ended, decided by the step that ended it. A run that
+    // reaches the start of the new application ends Written; with the start
+    // check on, it then waits for the application to come back on the bus and
+    // ends Started, or NotStarted when it does not.
     enum class Outcome {
         NoFile,      // no file name: nothing was done
-        BadFile,     // not an upgrade file (header, version or length)
+        BadFile,     // not an upgrade file (header, version or length), or unreadable
         BadChecksum, // an upgrade file whose checksums do not match: damaged
         NoDevice,    // no device answered the first connection
-        Untouched,   // the device failed a step before its restart: nothing was
-                     // written, it runs what it ran (firmwareFound())
-        Failed,      // the device failed a step; it may be left in its bootloader
-        Interrupted, // stopped on request; the device may be left in its bootloader
+        Untouched,   // the device failed a step before anything was written: it
+                     // runs what it ran (firmwareFound()); this includes an
+                     // application that did not come back as its bootloader
+        FirstPageRefused, // the device refused the first page: nothing was written
+        PageWriteFailed,  // the write of page failedPage() failed; the bootloader runs
+        PageVerifyFailed, // page failedPage() could not be read back, or differs
+        Failed,      // the external flash failed; the bootloader runs
+        InterruptedUntouched, // stopped on request before the device was restarted
+                              // or written: it runs what it ran
+        Interrupted, // stopped on request later; the device may be left in its bootloader
         Written,     // written, verified and told to start the application
         Started,     // ... and seen running it
         NotStarted,  // ... but not seen running it
     };
     Outcome outcome() const;
+    // The page (0 to 119) of PageWriteFailed and PageVerifyFailed.
+    int failedPage() const;
     // The firmware the last run found running, by the device's serial.
     USBVR480::Firmware firmwareFound() const;
     // Off by default; set before start(). On, the run waits up to 10 s for
@@ -60,6 +70,32 @@ public:
     // On by default; set before start(). Off, a file whose checksums do not
     // match is written all the same (to test the device's own check).
     void setChecksumCheck(bool on);
+    // Off by default; set before start(). On, the device's text in the log
+    // (serial, bootloader version) has its control characters escaped
+    // (USBVR480::escapedText), for a terminal.
+    void setEscapedDeviceText(bool on);
+
+    // An upgrade file read (at most kFileSize bytes) and checked as a run
+    // checks it: the plain image, or the outcome that refuses the file and
+    // the log's line for it. A file that cannot be read is a wrong header.
+    struct CheckedFile {
+        std::optional<Outcome> refused;
+        QString text;
+        QByteArray image;
+    };
+    static CheckedFile checkFile(const InputFile &file, bool checksumCheck);
+    // The plain image of a file checked by the caller (checkFile), which the
+    // next run writes instead of reading the file; the file name is still
+    // the log's first line. An empty image: the run reads the file.
+    void setImage(const QByteArray &image);
+
+    // The run's reports on one display: log lines, and the percentages of the
+    // application's pages and of the external flash's write and verification.
+    // With a `context`, the calls are queued to its thread; without, they run
+    // on the thread that reports.
+    enum class Bar { Flash, ExternalFlashWrite, ExternalFlashVerify };
+    void showOn(QObject *context, const std::function<void(const QString &)> &line,
+                const std::function<void(Bar, int)> &percent);
 
 signals:
     void sendText(QString s);
@@ -72,20 +108,31 @@ protected:
     void run() override;
 
 private:
+    // One step of a run: nothing when the run goes on, else how it ended.
+    using Step = std::optional<Outcome>;
     Outcome upgrade();
-    std::optional<Outcome> readFile(const QString &path, QByteArray &image);
+    Step loadFile(const QString &path, QByteArray &image);
+    Step connectDevice(USBVR480::Firmware &firmware);
+    Step enterBootloader(USBVR480::Firmware firmware);
+    Step writeApplication(const QByteArray &application);
+    Step writeExternalFlash(const QByteArray &data);
+    Outcome startApplication();
+    // `otherwise`, or Interrupted when the run was asked to stop (a transfer
+    // that fails for that reason is no fault of the device).
+    Outcome orInterrupted(Outcome otherwise) const;
     QString currentFileName();
+    QString shown(const QString &deviceText) const;
     bool connectWithRetries();
-    bool waitForBootloader();
-    bool writeApplication(const QByteArray &application);
-    bool writeExternalFlash(const QByteArray &data);
 
     USBVR480 *usb = nullptr;
     QString fileName; // set by the GUI thread, read once at the start of a run
     QMutex fileNameLock;
+    QByteArray givenImage; // set before start()
     Sleeper sleeper;
     std::atomic<Outcome> lastOutcome{Outcome::NoFile};
     std::atomic<USBVR480::Firmware> lastFirmware{USBVR480::Firmware::Unknown};
+    std::atomic<int> lastFailedPage{-1};
     std::atomic<bool> startCheck{false};
     std::atomic<bool> checksumCheck{true};
+    std::atomic<bool> escapedDeviceText{false};
 };

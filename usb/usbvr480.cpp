@@ -161,3 +161,16 @@ QString USBVR480::deviceText(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.constData(), int(qstrnlen(bytes.constData(), size_t(bytes.size()))));
 }
+
+QString USBVR480::escapedText(const QString &text)
+{
+    QString escaped;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == u'\\')
+            escaped += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}

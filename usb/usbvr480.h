@@ -60,6 +60,11 @@ public:
     void selectSerial(const QByteArray &serial);
     // Text from the device up to its first zero byte.
     static QString deviceText(const QByteArray &bytes);
+    // Device text for a terminal or a script: control characters (C0, DEL,
+    // C1) and the backslash written as \xHH, so that the text stays one line
+    // and cannot steer the terminal.
+    static QString escapedText(const QString &text);
+    static QString escapedText(const QByteArray &bytes) { return escapedText(deviceText(bytes)); }
 
 signals:
     void sendPercentExtFlashWrite(int percent);
