@@ -19,11 +19,11 @@ int main(int argc, char **argv)
         return 2;
 #endif
     QTranslator translator;
-    loadTranslation(translator, localeName, installedTranslationDir(QCoreApplication::applicationDirPath()));
+    app::loadTranslation(translator, localeName, app::installedTranslationDir(QCoreApplication::applicationDirPath()));
     QApplication::installTranslator(&translator);
 
     VR480_Bootloader window;
-    window.setWindowTitle(windowTitle());
+    window.setWindowTitle(app::windowTitle());
     window.show();
     return QApplication::exec();
 }

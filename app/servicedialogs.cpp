@@ -1,13 +1,15 @@
 #include "servicedialogs.h"
 
-#include "vr480_bootloader.h"
 #include "hexdump.h"
 #include "servicetools.h"
+#include "vr480_bootloader.h"
 
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTextBrowser>
+
+namespace app {
 
 bool askHexText(QWidget *parent, const QString &title, const QString &label, quint32 offered,
                 QString &text)
@@ -53,3 +55,5 @@ void showRead(QTextBrowser *log, const std::optional<QByteArray> &data)
 {
     replaceLog(log, {data ? dumpText(*data) : VR480_Bootloader::tr("Read error")});
 }
+
+} // namespace app

@@ -11,6 +11,8 @@
 class QTextBrowser;
 class QWidget;
 
+namespace app {
+
 // A one-line text dialog offering `offered` as the tools write hexadecimal
 // numbers. False when cancelled.
 bool askHexText(QWidget *parent, const QString &title, const QString &label, quint32 offered,
@@ -30,3 +32,5 @@ void replaceLog(QTextBrowser *log, const QStringList &blocks);
 QString dumpText(const QByteArray &data);
 // A fresh log holding the dump of what was read, or "Read error".
 void showRead(QTextBrowser *log, const std::optional<QByteArray> &data);
+
+} // namespace app

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QTranslator>
 
+namespace app {
+
 QString windowTitle()
 {
     return QStringLiteral("Vr480") + QStringLiteral(" v") + QStringLiteral(VR480_VERSION);
@@ -29,3 +31,5 @@ bool loadTranslation(QTranslator &translator, const QString &localeName, const Q
     (void)load(QStringLiteral("vr480_en"));
     return false;
 }
+
+} // namespace app

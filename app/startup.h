@@ -5,6 +5,8 @@
 
 class QTranslator;
 
+namespace app {
+
 // "Vr480 v3.00": the title the window carries whatever the locale.
 QString windowTitle();
 
@@ -20,3 +22,5 @@ QString installedTranslationDir(const QString &programDir);
 // order. Returns whether the locale's own translation was found; the
 // translator is installed either way, empty when no file exists.
 bool loadTranslation(QTranslator &translator, const QString &localeName, const QString &installedDir);
+
+} // namespace app

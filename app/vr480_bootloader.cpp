@@ -1,17 +1,17 @@
 #include "vr480_bootloader.h"
 
-#include "servicedialogs.h"
-#include "vr480_bootloaderclass.h"
+#include "hexdump.h"
 #include "imagebuilder.h"
 #include "inputfile.h"
 #include "memorymap.h"
 #include "outputfiles.h"
 #include "scramble.h"
-#include "upgradefile.h"
-#include "hexdump.h"
+#include "servicedialogs.h"
 #include "servicetools.h"
+#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
+#include "vr480_bootloaderclass.h"
 
 #include <QDebug>
 #include <QFile>
@@ -180,11 +180,11 @@ void VR480_Bootloader::slotpushButtonRead(bool)
 {
     qDebug("VR480_Bootloader::slotpushButtonRead(bool t)");
     QString text;
-    if (!askHexText(this, tr("Read From Vr480"), tr("Address (hex)"), readAddress, text)
-        || !askLength(this, tr("Read From Vr480"), readLength)
-        || !convertHexText(this, text, readAddress))
+    if (!app::askHexText(this, tr("Read From Vr480"), tr("Address (hex)"), readAddress, text)
+        || !app::askLength(this, tr("Read From Vr480"), readLength)
+        || !app::convertHexText(this, text, readAddress))
         return;
-    showRead(ui->txt, ServiceTools::readMemory(*usb, readAddress, readLength));
+    app::showRead(ui->txt, ServiceTools::readMemory(*usb, readAddress, readLength));
 }
 
 void VR480_Bootloader::slotpushButtonWrite(bool)
@@ -281,11 +281,11 @@ void VR480_Bootloader::slotpushButtonWriteExternalFlash(bool)
     qDebug("VR480_Bootloader::slotpushButtonWriteExternalFlash(bool t)");
     const QString title = tr("Write To External Flash Vr480");
     QString address, data;
-    if (!askHexText(this, title, tr("Address (hex)"), extWriteAddress, address)
-        || !convertHexText(this, address, extWriteAddress)
-        || !askLength(this, title, extWriteLength)
-        || !askHexText(this, title, tr("Data(hex)"), extFillValue, data)
-        || !convertHexText(this, data, extFillValue))
+    if (!app::askHexText(this, title, tr("Address (hex)"), extWriteAddress, address)
+        || !app::convertHexText(this, address, extWriteAddress)
+        || !app::askLength(this, title, extWriteLength)
+        || !app::askHexText(this, title, tr("Data(hex)"), extFillValue, data)
+        || !app::convertHexText(this, data, extFillValue))
         return;
 
     // The flash holds scrambled data: the fill byte is scrambled word by word
@@ -295,21 +295,21 @@ void VR480_Bootloader::slotpushButtonWriteExternalFlash(bool)
     const bool written = usb->WriteExternalFlashToAddress(buffer.constData(), extWriteAddress,
                                                           quint32(extWriteLength)) == 0;
     QStringList blocks{QStringLiteral("lenght: %1").arg(extWriteLength, 8),
-                       QStringLiteral("address: 0x%1").arg(extWriteAddress, 8, 16), dumpText(buffer)};
+                       QStringLiteral("address: 0x%1").arg(extWriteAddress, 8, 16), app::dumpText(buffer)};
     if (!written)
         blocks << tr("Write error");
-    replaceLog(ui->txt, blocks);
+    app::replaceLog(ui->txt, blocks);
 }
 
 void VR480_Bootloader::slotpushButtonReadExternalFlash(bool)
 {
     qDebug("VR480_Bootloader::slotpushButtonReadExternalFlash(bool t)");
     QString text;
-    if (!askHexText(this, tr("Read External Flash From Vr480"), tr("Address (hex)"), extReadAddress, text)
-        || !askLength(this, tr("Read External Flash From Vr480"), extReadLength)
-        || !convertHexText(this, text, extReadAddress))
+    if (!app::askHexText(this, tr("Read External Flash From Vr480"), tr("Address (hex)"), extReadAddress, text)
+        || !app::askLength(this, tr("Read External Flash From Vr480"), extReadLength)
+        || !app::convertHexText(this, text, extReadAddress))
         return;
-    showRead(ui->txt, ServiceTools::readExternalFlash(*usb, extReadAddress, extReadLength));
+    app::showRead(ui->txt, ServiceTools::readExternalFlash(*usb, extReadAddress, extReadLength));
 }
 
 void VR480_Bootloader::slotpushButtonCreateUpg(bool)

@@ -10,8 +10,8 @@
 //
 //   bench_parallel [RUNS]
 
-#include "upgradefile.h"
 #include "simdevice.h"
+#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 

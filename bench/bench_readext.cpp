@@ -8,12 +8,12 @@
 //
 //   bench_readext [RUNS]
 
-#include "vr480_bootloader.h"
-#include "scramble.h"
-#include "simdevice.h"
 #include "hexdump.h"
+#include "scramble.h"
 #include "servicetools.h"
+#include "simdevice.h"
 #include "usbvr480.h"
+#include "vr480_bootloader.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -6,8 +6,8 @@
 //
 //   bench_upgrade [RUNS]
 
-#include "upgradefile.h"
 #include "simdevice.h"
+#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 

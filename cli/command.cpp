@@ -1,9 +1,9 @@
 #include "command.h"
 
 #include "devices.h"
-#include "interrupt.h"
 #include "imagebuilder.h"
 #include "inputfile.h"
+#include "interrupt.h"
 #include "outputfiles.h"
 #include "servicetools.h"
 #include "usbvr480.h"
@@ -16,6 +16,8 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+
+namespace cli {
 
 namespace {
 QString name = QStringLiteral("vr480-cli");
@@ -239,3 +241,5 @@ Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(
         return failure(ExitInterrupted, QStringLiteral("interrupted"));
     return result;
 }
+
+} // namespace cli

@@ -17,6 +17,8 @@
 class QIODevice;
 class USBVR480;
 
+namespace cli {
+
 // How a command ended: its exit status and, when it failed, what to say on
 // standard error. A usage error also points at the command's help.
 struct Result {
@@ -129,3 +131,5 @@ Result noDevice(USBVR480 &usb, const QString &notFound = {});
 // answering gives ExitNoDevice; a failure after a stop signal gives
 // ExitInterrupted.
 Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work);
+
+} // namespace cli

@@ -1,12 +1,14 @@
 #include "commandline.h"
 
 #include "command.h"
-#include "interrupt.h"
 #include "inputfile.h"
+#include "interrupt.h"
 
 #include <QFileInfo>
 
 #include <algorithm>
+
+namespace cli {
 
 namespace {
 
@@ -179,3 +181,5 @@ int runCommandLine(const QStringList &arguments, bool terminal)
     }
     return result.status;
 }
+
+} // namespace cli

@@ -7,6 +7,8 @@
 
 #include <QThread>
 
+namespace cli {
+
 namespace {
 
 Result info(Invocation &in)
@@ -55,3 +57,5 @@ QList<Command> deviceCommands()
          {}, {serialOption()}, restart},
     };
 }
+
+} // namespace cli

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace cli {
+
 namespace {
 
 constexpr int kBarWidth = 20;
@@ -91,3 +93,5 @@ void DeviceProgress::write(const QByteArray &bytes)
 {
     writeTo(stream, bytes);
 }
+
+} // namespace cli

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+namespace cli {
+
 // The progress of several devices working at once, on one stream, each
 // device named by its serial. On a terminal one line per device, redrawn in
 // place: a bar and what the device does now. Elsewhere (a pipe, a file) plain
@@ -42,3 +44,5 @@ private:
     bool drawn = false;
     QElapsedTimer sinceDraw;
 };
+
+} // namespace cli

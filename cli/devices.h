@@ -11,6 +11,8 @@
 
 #include <optional>
 
+namespace cli {
+
 // "application", "bootloader" or "unknown".
 QString modeName(USBVR480::Firmware firmware);
 
@@ -26,3 +28,5 @@ std::optional<Result> chooseDevices(const Invocation &in, bool all, QList<QByteA
 // For a command on one device: its --serial (at most one) chosen as above
 // and selected on `usb`.
 std::optional<Result> selectDevice(const Invocation &in, USBVR480 &usb);
+
+} // namespace cli

@@ -2,6 +2,8 @@
 // vr480-cli's exit statuses: the one table that --help prints and the README
 // copies.
 
+namespace cli {
+
 enum ExitStatus {
     ExitOk = 0,
     ExitDeviceFailed = 1,
@@ -26,3 +28,5 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitNoDevice, "no VR480 found, or this user may not open it"},
     {ExitInterrupted, "interrupted (Ctrl+C or a termination signal)"},
 };
+
+} // namespace cli

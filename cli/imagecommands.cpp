@@ -2,9 +2,9 @@
 // the HEX conversion as commands.
 
 #include "command.h"
-#include "interrupt.h"
 #include "imagebuilder.h"
 #include "intelhex.h"
+#include "interrupt.h"
 #include "outputfiles.h"
 #include "upgradefile.h"
 
@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+
+namespace cli {
 
 namespace {
 
@@ -186,3 +188,5 @@ QList<Command> imageCommands()
          hexToBin},
     };
 }
+
+} // namespace cli

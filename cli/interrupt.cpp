@@ -4,6 +4,8 @@
 
 #include <csignal>
 
+namespace cli {
+
 namespace {
 
 volatile std::sig_atomic_t stopSignal = 0;
@@ -54,3 +56,5 @@ void waitFor(const QList<QThread *> &threads)
         }
     }
 }
+
+} // namespace cli

@@ -8,6 +8,8 @@
 
 class QThread;
 
+namespace cli {
+
 // Installs the handlers for SIGINT, SIGTERM and SIGHUP (a closed terminal),
 // and ignores SIGPIPE and SIGXFSZ: a write to a pipe without a reader or past
 // the file size limit fails instead of killing the program.
@@ -19,3 +21,5 @@ bool stopRequested();
 void waitFor(QThread &thread);
 // The same for several threads: a stop signal goes to every one.
 void waitFor(const QList<QThread *> &threads);
+
+} // namespace cli

@@ -34,5 +34,5 @@ int main(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         arguments << decodeFileName(argv[i]);
 #endif
-    return runCommandLine(arguments, isatty(fileno(stdout)) != 0);
+    return cli::runCommandLine(arguments, isatty(fileno(stdout)) != 0);
 }

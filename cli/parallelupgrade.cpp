@@ -3,10 +3,12 @@
 // has its own outcome; one failing does not stop the others. The file was
 // read and checked once before: every device gets the same image.
 
+#include "parallelupgrade.h"
+
 #include "deviceprogress.h"
-#include "progress.h"
 #include "devices.h"
 #include "interrupt.h"
+#include "progress.h"
 #include "upgradecommand.h"
 #include "usbvr480.h"
 
@@ -23,6 +25,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+
+namespace cli {
 
 namespace {
 
@@ -139,3 +143,5 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
     reportLostOutput(result);
     return result;
 }
+
+} // namespace cli

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace cli {
+
 namespace {
 
 constexpr int kBarWidth = 40;
@@ -79,3 +81,5 @@ void Progress::draw()
     }
     write(text);
 }
+
+} // namespace cli

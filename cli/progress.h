@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace cli {
+
 // "[####....] " and the percent right-aligned: a bar `width` characters wide.
 QByteArray progressBar(int percent, int width);
 
@@ -33,3 +35,5 @@ private:
     int percent = -1;
     bool barShown = false;
 };
+
+} // namespace cli

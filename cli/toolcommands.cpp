@@ -2,10 +2,12 @@
 // tools as commands.
 
 #include "command.h"
-#include "progress.h"
 #include "hexdump.h"
+#include "progress.h"
 #include "servicetools.h"
 #include "usbvr480.h"
+
+namespace cli {
 
 namespace {
 
@@ -137,3 +139,5 @@ QList<Command> toolCommands()
          {{QStringLiteral("FILE.bin"), QStringLiteral("The plain external-flash image.")}}, {serialOption()}, writeExt},
     };
 }
+
+} // namespace cli

@@ -4,12 +4,15 @@
 #include "upgradecommand.h"
 
 #include "devices.h"
-#include "interrupt.h"
-#include "progress.h"
 #include "inputfile.h"
+#include "interrupt.h"
 #include "memorymap.h"
+#include "parallelupgrade.h"
+#include "progress.h"
 #include "upgradefile.h"
 #include "usbvr480.h"
+
+namespace cli {
 
 namespace {
 
@@ -168,3 +171,5 @@ QList<Command> upgradeCommands()
          upgrade},
     };
 }
+
+} // namespace cli

@@ -7,6 +7,8 @@
 
 #include <functional>
 
+namespace cli {
+
 // The one place that words an upgrade's outcome: the status and, for a
 // failure, the message. `upgrader` is the run's worker (its firmware found
 // and failed page), none for a file refused before any run.
@@ -18,8 +20,4 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
 void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
                   const std::function<void(const QString &label, int percent)> &update);
 
-
-// upgrade --all, or with several --serial: every device at once, each with
-// its own outcome, and a summary. `image` is the file's plain image, read and
-// checked once; every device gets the same.
-Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image);
+} // namespace cli

@@ -1,13 +1,13 @@
 // vr480-cli run as a process: its demo build against a simulated device that
 // the test prepares, saves to a state file, and inspects after the run.
 
-#include "scramble.h"
-#include "upgradefile.h"
-#include "simdevice.h"
-#include "capture.h"
 #include "bytes.h"
-#include "srecord.h"
+#include "capture.h"
 #include "hexdump.h"
+#include "scramble.h"
+#include "simdevice.h"
+#include "srecord.h"
+#include "upgradefile.h"
 
 #include <QBuffer>
 #include <QDate>

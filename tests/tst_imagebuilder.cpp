@@ -2,15 +2,15 @@
 // files from Intel HEX (checked byte for byte and programmed by the upgrade
 // worker into the simulated device) and numbered bootloader images.
 
-#include "vr480_bootloader.h"
-#include "imagebuilder.h"
-#include "scramble.h"
-#include "upgradefile.h"
-#include "simdevice.h"
 #include "capture.h"
 #include "dialogs.h"
+#include "imagebuilder.h"
+#include "scramble.h"
+#include "simdevice.h"
+#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
+#include "vr480_bootloader.h"
 
 #include <QComboBox>
 #include <QTemporaryDir>

@@ -1,9 +1,9 @@
 // Word scrambling: known answers computed outside the program, the inverse,
 // the untouched tail, the key phase and the debug lines.
 
-#include "scramble.h"
-#include "capture.h"
 #include "bytes.h"
+#include "capture.h"
+#include "scramble.h"
 
 #include <QtEndian>
 #include <QtTest>

@@ -4,12 +4,12 @@
 // flash. What the dialogs offer is remembered for the whole process, so each
 // test walks one tool's calls in order.
 
-#include "vr480_bootloader.h"
-#include "simdevice.h"
-#include "capture.h"
 #include "bytes.h"
+#include "capture.h"
 #include "dialogs.h"
 #include "hexdump.h"
+#include "simdevice.h"
+#include "vr480_bootloader.h"
 
 #include <QApplication>
 #include <QFileDialog>

@@ -1,9 +1,9 @@
 // The upgrade file: its exact bytes, the checksums, and the reader on files
 // that are not upgrade files.
 
+#include "capture.h"
 #include "scramble.h"
 #include "upgradefile.h"
-#include "capture.h"
 
 #include <QBuffer>
 #include <QRandomGenerator>

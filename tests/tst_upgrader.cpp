@@ -2,17 +2,17 @@
 // device: what ends up in the device's memory, the order of its operations,
 // the log, the progress values and the pauses of every ending.
 
-#include "vr480_bootloader.h"
-#include "upgradefile.h"
-#include "simdevice.h"
-#include "simusb.h"
-#include "capture.h"
 #include "bytes.h"
+#include "capture.h"
 #include "dialogs.h"
-#include "simtrail.h"
 #include "hexdump.h"
+#include "simdevice.h"
+#include "simtrail.h"
+#include "simusb.h"
+#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
+#include "vr480_bootloader.h"
 
 #include <QApplication>
 #include <sys/stat.h>

@@ -2,12 +2,12 @@
 // virtual host controller drives it: commands written to one end of a socket
 // pair, answers read back.
 
+#include "capture.h"
 #include "memorymap.h"
 #include "scramble.h"
 #include "simdevice.h"
 #include "usbipdevice.h"
 #include "vhci.h"
-#include "capture.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,9 +1,9 @@
 // The bootloader commands against a simulated device: chunking, address
 // packing, scrambling on the wire, progress signals and the retry budget.
 
-#include "scramble.h"
-#include "capture.h"
 #include "bytes.h"
+#include "capture.h"
+#include "scramble.h"
 #include "simtrail.h"
 #include "usbvr480.h"
 

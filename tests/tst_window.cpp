@@ -1,12 +1,12 @@
 // The main window: its form, the Connect, Disconnect and RunApplication slots
 // against the simulated device, and the choice of translation at start-up.
 
+#include "capture.h"
+#include "simdevice.h"
+#include "simusb.h"
 #include "startup.h"
 #include "vr480_bootloader.h"
 #include "vr480_bootloaderclass.h"
-#include "simdevice.h"
-#include "simusb.h"
-#include "capture.h"
 
 #include <QAction>
 #include <QApplication>
@@ -122,7 +122,7 @@ void TestWindow::init()
     // An installation elsewhere, its translations' folder empty unless a test fills it.
     prefix = std::make_unique<QTemporaryDir>();
     QVERIFY(prefix->isValid());
-    installed = installedTranslationDir(prefix->filePath(QStringLiteral("bin")));
+    installed = app::installedTranslationDir(prefix->filePath(QStringLiteral("bin")));
     QVERIFY2(installed.startsWith(prefix->path() + QLatin1Char('/')), qPrintable(installed));
     QVERIFY(QDir().mkpath(installed));
 }
@@ -170,7 +170,7 @@ void TestWindow::construction()
 
     // The form's title and name; the start-up title replaces the former.
     QCOMPARE(window.windowTitle(), QStringLiteral("VR480_Bootloader"));
-    QCOMPARE(windowTitle(), QStringLiteral("Vr480 v3.00"));
+    QCOMPARE(app::windowTitle(), QStringLiteral("Vr480 v3.00"));
     QCOMPARE(window.objectName(), QStringLiteral("VR480_BootloaderClass"));
     QMainWindow named;
     named.setObjectName("keepMe");
@@ -446,7 +446,7 @@ void TestWindow::translationFound()
     // Only vr480_pl: found for pl_PL by shortening the name.
     copyTranslation("vr480_pl.qm");
     QTranslator translator;
-    QVERIFY(loadTranslation(translator, "pl_PL", installed));
+    QVERIFY(app::loadTranslation(translator, "pl_PL", installed));
     QCOMPARE(loadedFile(translator), QStringLiteral("vr480_pl.qm"));
 
     VR480_Bootloader before; // built before the translator is installed
@@ -459,7 +459,7 @@ void TestWindow::translationFound()
         QCOMPARE(window.menuBar()->actions().first()->text(), QStringLiteral("Plik"));
         QCOMPARE(child<QAction>(window, "actionClose")->text(), QStringLiteral("Zamknij"));
         QCOMPARE(window.windowTitle(), QStringLiteral("VR480 – program rozruchowy"));
-        QCOMPARE(windowTitle(), QStringLiteral("Vr480 v3.00")); // not translated
+        QCOMPARE(app::windowTitle(), QStringLiteral("Vr480 v3.00")); // not translated
         // The window does not retranslate on a language change.
         QCoreApplication::processEvents();
         QCOMPARE(button(before, "pushButtonFirmware")->text(), QStringLiteral("Change Firmware"));
@@ -469,7 +469,7 @@ void TestWindow::translationFound()
     copyTranslation("vr480_pl_PL.qm");
     copyTranslation("vr480_en.qm");
     QTranslator full;
-    QVERIFY(loadTranslation(full, "pl_PL", installed));
+    QVERIFY(app::loadTranslation(full, "pl_PL", installed));
     QCOMPARE(loadedFile(full), QStringLiteral("vr480_pl_PL.qm"));
 }
 
@@ -478,7 +478,7 @@ void TestWindow::translationFallback()
     // No file at all: an empty translator and the source texts.
     {
         QTranslator translator;
-        QVERIFY(!loadTranslation(translator, "pl_PL", installed));
+        QVERIFY(!app::loadTranslation(translator, "pl_PL", installed));
         QVERIFY(translator.isEmpty());
         InstalledTranslator installed(translator);
         VR480_Bootloader window;
@@ -489,7 +489,7 @@ void TestWindow::translationFallback()
     // the locale's own file is missing.
     copyTranslation("vr480_en.qm");
     QTranslator translator;
-    QVERIFY(!loadTranslation(translator, "de_DE", installed));
+    QVERIFY(!app::loadTranslation(translator, "de_DE", installed));
     QCOMPARE(loadedFile(translator), QStringLiteral("vr480_en.qm"));
     InstalledTranslator installed(translator);
     VR480_Bootloader window;
@@ -532,7 +532,7 @@ void TestWindow::translationFolders()
         QVERIFY(QFile::copy(QStringLiteral(VR480_QM_FILE), installed + QLatin1Char('/') + name));
 
     QTranslator translator;
-    QCOMPARE(loadTranslation(translator, locale, installed), own);
+    QCOMPARE(app::loadTranslation(translator, locale, installed), own);
     QString found = QFileInfo(translator.filePath()).absoluteFilePath();
     found.replace(QDir(workDir->path()).absolutePath(), QStringLiteral("work"));
     found.replace(QDir(installed).absolutePath(), QStringLiteral("installed"));

@@ -1,10 +1,10 @@
 #include "upgrader.h"
 
+#include "hexdump.h"
 #include "inputfile.h"
 #include "memorymap.h"
 #include "scramble.h"
 #include "upgradefile.h"
-#include "hexdump.h"
 #include "usbvr480.h"
 
 #include <QBuffer>

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace usb {
+
 namespace {
 
 QByteArray attribute(const QString &device, const char *name)
@@ -38,3 +40,5 @@ QString deniedDeviceNode(quint16 vendorId, quint16 productId)
 #endif
     return {};
 }
+
+} // namespace usb

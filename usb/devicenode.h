@@ -5,7 +5,11 @@
 
 #include <QString>
 
+namespace usb {
+
 // A device with these ids whose node this user may not open for reading and
 // writing, as "bus B, device D" (the names libusb 0.1 gives them); empty when
 // there is none, or on systems without such a list.
 QString deniedDeviceNode(quint16 vendorId, quint16 productId);
+
+} // namespace usb

@@ -26,12 +26,12 @@ thread_local unsigned heldRanks = 0;
 // Serialises the scans of the process-wide bus and device lists with every
 // walk of them and every opening of a listed device, across all device
 // objects.
-RankedMutex busLock(RankedMutex::BusRank);
+usb::RankedMutex busLock(usb::RankedMutex::BusRank);
 
 // Where the devices that the device objects of this process have open are
 // ("bus/device"): a connection passes them by without a transfer, since each
 // belongs to another object.
-RankedMutex heldLock(RankedMutex::HeldRank);
+usb::RankedMutex heldLock(usb::RankedMutex::HeldRank);
 QSet<QString> held;
 
 constexpr int kTimeoutMs = 2000;
@@ -147,6 +147,8 @@ struct usb_device *recordOf(const QString &busName, const QString &file)
 
 } // namespace
 
+namespace usb {
+
 void RankedMutex::lock()
 {
     // Nothing of this rank or a later one may be held already.
@@ -167,6 +169,8 @@ bool RankedMutex::isHeldByCurrentThread() const
 {
     return owner.load(std::memory_order_relaxed) == QThread::currentThreadId();
 }
+
+} // namespace usb
 
 UsbDevice::UsbDevice() = default;
 
@@ -239,7 +243,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
         return false; // all of them
     });
     if (found.isEmpty() && denied.isEmpty())
-        denied = deniedDeviceNode(vendorId, productId);
+        denied = usb::deniedDeviceNode(vendorId, productId);
     return found;
 }
 
@@ -254,7 +258,7 @@ int UsbDevice::connectPrivate()
                   [this](const Listed &device) { return acceptPrivate(device.bus, device.file, serials); }))
         return 0;
     if (denied.isEmpty())
-        denied = deniedDeviceNode(vendorId, productId);
+        denied = usb::deniedDeviceNode(vendorId, productId);
     return -1;
 }
 

@@ -10,6 +10,8 @@
 
 struct usb_dev_handle;
 
+namespace usb {
+
 // A mutex of the USB layer with its rank in the layer's lock order: a thread
 // takes these locks only in increasing rank, the device lock first, and
 // debug builds assert it on every lock(). Every lock of the layer is taken
@@ -39,6 +41,8 @@ private:
     const Rank rank;
     std::atomic<Qt::HANDLE> owner{nullptr};
 };
+
+} // namespace usb
 
 // A connection to one device: finds it by vendor and product id (and, when
 // asked, by serial), opens it, selects configuration 1, claims interface 0 and accepts it
@@ -135,5 +139,5 @@ private:
     usb_dev_handle *handle = nullptr;
     QString heldPlace; // where the open device is, while it is open
     QString denied;
-    RankedMutex deviceLock{RankedMutex::DeviceRank};
+    usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
 };

@@ -34,25 +34,25 @@ QByteArray readClipped(const QByteArray &memory, uint32_t base, uint32_t address
 
 int Device::id() const
 {
-    return id_;
+    return modelId;
 }
 
 int Device::bus() const
 {
     QMutexLocker lock(&registry().mutex);
-    return registry().model(id_).bus;
+    return registry().model(modelId).bus;
 }
 
 int Device::address() const
 {
     QMutexLocker lock(&registry().mutex);
-    return registry().model(id_).address;
+    return registry().model(modelId).address;
 }
 
 DeviceConfig Device::config() const
 {
     QMutexLocker lock(&registry().mutex);
-    const Model &m = registry().model(id_);
+    const Model &m = registry().model(modelId);
     DeviceConfig config = m.config;
     config.mode = m.mode;
     return config;
@@ -61,26 +61,26 @@ DeviceConfig Device::config() const
 void Device::setConfig(const DeviceConfig &config)
 {
     QMutexLocker lock(&registry().mutex);
-    registry().model(id_).config = config;
+    registry().model(modelId).config = config;
 }
 
 Mode Device::mode() const
 {
     QMutexLocker lock(&registry().mutex);
-    return registry().model(id_).mode;
+    return registry().model(modelId).mode;
 }
 
 bool Device::online() const
 {
     QMutexLocker lock(&registry().mutex);
-    const Model &m = registry().model(id_);
+    const Model &m = registry().model(modelId);
     return m.onBus() && m.hiddenScans == 0;
 }
 
 void Device::unplug()
 {
     QMutexLocker lock(&registry().mutex);
-    Model &m = registry().model(id_);
+    Model &m = registry().model(modelId);
     m.unplugged = true;
     m.leaveBus();
 }
@@ -88,7 +88,7 @@ void Device::unplug()
 void Device::plugIn()
 {
     QMutexLocker lock(&registry().mutex);
-    Model &m = registry().model(id_);
+    Model &m = registry().model(modelId);
     m.unplugged = false;
     m.restarting = false;
 }
@@ -96,49 +96,49 @@ void Device::plugIn()
 void Device::hideForScans(int scans)
 {
     QMutexLocker lock(&registry().mutex);
-    registry().model(id_).hiddenScans = std::max(0, scans);
+    registry().model(modelId).hiddenScans = std::max(0, scans);
 }
 
 int Device::restarts() const
 {
     QMutexLocker lock(&registry().mutex);
-    return registry().model(id_).restarts;
+    return registry().model(modelId).restarts;
 }
 
 int Device::applicationStarts() const
 {
     QMutexLocker lock(&registry().mutex);
-    return registry().model(id_).applicationStarts;
+    return registry().model(modelId).applicationStarts;
 }
 
 QByteArray Device::flash(uint32_t address, int length) const
 {
     QMutexLocker lock(&registry().mutex);
-    return readClipped(registry().model(id_).flash, MemoryMap::kFlashBase, address, length);
+    return readClipped(registry().model(modelId).flash, MemoryMap::kFlashBase, address, length);
 }
 
 void Device::setFlash(uint32_t address, const QByteArray &bytes)
 {
     QMutexLocker lock(&registry().mutex);
-    storeClipped(registry().model(id_).flash, MemoryMap::kFlashBase, address, bytes);
+    storeClipped(registry().model(modelId).flash, MemoryMap::kFlashBase, address, bytes);
 }
 
 QByteArray Device::externalFlash(uint32_t address, int length) const
 {
     QMutexLocker lock(&registry().mutex);
-    return readClipped(registry().model(id_).external, 0, address, length);
+    return readClipped(registry().model(modelId).external, 0, address, length);
 }
 
 void Device::setExternalFlash(uint32_t address, const QByteArray &bytes)
 {
     QMutexLocker lock(&registry().mutex);
-    storeClipped(registry().model(id_).external, 0, address, bytes);
+    storeClipped(registry().model(modelId).external, 0, address, bytes);
 }
 
 QByteArray Device::lastBlock() const
 {
     QMutexLocker lock(&registry().mutex);
-    return registry().model(id_).lastBlock;
+    return registry().model(modelId).lastBlock;
 }
 
 // --- Simulation controls ----------------------------------------------------

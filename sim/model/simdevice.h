@@ -135,8 +135,8 @@ public:
 
 private:
     friend struct Registry;
-    explicit Device(int id) : id_(id) {}
-    int id_;
+    explicit Device(int id) : modelId(id) {}
+    int modelId;
 };
 
 // No buses, no devices, no faults, no events; recording on, no latency.
@@ -194,9 +194,9 @@ public:
     bool isValid() const;
 
 private:
-    QString stateFile_;
-    std::unique_ptr<QLockFile> lock_;
-    bool valid_ = true;
+    QString stateFile;
+    std::unique_ptr<QLockFile> fileLock;
+    bool valid = true;
 };
 
 } // namespace sim

@@ -243,7 +243,7 @@ bool loadState(const QString &fileName)
 }
 
 DemoSession::DemoSession()
-    : stateFile_(qEnvironmentVariable("VR480_SIM_STATE"))
+    : stateFile(qEnvironmentVariable("VR480_SIM_STATE"))
 {
     int count = 1;
     if (const QString text = qEnvironmentVariable("VR480_SIM_DEVICES"); !text.isEmpty()) {
@@ -252,57 +252,57 @@ DemoSession::DemoSession()
         if (!ok || count < 1 || count > kMaxDemoDevices) {
             std::fprintf(stderr, "VR480_SIM_DEVICES=%s is invalid: give a number of devices from 1 to %d\n",
                          qPrintable(text), kMaxDemoDevices);
-            stateFile_.clear();
+            stateFile.clear();
             reset();
-            valid_ = false;
+            valid = false;
             return;
         }
     }
-    if (!stateFile_.isEmpty()) {
-        lock_ = std::make_unique<QLockFile>(stateFile_ + QStringLiteral(".lock"));
-        lock_->setStaleLockTime(0); // stale only when its program is gone, however long it runs
-        if (!lock_->tryLock() && lock_->error() == QLockFile::LockFailedError) {
+    if (!stateFile.isEmpty()) {
+        fileLock = std::make_unique<QLockFile>(stateFile + QStringLiteral(".lock"));
+        fileLock->setStaleLockTime(0); // stale only when its program is gone, however long it runs
+        if (!fileLock->tryLock() && fileLock->error() == QLockFile::LockFailedError) {
             qint64 pid = 0;
             QString host, application;
-            lock_->getLockInfo(&pid, &host, &application);
+            fileLock->getLockInfo(&pid, &host, &application);
             std::fprintf(stderr, "Waiting for %s (process %lld), which uses the simulated device in %s\n",
-                         qPrintable(application), static_cast<long long>(pid), qPrintable(stateFile_));
-            lock_->lock();
+                         qPrintable(application), static_cast<long long>(pid), qPrintable(stateFile));
+            fileLock->lock();
         }
-        if (!lock_->isLocked())
+        if (!fileLock->isLocked())
             std::fprintf(stderr, "Cannot lock %s.lock; another program may change the simulated device\n",
-                         qPrintable(stateFile_));
+                         qPrintable(stateFile));
     }
-    if (!stateFile_.isEmpty() && QFile::exists(stateFile_)) {
-        if (loadState(stateFile_))
+    if (!stateFile.isEmpty() && QFile::exists(stateFile)) {
+        if (loadState(stateFile))
             return;
-        if (const quint32 format = unknownStateFormat(stateFile_))
+        if (const quint32 format = unknownStateFormat(stateFile))
             std::fprintf(stderr,
                          "%s holds a simulated device of format %u, which this program does not know; "
                          "starting with the demo device, which is not saved there\n",
-                         qPrintable(stateFile_), format);
+                         qPrintable(stateFile), format);
         else
             std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
-                         qPrintable(stateFile_));
+                         qPrintable(stateFile));
     }
     setupDemo(count);
 }
 
 DemoSession::~DemoSession()
 {
-    if (stateFile_.isEmpty())
+    if (stateFile.isEmpty())
         return;
-    if (const quint32 format = unknownStateFormat(stateFile_))
+    if (const quint32 format = unknownStateFormat(stateFile))
         std::fprintf(stderr, "Not saving the simulated device to %s: it holds format %u, which this program "
                              "does not know\n",
-                     qPrintable(stateFile_), format);
-    else if (!saveState(stateFile_))
-        std::fprintf(stderr, "Cannot save the simulated device to %s\n", qPrintable(stateFile_));
+                     qPrintable(stateFile), format);
+    else if (!saveState(stateFile))
+        std::fprintf(stderr, "Cannot save the simulated device to %s\n", qPrintable(stateFile));
 }
 
 bool DemoSession::isValid() const
 {
-    return valid_;
+    return valid;
 }
 
 } // namespace sim

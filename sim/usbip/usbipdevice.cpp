@@ -99,23 +99,23 @@ int copyIn(QByteArray &data, const QByteArray &answer)
 
 } // namespace
 
-DeviceLink::DeviceLink(int deviceId, int fd) : id_(deviceId), fd_(fd) {}
+DeviceLink::DeviceLink(int deviceId, int fd) : modelId(deviceId), connection(fd) {}
 
 DeviceLink::~DeviceLink()
 {
-    if (handle_)
-        usb_close(handle_);
+    if (handle)
+        usb_close(handle);
 }
 
 bool DeviceLink::open()
 {
-    struct usb_device *record = recordOf(id_);
+    struct usb_device *record = recordOf(modelId);
     if (!record)
         return false;
-    handle_ = usb_open(record);
-    deviceDescriptor_ = deviceDescriptorOf(record->descriptor);
-    configuration_ = 0;
-    return handle_ != nullptr;
+    handle = usb_open(record);
+    deviceDescriptor = deviceDescriptorOf(record->descriptor);
+    configurationValue = 0;
+    return handle != nullptr;
 }
 
 // One configuration with one vendor-specific interface and no endpoints but
@@ -132,7 +132,7 @@ QByteArray DeviceLink::configurationDescriptor()
 bool DeviceLink::online() const
 {
     const QList<sim::Device *> devices = sim::devices();
-    return id_ < devices.size() && devices.at(id_)->online();
+    return modelId < devices.size() && devices.at(modelId)->online();
 }
 
 bool DeviceLink::send(const QByteArray &bytes)
@@ -140,7 +140,7 @@ bool DeviceLink::send(const QByteArray &bytes)
     const char *p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
-        const ssize_t n = ::send(fd_, p, size_t(left), MSG_NOSIGNAL);
+        const ssize_t n = ::send(connection, p, size_t(left), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -154,16 +154,16 @@ bool DeviceLink::send(const QByteArray &bytes)
 DeviceLink::Outcome DeviceLink::serveOne()
 {
     char raw[kHeaderSize];
-    if (!readFully(fd_, raw, kHeaderSize))
+    if (!readFully(connection, raw, kHeaderSize))
         return Outcome::Closed;
     const Header command = decode(raw);
 
     if (command.command == CmdUnlink) {
         // Given up by the kernel (its time-out fired): never answer it now.
-        const bool wasWaiting = waiting_.remove(uint32_t(command.word[0]));
+        const bool wasWaiting = waitingSeqnums.remove(uint32_t(command.word[0]));
         if (wasWaiting) {
-            ++unlinked_;
-            qInfo("device %d: transfer %d was given up by the host", id_, command.word[0]);
+            ++unlinkedCount;
+            qInfo("device %d: transfer %d was given up by the host", modelId, command.word[0]);
         }
         return send(unlinkReply(command, wasWaiting ? -ECONNRESET : 0)) ? Outcome::Served
                                                                           : Outcome::Closed;
@@ -173,7 +173,7 @@ DeviceLink::Outcome DeviceLink::serveOne()
         return Outcome::Broken;
     const bool in = command.direction == DirIn;
     QByteArray data(length, '\0');
-    if (!in && !readFully(fd_, data.data(), length))
+    if (!in && !readFully(connection, data.data(), length))
         return Outcome::Closed;
     const Setup setup = setupOf(command);
 
@@ -181,12 +181,12 @@ DeviceLink::Outcome DeviceLink::serveOne()
     int result = -EPIPE;
     if (command.ep == 0 && bool(setup.requestType & 0x80) == in && setup.length >= length)
         result = control(setup, data);
-    qDebug("device %d: %02x %02x %04x %04x %d -> %d", id_, setup.requestType, setup.request, setup.value,
+    qDebug("device %d: %02x %02x %04x %04x %d -> %d", modelId, setup.requestType, setup.request, setup.value,
            setup.index, length, result);
 
     bool sent = true;
     if (result == -ETIMEDOUT || result == -ENODEV)
-        waiting_.insert(command.seqnum); // a device that is not answering, or no longer there
+        waitingSeqnums.insert(command.seqnum); // a device that is not answering, or no longer there
     else if (result < 0)
         sent = send(submitReply(command, -EPIPE, 0));
     else
@@ -227,7 +227,7 @@ int DeviceLink::standard(const Setup &setup, QByteArray &data)
             return -EPIPE;
         switch (setup.value >> 8) {
         case DeviceDescriptor:
-            return copyIn(data, deviceDescriptor_);
+            return copyIn(data, deviceDescriptor);
         case ConfigurationDescriptor:
             return (setup.value & 0xFF) == 0 ? copyIn(data, configurationDescriptor()) : -EPIPE;
         case StringDescriptor:
@@ -236,23 +236,23 @@ int DeviceLink::standard(const Setup &setup, QByteArray &data)
             return -EPIPE;
         }
     case GetConfiguration:
-        return in ? copyIn(data, QByteArray(1, char(configuration_))) : -EPIPE;
+        return in ? copyIn(data, QByteArray(1, char(configurationValue))) : -EPIPE;
     case SetConfiguration: {
         if (in)
             return -EPIPE;
         if (setup.value == 0) { // back to the addressed state
-            configuration_ = 0;
+            configurationValue = 0;
             return 0;
         }
-        const int result = usb_set_configuration(handle_, setup.value);
+        const int result = usb_set_configuration(handle, setup.value);
         if (result == 0)
-            configuration_ = setup.value;
+            configurationValue = setup.value;
         return result == 0 || result == -ENODEV ? result : -EPIPE;
     }
     case GetInterface:
-        return in && configuration_ != 0 && setup.index == 0 ? copyIn(data, QByteArray(1, '\0')) : -EPIPE;
+        return in && configurationValue != 0 && setup.index == 0 ? copyIn(data, QByteArray(1, '\0')) : -EPIPE;
     case SetInterface:
-        return !in && configuration_ != 0 && setup.index == 0 && setup.value == 0 ? 0 : -EPIPE;
+        return !in && configurationValue != 0 && setup.index == 0 && setup.value == 0 ? 0 : -EPIPE;
     default:
         return -EPIPE;
     }
@@ -260,7 +260,7 @@ int DeviceLink::standard(const Setup &setup, QByteArray &data)
 
 int DeviceLink::forward(const Setup &setup, QByteArray &data)
 {
-    const int result = usb_control_msg(handle_, setup.requestType, setup.request, setup.value, setup.index,
+    const int result = usb_control_msg(handle, setup.requestType, setup.request, setup.value, setup.index,
                                        data.data(), int(data.size()), kTimeoutMs);
     return result >= 0 || result == -ETIMEDOUT || result == -ENODEV ? result : -EPIPE;
 }

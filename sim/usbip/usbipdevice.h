@@ -43,8 +43,8 @@ public:
     Outcome serveOne();
 
     // Transfers left unanswered and not yet unlinked.
-    int waiting() const { return int(waiting_.size()); }
-    int unlinked() const { return unlinked_; } // unanswered transfers the kernel gave up
+    int waiting() const { return int(waitingSeqnums.size()); }
+    int unlinked() const { return unlinkedCount; } // unanswered transfers the kernel gave up
 
     static QByteArray configurationDescriptor();
 
@@ -55,13 +55,13 @@ private:
     bool send(const QByteArray &bytes);
     bool online() const;
 
-    int id_;
-    int fd_;
-    usb_dev_handle *handle_ = nullptr;
-    QByteArray deviceDescriptor_;
-    int configuration_ = 0;
-    QSet<uint32_t> waiting_;
-    int unlinked_ = 0;
+    int modelId;
+    int connection;
+    usb_dev_handle *handle = nullptr;
+    QByteArray deviceDescriptor;
+    int configurationValue = 0;
+    QSet<uint32_t> waitingSeqnums;
+    int unlinkedCount = 0;
 };
 
 } // namespace usbip

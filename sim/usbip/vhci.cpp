@@ -8,7 +8,7 @@
 
 int Vhci::freePort(const std::vector<int> &taken) const
 {
-    QFile status(dir_ + QStringLiteral("/status"));
+    QFile status(folder + QStringLiteral("/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     // "hub port sta spd dev sockfd local_busid", one line a port; state 4 is free.
@@ -38,7 +38,7 @@ bool Vhci::detach(int port) const
 
 bool Vhci::write(const QString &name, const QByteArray &line) const
 {
-    QFile file(dir_ + QLatin1Char('/') + name);
+    QFile file(folder + QLatin1Char('/') + name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(line) != line.size()) {
         qWarning("%s: cannot write \"%s\": %s", qPrintable(file.fileName()), line.constData(),
                  qPrintable(file.errorString()));

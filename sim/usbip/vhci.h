@@ -10,7 +10,7 @@
 
 class Vhci {
 public:
-    explicit Vhci(const QString &dir) : dir_(dir) {}
+    explicit Vhci(const QString &dir) : folder(dir) {}
 
     // A free high-speed port, not one of `taken`; -1 when there is none.
     int freePort(const std::vector<int> &taken) const;
@@ -22,5 +22,5 @@ public:
 private:
     bool write(const QString &name, const QByteArray &line) const;
 
-    QString dir_;
+    QString folder;
 };

@@ -10,8 +10,8 @@
 
 #include "memorymap.h"
 #include "scramble.h"
-#include "upgradefile.h"
 #include "simdevice.h"
+#include "upgradefile.h"
 
 #include <QCoreApplication>
 #include <QFile>

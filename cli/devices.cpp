@@ -3,6 +3,8 @@
 #include "devices.h"
 #include "servicetools.h"
 
+namespace cli {
+
 namespace {
 
 const QString kSerialOption = QStringLiteral("serial");
@@ -137,3 +139,5 @@ QList<Command> listCommands()
          {}, {}, list},
     };
 }
+
+} // namespace cli
