@@ -67,7 +67,7 @@ QByteArray imageOfUpgradeFile(const QString &path)
 {
     QFile file(path);
     QByteArray payload;
-    if (!file.open(QIODevice::ReadOnly) || UpgradeFile::read(file, payload) != UpgradeFile::Status::Ok)
+    if (!file.open(QIODevice::ReadOnly) || !UpgradeFile::read(file, payload).ok())
         return {};
     decodeData(payload.data(), int(payload.size()));
     return payload;
