@@ -22,8 +22,6 @@ namespace {
 QString hexToBinErrorText(int result)
 {
     switch (result) {
-    case HexOk:
-        return QStringLiteral("no error");
     case HexShortLine:
         return QStringLiteral("a line too short for a record");
     case HexNoColon:
