@@ -117,15 +117,15 @@ void VR480_Bootloader::reportError(const QString &text)
     QMessageBox::critical(this, tr("Error"), text);
 }
 
-bool VR480_Bootloader::acceptConverted(int result, const QByteArray &image, int brandOffset,
+bool VR480_Bootloader::acceptConverted(const FileResult &result, const QByteArray &image, int brandOffset,
                                        const QString &noDataText)
 {
-    if (result == ImageBuilder::kNoData) {
+    if (result.status == FileStatus::NoData) {
         reportError(noDataText);
         return false;
     }
-    if (result != 0) {
-        reportError(tr("HexToBin error: %1)").arg(result));
+    if (!result.ok()) {
+        reportError(tr("HexToBin error: %1)").arg(result.hexCode));
         return false;
     }
     if (ImageBuilder::hasForeignBrand(image, brandOffset)) {
@@ -237,7 +237,7 @@ void VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool)
     // A file that cannot be read is an empty image; one larger than the
     // external flash is not read at all.
     const InputFile file = readInputFile(path, ServiceTools::kMaxImageSize);
-    if (file.status == InputFile::TooLarge) {
+    if (file.result.status == FileStatus::TooLarge) {
         // A stream is not read to its end: its size is not known.
         if (file.size >= 0)
             qDebug() << "length error" << file.size;
@@ -332,7 +332,7 @@ void VR480_Bootloader::slotpushButtonCreateUpg(bool)
         return;
     // The image is whole in memory and the dialog had the user confirm any
     // replacement, so even the HEX file it came from may be saved over.
-    if (!ImageBuilder::saveUpgradeFile(upgFile, image))
+    if (!ImageBuilder::saveUpgradeFile(upgFile, image).ok())
         reportError(tr("Cannot write the file %1").arg(upgFile));
 }
 
@@ -382,7 +382,7 @@ void VR480_Bootloader::slotpushButtonCreateBootBin(bool)
         ui->txt->append(QString::fromLatin1(serial));
         ImageBuilder::setSerial(image, serial);
         const QString fileName = ImageBuilder::bootloaderFileName(serial);
-        if (!ImageBuilder::saveFile(fileName, image)) {
+        if (!ImageBuilder::saveFile(fileName, image).ok()) {
             reportError(tr("Cannot write the file %1").arg(fileName));
             return;
         }

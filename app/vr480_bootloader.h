@@ -6,6 +6,7 @@
 #include <functional>
 
 class USBVR480;
+struct FileResult;
 class Upgrader;
 struct VR480_BootloaderClass;
 
@@ -42,7 +43,8 @@ private:
     // Reports a conversion result other than 0 (as an error: `noDataText`
     // for an image without data) or an image of another brand (a log line);
     // true if the image may be used.
-    bool acceptConverted(int result, const QByteArray &image, int brandOffset, const QString &noDataText);
+    bool acceptConverted(const FileResult &result, const QByteArray &image, int brandOffset,
+                         const QString &noDataText);
 
     USBVR480 *usb = nullptr;
     Upgrader *upgrader = nullptr;

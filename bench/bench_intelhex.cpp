@@ -123,12 +123,12 @@ int main(int argc, char **argv)
           }));
     QByteArray image;
     print("HexToBin, both windows of CreateUpg", measure(runs, [&] {
-              return ImageBuilder::convertUpgradeImage(hex, image) == 0;
+              return ImageBuilder::convertUpgradeImage(hex, image).ok();
           }));
     print("CreateUpg: HEX to written upgrade file", measure(runs, [&] {
-              return ImageBuilder::convertUpgradeImage(hex, image) == 0
+              return ImageBuilder::convertUpgradeImage(hex, image).ok()
                   && !ImageBuilder::hasForeignBrand(image, UpgradeFile::kBrandOffset)
-                  && ImageBuilder::saveUpgradeFile(upg, image);
+                  && ImageBuilder::saveUpgradeFile(upg, image).ok();
           }));
 
     const QString objcopy = QStandardPaths::findExecutable(QStringLiteral("objcopy"));

@@ -143,17 +143,17 @@ void reportLostOutput(Result &result)
 std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Result *refusal)
 {
     InputFile file = readInputFile(fileName, limit, stopRequested);
-    switch (file.status) {
-    case InputFile::Ok:
+    switch (file.result.status) {
+    case FileStatus::Ok:
         return std::move(file.bytes);
-    case InputFile::TooLarge:
+    case FileStatus::TooLarge:
         *refusal = failure(ExitBadInput, QStringLiteral("%1: larger than %2 bytes").arg(fileName).arg(limit));
         break;
-    case InputFile::Interrupted:
+    case FileStatus::Interrupted:
         *refusal = interrupted();
         break;
-    case InputFile::CannotRead:
-        *refusal = failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, file.error));
+    default: // CannotRead
+        *refusal = failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, file.result.error));
         break;
     }
     return std::nullopt;
@@ -193,9 +193,8 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
         writeTo(stdout, out.data());
         return {};
     }
-    QString error;
-    if (!ImageBuilder::saveFile(fileName, write, &error))
-        return failure(ExitCannotWrite, error);
+    if (const FileResult saved = ImageBuilder::saveFile(fileName, write); !saved.ok())
+        return failure(ExitCannotWrite, saved.error);
     print(fileName);
     return {};
 }

@@ -20,19 +20,51 @@ namespace cli {
 
 namespace {
 
-// A conversion result other than 0 refuses the file; `noData` says what an
-// image without its data is.
-std::optional<Result> conversionFailure(const QString &hexFile, int result, const QString &noData = {})
+// What a HexToBin result other than HexOk means, in a few words.
+QString hexToBinErrorText(int result)
 {
-    if (result == HexOk)
+    switch (result) {
+    case HexShortLine:
+        return QStringLiteral("a line too short for a record");
+    case HexNoColon:
+        return QStringLiteral("a line that does not start with ':'");
+    case HexBadCount:
+        return QStringLiteral("a byte count that is not hexadecimal");
+    case HexBadAddress:
+        return QStringLiteral("an address that is not hexadecimal");
+    case HexBadType:
+        return QStringLiteral("a record type that is not hexadecimal");
+    case HexBadData:
+        return QStringLiteral("a data byte that is not hexadecimal");
+    case HexUnsupported:
+        return QStringLiteral("an unsupported record type or extended address");
+    case HexBadRecord:
+        return QStringLiteral("a wrong checksum or a record of the wrong length");
+    case HexCannotRead:
+        return QStringLiteral("the file cannot be read");
+    case HexNoEndRecord:
+        return QStringLiteral("no end-of-file record: the file is empty or cut short");
+    case HexTooLarge:
+        return QStringLiteral("the file is larger than %1 MiB").arg(kMaxHexFileSize >> 20);
+    case HexInterrupted:
+        return QStringLiteral("reading the file was interrupted");
+    }
+    return QStringLiteral("unknown error %1").arg(result);
+}
+
+// A conversion that did not succeed refuses the file; `noData` says what an
+// image without its data is.
+std::optional<Result> conversionFailure(const QString &hexFile, const FileResult &result, const QString &noData = {})
+{
+    if (result.ok())
         return std::nullopt;
-    if (result == HexInterrupted || stopRequested())
+    if (result.status == FileStatus::Interrupted || stopRequested())
         return interrupted();
-    if (result == ImageBuilder::kNoData)
+    if (result.status == FileStatus::NoData)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(hexFile, noData));
     return failure(ExitBadInput, QStringLiteral("%1: %2 (HexToBin error %3)")
-                                     .arg(hexFile, hexToBinErrorText(result))
-                                     .arg(result));
+                                     .arg(hexFile, hexToBinErrorText(result.hexCode))
+                                     .arg(result.hexCode));
 }
 
 QString window(quint32 first, quint32 last)
@@ -43,7 +75,7 @@ QString window(quint32 first, quint32 last)
 // The image a builder converts from the HEX file, refused as the window
 // refuses it: a conversion error, no data in the image's own window (`what`,
 // from `address`, `size` bytes), another brand.
-using Converter = int (*)(const QString &, QByteArray &, const StopCheck &);
+using Converter = FileResult (*)(const QString &, QByteArray &, const StopCheck &);
 std::optional<Result> buildImage(const QString &hexFile, Converter convert, const QString &what, quint32 address,
                                  quint32 size, int brandOffset, QByteArray &image)
 {
@@ -105,11 +137,11 @@ Result createBootBin(Invocation &in)
         names << (dir ? QDir(*dir).filePath(name) : name);
         if (OutputFiles::sameFile(names.last(), hexFile))
             return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(names.last()), true};
-        if (!files.add(names.last(), OutputFiles::bytes(image)))
+        if (!files.add(names.last(), OutputFiles::bytes(image)).ok())
             break;
     }
-    if (!files.commit(stopRequested))
-        return stopRequested() ? interrupted() : failure(ExitCannotWrite, files.errorString());
+    if (const FileResult committed = files.commit(stopRequested); !committed.ok())
+        return stopRequested() ? interrupted() : failure(ExitCannotWrite, committed.error);
     for (const QString &name : std::as_const(names))
         print(name);
     return {};

@@ -107,10 +107,10 @@ namespace {
 std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFile, QByteArray *image)
 {
     const InputFile input = readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
-    if (input.status == InputFile::Interrupted)
+    if (input.result.status == FileStatus::Interrupted)
         return interrupted();
-    if (input.status == InputFile::CannotRead)
-        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.error));
+    if (input.result.status == FileStatus::CannotRead)
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.result.error));
     Upgrader::CheckedFile checked =
         Upgrader::checkFile(input, !in.parser.isSet(QStringLiteral("ignore-checksum")));
     if (checked.refused)

@@ -48,7 +48,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s OUT.upg\n", argv[0]);
         return 2;
     }
-    if (!ImageBuilder::saveUpgradeFile(QString::fromLocal8Bit(argv[1]), demoImage())) {
+    if (!ImageBuilder::saveUpgradeFile(QString::fromLocal8Bit(argv[1]), demoImage()).ok()) {
         std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[1]);
         return 1;
     }

@@ -13,7 +13,7 @@ namespace {
 
 // Converts the window of `size` bytes at image offset `offset`; `*stored`
 // receives how many data bytes it received.
-int convertWindow(const QByteArray &hexText, QByteArray &image, int offset, int size, quint64 *stored)
+FileResult convertWindow(const QByteArray &hexText, QByteArray &image, int offset, int size, quint64 *stored)
 {
     using MemoryMap::kFlashBase;
     return convertHexText(hexText, image.data() + offset, kFlashBase + quint32(offset),
@@ -22,31 +22,31 @@ int convertWindow(const QByteArray &hexText, QByteArray &image, int offset, int 
 
 } // namespace
 
-int convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
+FileResult convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
 {
     using namespace UpgradeFile;
     image = QByteArray(kImageSize, '\0');
     QByteArray text;
     quint64 stored = 0;
-    if (const int result = readHexFile(hexFile, text, stop))
+    if (FileResult result = readHexFile(hexFile, text, stop); !result.ok())
         return result;
-    if (const int result = convertWindow(text, image, kApplicationOffset, kApplicationSize, &stored))
+    if (FileResult result = convertWindow(text, image, kApplicationOffset, kApplicationSize, &stored); !result.ok())
         return result;
     if (stored == 0)
-        return kNoData;
+        return {FileStatus::NoData};
     return convertWindow(text, image, kExternalOffset, kExternalSize, nullptr);
 }
 
-int convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
+FileResult convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
 {
     image = QByteArray(kBootloaderSize, '\0');
     QByteArray text;
     quint64 stored = 0;
-    if (const int result = readHexFile(hexFile, text, stop))
+    if (FileResult result = readHexFile(hexFile, text, stop); !result.ok())
         return result;
-    if (const int result = convertWindow(text, image, 0, kBootloaderSize, &stored))
+    if (FileResult result = convertWindow(text, image, 0, kBootloaderSize, &stored); !result.ok())
         return result;
-    return stored == 0 ? kNoData : HexOk;
+    return stored == 0 ? FileResult{FileStatus::NoData} : FileResult{};
 }
 
 bool hasForeignBrand(const QByteArray &image, int offset)
@@ -93,26 +93,22 @@ int productionWeek(const QDate &date)
     return date.weekNumber();
 }
 
-bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write,
-              QString *error)
+FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write)
 {
     OutputFiles file;
-    if (file.add(fileName, write) && file.commit())
-        return true;
-    if (error)
-        *error = file.errorString();
-    return false;
+    if (FileResult added = file.add(fileName, write); !added.ok())
+        return added;
+    return file.commit();
 }
 
-bool saveFile(const QString &fileName, const QByteArray &contents, QString *error)
+FileResult saveFile(const QString &fileName, const QByteArray &contents)
 {
-    return saveFile(fileName, OutputFiles::bytes(contents), error);
+    return saveFile(fileName, OutputFiles::bytes(contents));
 }
 
-bool saveUpgradeFile(const QString &fileName, const QByteArray &image, QString *error)
+FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image)
 {
-    return saveFile(
-        fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); }, error);
+    return saveFile(fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
 }
 
 } // namespace ImageBuilder

@@ -17,21 +17,20 @@ class QIODevice;
 namespace ImageBuilder {
 
 // The converters read the HEX file once (readHexFile; `stop` can end the
-// read) and return 0, a HexToBinResult, or kNoData when the image's own
-// window (the application, the bootloader) received no data byte: an empty
-// or wrong file never becomes an image.
-constexpr int kNoData = 1;
+// read) and give what readHexFile and convertHexText give, or NoData when the
+// image's own window (the application, the bootloader) received no data byte:
+// an empty or wrong file never becomes an image.
 
 // Converts the application window (0x08004000-0x0803FFFF) and the external
 // flash window (0x08040000-0x0805BFFF) of the HEX file into a new upgrade
 // image of UpgradeFile::kImageSize bytes, zero everywhere else.
-int convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
+FileResult convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
 
 // Converts the bootloader window (0x08000000-0x08003FFF) into a new
 // kBootloaderSize-byte image, zero where the file gives nothing.
 constexpr int kBootloaderSize = int(MemoryMap::kBootloaderSize);
 constexpr int kBootloaderBrandOffset = MemoryMap::imageOffset(MemoryMap::kBootloaderBrandAddress);
-int convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
+FileResult convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
 
 // True if the 16-bit brand value at `offset` is not 0; such images are for
 // another brand of the device and are refused.
@@ -56,12 +55,10 @@ int productionWeek(const QDate &date);
 
 // Writes a file through a temporary one that replaces `fileName` only when
 // `write` succeeded and everything reached the disk (OutputFiles): a failure
-// never leaves a partial file under that name. On failure `*error`, if given,
-// tells why, naming the file.
-bool saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write,
-              QString *error = nullptr);
-bool saveFile(const QString &fileName, const QByteArray &contents, QString *error = nullptr);
+// (CannotWrite) never leaves a partial file under that name.
+FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
+FileResult saveFile(const QString &fileName, const QByteArray &contents);
 // Saves an upgrade image (UpgradeFile::write) the same way.
-bool saveUpgradeFile(const QString &fileName, const QByteArray &image, QString *error = nullptr);
+FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image);
 
 } // namespace ImageBuilder

@@ -19,17 +19,16 @@ namespace {
 
 constexpr qint64 kChunk = 1 << 16;
 
-InputFile failed(InputFile::Status status, const QString &error = {})
+InputFile failed(FileStatus status, const QString &error = {})
 {
     InputFile result;
-    result.status = status;
-    result.error = error;
+    result.result = {status, error};
     return result;
 }
 
 InputFile tooLarge(InputFile &&start, qint64 size, bool keepStart)
 {
-    start.status = InputFile::TooLarge;
+    start.result.status = FileStatus::TooLarge;
     start.size = size;
     if (!keepStart)
         start.bytes.clear();
@@ -114,17 +113,17 @@ QString inputFileProblem(const QString &fileName)
 InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop, bool keepStart)
 {
     if (QFileInfo(fileName).isDir())
-        return failed(InputFile::CannotRead, QStringLiteral("is a folder"));
+        return failed(FileStatus::CannotRead, QStringLiteral("is a folder"));
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        return failed(InputFile::CannotRead, file.errorString());
+        return failed(FileStatus::CannotRead, file.errorString());
     const qint64 size = file.isSequential() ? -1 : file.size();
     if (size > limit && !keepStart)
         return tooLarge(InputFile(), size, false);
     InputFile result;
     while (true) {
         if (stop && stop())
-            return failed(InputFile::Interrupted);
+            return failed(FileStatus::Interrupted);
         const QByteArray chunk = file.read(qMin(kChunk, limit + 1 - result.bytes.size()));
         if (chunk.isEmpty())
             break;
@@ -133,8 +132,7 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
             return tooLarge(std::move(result), size, keepStart);
     }
     if (file.error() != QFile::NoError)
-        return failed(InputFile::CannotRead, file.errorString());
-    result.status = InputFile::Ok;
+        return failed(FileStatus::CannotRead, file.errorString());
     return result;
 }
 
@@ -174,12 +172,12 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
     // the program in open(); its reads then wait in poll() below.
     const Descriptor file{::open(encodeFileName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (file.fd < 0)
-        return failed(InputFile::CannotRead, systemError());
+        return failed(FileStatus::CannotRead, systemError());
     struct stat info {};
     if (::fstat(file.fd, &info) != 0)
-        return failed(InputFile::CannotRead, systemError());
+        return failed(FileStatus::CannotRead, systemError());
     if (S_ISDIR(info.st_mode))
-        return failed(InputFile::CannotRead, QStringLiteral("is a folder"));
+        return failed(FileStatus::CannotRead, QStringLiteral("is a folder"));
     const bool regular = S_ISREG(info.st_mode);
     const qint64 size = regular ? qint64(info.st_size) : -1;
     if (size > limit && !keepStart)
@@ -189,27 +187,26 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
     char chunk[kChunk];
     while (true) {
         if (stop && stop())
-            return failed(InputFile::Interrupted);
+            return failed(FileStatus::Interrupted);
         if (!regular) {
             pollfd ready{file.fd, POLLIN, 0};
             const int n = ::poll(&ready, 1, 100);
             if (n == 0 || (n < 0 && errno == EINTR))
                 continue;
             if (n < 0)
-                return failed(InputFile::CannotRead, systemError());
+                return failed(FileStatus::CannotRead, systemError());
         }
         const ssize_t n = ::read(file.fd, chunk, size_t(qMin(kChunk, limit + 1 - result.bytes.size())));
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0)
-            return failed(InputFile::CannotRead, systemError());
+            return failed(FileStatus::CannotRead, systemError());
         if (n == 0)
             break;
         result.bytes.append(chunk, qsizetype(n));
         if (result.bytes.size() > limit)
             return tooLarge(std::move(result), size, keepStart);
     }
-    result.status = InputFile::Ok;
     return result;
 }
 

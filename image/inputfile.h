@@ -3,6 +3,8 @@
 // standard input, a FIFO or a device alike. Nothing is memory-mapped, so a
 // file that changes while it is read cannot crash the program.
 
+#include "fileresult.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -10,16 +12,11 @@
 #include <functional>
 
 struct InputFile {
-    enum Status {
-        Ok,
-        CannotRead,  // cannot be opened or read; `error` says why
-        TooLarge,    // more than the limit; a regular file is refused before it is read
-        Interrupted, // `stop` said so
-    };
-    Status status = CannotRead;
+    // Ok; CannotRead with the system's reason; TooLarge (a regular file is
+    // refused before it is read); Interrupted.
+    FileResult result;
     QByteArray bytes; // TooLarge: the first limit + 1 bytes when asked to keep them, else none
     qint64 size = -1; // TooLarge: a regular file's size; -1 for a stream, not read to its end
-    QString error;
 };
 
 // Asked between two reads and at least every 100 ms while a read waits (for

@@ -149,71 +149,43 @@ int convert(const char *text, qsizetype size, char *destination, quint32 firstAd
 
 } // namespace
 
-int readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop)
+FileResult readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop)
 {
     InputFile file = readInputFile(fileName, kMaxHexFileSize, stop);
     text = std::move(file.bytes);
-    switch (file.status) {
-    case InputFile::Ok:
-        return HexOk;
-    case InputFile::TooLarge:
-        return HexTooLarge;
-    case InputFile::Interrupted:
-        return HexInterrupted;
-    case InputFile::CannotRead:
+    FileResult result = std::move(file.result);
+    switch (result.status) {
+    case FileStatus::Ok:
+        break;
+    case FileStatus::TooLarge:
+        result.hexCode = HexTooLarge;
+        break;
+    case FileStatus::Interrupted:
+        result.hexCode = HexInterrupted;
+        break;
+    default: // CannotRead
+        result.hexCode = HexCannotRead;
         break;
     }
-    return HexCannotRead;
+    return result;
 }
 
-int convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
-                   quint32 lastAddress, quint64 *stored)
+FileResult convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
+                          quint32 lastAddress, quint64 *stored)
 {
     quint64 count = 0;
-    const int result = convert(text.constData(), text.size(), destination, firstAddress, lastAddress, count);
+    const int code = convert(text.constData(), text.size(), destination, firstAddress, lastAddress, count);
     if (stored)
         *stored = count;
-    return result;
+    return code == HexOk ? FileResult{} : FileResult{FileStatus::BadHex, {}, code};
 }
 
 int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
              quint32 lastAddress)
 {
     QByteArray text;
-    if (const int result = readHexFile(fileName, text))
-        return result;
-    return convertHexText(text, destination, firstAddress, lastAddress);
-}
-
-QString hexToBinErrorText(int result)
-{
-    switch (result) {
-    case HexOk:
-        return QStringLiteral("no error");
-    case HexShortLine:
-        return QStringLiteral("a line too short for a record");
-    case HexNoColon:
-        return QStringLiteral("a line that does not start with ':'");
-    case HexBadCount:
-        return QStringLiteral("a byte count that is not hexadecimal");
-    case HexBadAddress:
-        return QStringLiteral("an address that is not hexadecimal");
-    case HexBadType:
-        return QStringLiteral("a record type that is not hexadecimal");
-    case HexBadData:
-        return QStringLiteral("a data byte that is not hexadecimal");
-    case HexUnsupported:
-        return QStringLiteral("an unsupported record type or extended address");
-    case HexBadRecord:
-        return QStringLiteral("a wrong checksum or a record of the wrong length");
-    case HexCannotRead:
-        return QStringLiteral("the file cannot be read");
-    case HexNoEndRecord:
-        return QStringLiteral("no end-of-file record: the file is empty or cut short");
-    case HexTooLarge:
-        return QStringLiteral("the file is larger than %1 MiB").arg(kMaxHexFileSize >> 20);
-    case HexInterrupted:
-        return QStringLiteral("reading the file was interrupted");
-    }
-    return QStringLiteral("unknown error %1").arg(result);
+    FileResult result = readHexFile(fileName, text);
+    if (result.ok())
+        result = convertHexText(text, destination, firstAddress, lastAddress);
+    return result.hexCode;
 }

@@ -28,14 +28,16 @@ enum HexToBinResult {
 // whole internal flash and external-flash data in 16-byte records.
 constexpr qint64 kMaxHexFileSize = 64 << 20;
 
-// Reads a HEX file whole into `text`: HexOk, HexCannotRead, HexTooLarge or
-// HexInterrupted (when `stop` says so while it reads).
-int readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop = {});
+// Reads a HEX file whole into `text`: Ok, CannotRead, TooLarge or
+// Interrupted (when `stop` says so while it reads), with the HexToBin code of
+// each failure.
+FileResult readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop = {});
 
-// Converts HEX text as HexToBin converts a file. `*stored`, if given,
-// receives how many data bytes landed inside the window.
-int convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
-                   quint32 lastAddress, quint64 *stored = nullptr);
+// Converts HEX text as HexToBin converts a file: Ok, or BadHex with the
+// HexToBin code. `*stored`, if given, receives how many data bytes landed
+// inside the window.
+FileResult convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
+                          quint32 lastAddress, quint64 *stored = nullptr);
 
 // Converts the Intel HEX file `fileName` into the window firstAddress to
 // lastAddress (both included): each data byte at an address a inside it goes
@@ -49,6 +51,3 @@ int convertHexText(const QByteArray &text, char *destination, quint32 firstAddre
 // destination.
 int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
              quint32 lastAddress);
-
-// What a HexToBin result other than HexOk means, in a few words.
-QString hexToBinErrorText(int result);

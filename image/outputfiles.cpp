@@ -97,11 +97,17 @@ void OutputFiles::discard()
     pending.clear();
 }
 
-bool OutputFiles::fail(const QString &fileName, const QString &reason)
+FileResult OutputFiles::fail(const QString &fileName, const QString &reason)
 {
-    if (error.isEmpty())
-        error = QStringLiteral("%1: %2").arg(fileName, reason);
-    return false;
+    if (batchResult.ok())
+        batchResult = {FileStatus::CannotWrite, QStringLiteral("%1: %2").arg(fileName, reason)};
+    return batchResult;
+}
+
+void OutputFiles::notRestored(const QString &fileName)
+{
+    const QString said = QStringLiteral("%1 could not be restored").arg(fileName);
+    batchResult.error += batchResult.error.isEmpty() ? said : QStringLiteral("; ") + said;
 }
 
 bool OutputFiles::sameFile(const QString &a, const QString &b)
@@ -137,10 +143,10 @@ QString OutputFiles::targetProblem(const QString &fileName)
     return fs::is_directory(status) ? QStringLiteral("is a folder") : QString();
 }
 
-bool OutputFiles::add(const QString &fileName, const Writer &write)
+FileResult OutputFiles::add(const QString &fileName, const Writer &write)
 {
-    if (!error.isEmpty())
-        return false;
+    if (!batchResult.ok())
+        return batchResult;
     // Caught here rather than at the rename, when other files may be in place.
     if (const QString problem = targetProblem(fileName); !problem.isEmpty())
         return fail(fileName, problem);
@@ -161,7 +167,7 @@ bool OutputFiles::add(const QString &fileName, const Writer &write)
             return fail(fileName, QStringLiteral("write failed"));
         entry.direct = buffer.data();
         pending.append(entry);
-        return true;
+        return {};
     }
 
     // Created new with the usual permissions of a new file less the
@@ -227,7 +233,7 @@ bool OutputFiles::add(const QString &fileName, const Writer &write)
     file.close();
     if (file.error() != QFile::NoError)
         return fail(fileName, file.errorString());
-    return true;
+    return {};
 }
 
 OutputFiles::Writer OutputFiles::bytes(const QByteArray &contents)
@@ -235,11 +241,11 @@ OutputFiles::Writer OutputFiles::bytes(const QByteArray &contents)
     return [contents](QIODevice &file) { return file.write(contents) == contents.size(); };
 }
 
-bool OutputFiles::commit(const StopCheck &stop)
+FileResult OutputFiles::commit(const StopCheck &stop)
 {
-    if (!error.isEmpty()) {
+    if (!batchResult.ok()) {
         discard();
-        return false;
+        return batchResult;
     }
     // Of several files, each replaced one stays under a second name until all
     // are in place, so that a failure can put everything back. One file alone
@@ -261,13 +267,13 @@ bool OutputFiles::commit(const StopCheck &stop)
                               : it->linked && !it->renamed ? removeFile(it->previous)
                                                              : renameFile(it->previous, target);
             if (!back)
-                error += QStringLiteral("; %1 could not be restored").arg(it->entry->name);
+                notRestored(it->entry->name);
         }
     };
     const auto abandon = [&] {
         takeBack();
         discard();
-        return false;
+        return batchResult;
     };
     for (const Entry &entry : std::as_const(pending)) {
         if (entry.temporary.empty())
@@ -286,7 +292,7 @@ bool OutputFiles::commit(const StopCheck &stop)
             }
         }
         if (stop && stop()) {
-            error = QStringLiteral("interrupted");
+            batchResult = {FileStatus::Interrupted};
             return abandon();
         }
         if (!isWritten(entry)) {
@@ -319,9 +325,9 @@ bool OutputFiles::commit(const StopCheck &stop)
         if (!opened || file.write(entry.direct) != entry.direct.size()) {
             fail(entry.name, reasonOf(file, errno));
             pending.clear();
-            return false;
+            return batchResult;
         }
     }
     pending.clear();
-    return true;
+    return {};
 }

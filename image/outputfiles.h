@@ -29,18 +29,18 @@ class QIODevice;
 // process's rights onto another file.
 //
 // What is guaranteed:
-// - commit() true: every file holds its new contents. A replaced file keeps
+// - commit() Ok: every file holds its new contents. A replaced file keeps
 //   its permission bits, and its owner where the process may set it.
 // - A replaced name holds the whole old file or the whole new one at every
 //   moment: the new file is renamed over it. Of several files, each old one
 //   is kept by a second (hard) link until all are in place. Where the file
 //   system refuses hard links, the old file is renamed aside instead, and its
 //   name is missing between that rename and the next.
-// - commit() false, add() false, or the object gone without commit(): every
+// - commit() or add() failed, or the object gone without commit(): every
 //   regular target is as it was before. Files already renamed into place are
 //   taken back (a replaced file gets its old contents back, a new one is
 //   removed) and no temporary is left, unless the system refuses even that,
-//   which errorString() then says.
+//   which the result's error then says.
 // - Devices and FIFOs are written last, after every rename; what reached one
 //   cannot be taken back.
 // A process killed outright can leave a ".vr480-<8 hex digits>.part" or
@@ -53,12 +53,13 @@ public:
     ~OutputFiles();
     Q_DISABLE_COPY(OutputFiles)
 
-    // False when the file cannot be made or `write` fails; the batch then
-    // stays failed and commit() writes nothing.
-    bool add(const QString &fileName, const Writer &write);
+    // CannotWrite, its error naming the file, when the file cannot be made
+    // or `write` fails; the batch then stays failed: add() and commit() give
+    // that first failure again, and commit() writes nothing.
+    FileResult add(const QString &fileName, const Writer &write);
     // `stop` is asked before each rename: true takes back what is in place
-    // and fails with "interrupted".
-    bool commit(const StopCheck &stop = {});
+    // and ends Interrupted.
+    FileResult commit(const StopCheck &stop = {});
 
     // A writer of `contents` as they are.
     static Writer bytes(const QByteArray &contents);
@@ -69,11 +70,9 @@ public:
     // of links, a folder that does not exist on its way. Empty when it can.
     static QString targetProblem(const QString &fileName);
 
-    // What went wrong, naming the file; empty while nothing has.
-    QString errorString() const { return error; }
-
 private:
-    bool fail(const QString &fileName, const QString &reason);
+    FileResult fail(const QString &fileName, const QString &reason);
+    void notRestored(const QString &fileName);
     void discard();
 
     struct Entry {
@@ -85,5 +84,5 @@ private:
     };
     static bool isWritten(const Entry &entry);
     QList<Entry> pending;
-    QString error;
+    FileResult batchResult; // Ok, or the batch's first failure
 };

@@ -59,33 +59,33 @@ bool write(QIODevice &out, QByteArray image)
     return stream.status() == QDataStream::Ok;
 }
 
-Status read(QIODevice &in, QByteArray &payload)
+FileResult read(QIODevice &in, QByteArray &payload)
 {
     payload.clear();
     if (!in.isReadable())
-        return Status::WrongHeader;
+        return {FileStatus::WrongHeader};
     QDataStream stream(&in);
     stream.setVersion(kStreamVersion);
     QString header;
     stream >> header;
     if (header != kHeader)
-        return Status::WrongHeader;
+        return {FileStatus::WrongHeader};
     QString version;
     stream >> version;
     if (version != kVersion)
-        return Status::WrongVersion;
+        return {FileStatus::WrongVersion};
     // The payload record by hand, so that a length field that is not the
     // image size is refused before anything of the payload is read.
     quint32 length = 0;
     stream >> length;
     if (stream.status() != QDataStream::Ok || length != quint32(kImageSize))
-        return Status::WrongLength;
+        return {FileStatus::WrongLength};
     payload.resize(kImageSize);
     if (stream.readRawData(payload.data(), kImageSize) != kImageSize) {
         payload.clear();
-        return Status::WrongLength;
+        return {FileStatus::WrongLength};
     }
-    return Status::Ok;
+    return {};
 }
 
 } // namespace UpgradeFile

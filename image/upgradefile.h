@@ -8,6 +8,7 @@
 // o is internal flash address 0x08000000 + o; the external-flash data sits
 // from offset 0x40000 (linked at 0x08040000).
 
+#include "fileresult.h"
 #include "memorymap.h"
 
 #include <QByteArray>
@@ -43,12 +44,11 @@ bool checksumsMatch(const QByteArray &image);
 // false when the device did not take it all.
 bool write(QIODevice &out, QByteArray image);
 
-enum class Status { Ok, WrongHeader, WrongVersion, WrongLength };
-
 // Reads and checks the records in order: header text, version text, then a
 // payload of exactly kImageSize bytes, which goes to `payload` still
-// scrambled. A device that is not open, or a file shorter than its records,
-// reads as a wrong header. Nothing past the payload is read.
-Status read(QIODevice &in, QByteArray &payload);
+// scrambled. Ok, WrongHeader, WrongVersion or WrongLength. A device that is
+// not open, or a file shorter than its records, reads as a wrong header.
+// Nothing past the payload is read.
+FileResult read(QIODevice &in, QByteArray &payload);
 
 } // namespace UpgradeFile

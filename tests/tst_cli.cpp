@@ -67,7 +67,7 @@ QByteArray imageOfUpgradeFile(const QString &path)
 {
     QFile file(path);
     QByteArray payload;
-    if (!file.open(QIODevice::ReadOnly) || UpgradeFile::read(file, payload) != UpgradeFile::Status::Ok)
+    if (!file.open(QIODevice::ReadOnly) || !UpgradeFile::read(file, payload).ok())
         return {};
     decodeData(payload.data(), int(payload.size()));
     return payload;
@@ -829,8 +829,10 @@ private slots:
         const QString lost = "standard output: Broken pipe: the log was lost";
         QTest::newRow("reader gone") << QStringList() << 1 << true << 0 << 0 << lost;
         QTest::newRow("reader gone, --all") << QStringList{"--all"} << 2 << true << 0 << 0 << lost;
+#ifndef __SANITIZE_ADDRESS__ // whose own checks of memory need descriptors (a pipe)
         QTest::newRow("8 descriptors, --all") << QStringList{"--all"} << 3 << false << 8 << 1
                                               << "cannot work on 3 VR480 at once: Too many open files";
+#endif
     }
 
     void hostileSystem()

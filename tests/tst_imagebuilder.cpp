@@ -5,6 +5,7 @@
 #include "capture.h"
 #include "dialogs.h"
 #include "imagebuilder.h"
+#include "intelhex.h"
 #include "scramble.h"
 #include "simdevice.h"
 #include "upgradefile.h"
@@ -110,6 +111,8 @@ QByteArray edgesUpgradeImage()
 
 } // namespace
 
+Q_DECLARE_METATYPE(FileStatus)
+
 class TestImageBuilder : public QObject {
     Q_OBJECT
 
@@ -122,6 +125,8 @@ private slots:
     void createUpgEndings();
     void createUpgOverItsInput();
     void applicationChecksum();
+    void fileResults_data();
+    void fileResults();
 
     void createBootBin();
     void productionNumberLimits_data();
@@ -172,7 +177,7 @@ void TestImageBuilder::createUpg()
     QCOMPARE(file.size(), 393282);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QByteArray payload;
-    QCOMPARE(UpgradeFile::read(file, payload), UpgradeFile::Status::Ok);
+    QVERIFY(UpgradeFile::read(file, payload).ok());
     file.close();
     decodeData(payload.data(), int(payload.size()));
     QVERIFY(payload == expected);
@@ -272,11 +277,57 @@ void TestImageBuilder::applicationChecksum()
     hex.write(":00000001FF\n");
     hex.close();
     QByteArray image;
-    QCOMPARE(ImageBuilder::convertUpgradeImage(hex.fileName(), image), 0);
+    QVERIFY(ImageBuilder::convertUpgradeImage(hex.fileName(), image).ok());
     QVERIFY(!ImageBuilder::hasForeignBrand(image, UpgradeFile::kBrandOffset));
     UpgradeFile::fillChecksums(image);
     QCOMPARE(qFromLittleEndian<quint32>(image.constData() + 0x3FFFC), 0xFFFE1002u);
     QCOMPARE(qFromLittleEndian<quint32>(image.constData() + 0x5BFFC), 0u);
+}
+
+// What each way of a conversion or a save ends in: a status of its own, the
+// system's reason where there is one, and HexToBin's code for a HEX file.
+void TestImageBuilder::fileResults_data()
+{
+    QTest::addColumn<QString>("hex");      // "" converts nothing: the save alone
+    QTest::addColumn<bool>("bootloader"); // which image is converted
+    QTest::addColumn<bool>("stop");
+    QTest::addColumn<FileStatus>("status");
+    QTest::addColumn<int>("hexCode");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("upgrade image") << fixture("firmware.hex") << false << false << FileStatus::Ok << 0 << "";
+    QTest::newRow("bootloader image") << fixture("bootloader.hex") << true << false << FileStatus::Ok << 0 << "";
+    QTest::newRow("missing file") << "missing.hex" << false << false << FileStatus::CannotRead << -9
+                                  << "No such file or directory";
+    QTest::newRow("a folder") << "." << true << false << FileStatus::CannotRead << -9 << "is a folder";
+    QTest::newRow("not HEX") << fixture("firmware.c") << false << false << FileStatus::BadHex << -2 << "";
+    QTest::newRow("no application") << fixture("bootloader.hex") << false << false << FileStatus::NoData << 0 << "";
+    QTest::newRow("no bootloader") << fixture("firmware.hex") << true << false << FileStatus::NoData << 0 << "";
+    QTest::newRow("stopped") << fixture("firmware.hex") << false << true << FileStatus::Interrupted << -12 << "";
+    QTest::newRow("save, no such folder") << "" << false << false << FileStatus::CannotWrite << 0
+                                          << "missing/out.upg: No such file or directory";
+}
+
+void TestImageBuilder::fileResults()
+{
+    QFETCH(QString, hex);
+    QFETCH(bool, bootloader);
+    QFETCH(bool, stop);
+    QFETCH(FileStatus, status);
+    QFETCH(int, hexCode);
+    QFETCH(QString, error);
+    QByteArray image(UpgradeFile::kImageSize, '\0');
+    const StopCheck stopCheck = [stop] { return stop; };
+    const FileResult result = hex.isEmpty() ? ImageBuilder::saveUpgradeFile("missing/out.upg", image)
+                              : bootloader  ? ImageBuilder::convertBootloaderImage(hex, image, stopCheck)
+                                            : ImageBuilder::convertUpgradeImage(hex, image, stopCheck);
+    QCOMPARE(result.status, status);
+    QCOMPARE(result.ok(), status == FileStatus::Ok);
+    QCOMPARE(result.hexCode, hexCode);
+    QCOMPARE(result.error, error);
+    // The code is what HexToBin gives for the same file.
+    if (!hex.isEmpty() && !stop)
+        QCOMPARE(HexToBin(hex, image.data(), 0, 0), hexCode);
 }
 
 // Year 26, week 15, numbers 1 to 3.
@@ -429,7 +480,7 @@ void TestImageBuilder::createUpgOverItsInput()
     file.setData(contents(hex));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QByteArray payload;
-    QCOMPARE(UpgradeFile::read(file, payload), UpgradeFile::Status::Ok);
+    QVERIFY(UpgradeFile::read(file, payload).ok());
     decodeData(payload.data(), int(payload.size()));
     QVERIFY(payload == edgesUpgradeImage());
 }

@@ -44,13 +44,14 @@ private slots:
         const mode_t mask = umask(027);
         {
             OutputFiles files;
-            QVERIFY(files.add(dir.filePath("a.bin"), OutputFiles::bytes("first")));
-            QVERIFY(files.add(dir.filePath("b.bin"), OutputFiles::bytes("second")));
+            QVERIFY(files.add(dir.filePath("a.bin"), OutputFiles::bytes("first")).ok());
+            QVERIFY(files.add(dir.filePath("b.bin"), OutputFiles::bytes("second")).ok());
             // Nothing is in place before the commit.
             QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
             QCOMPARE(entries(dir).size(), 3);
-            QVERIFY(files.commit());
-            QVERIFY(files.errorString().isEmpty());
+            const FileResult committed = files.commit();
+            QVERIFY(committed.ok());
+            QVERIFY(committed.error.isEmpty());
         }
         umask(mask);
         QCOMPARE(entries(dir), (QStringList{"a.bin", "b.bin"}));
@@ -67,7 +68,7 @@ private slots:
     {
         QTest::addColumn<QString>("second"); // name of the second file, in the folder
         QTest::addColumn<bool>("writerFails");
-        QTest::addColumn<QString>("error"); // how errorString() ends
+        QTest::addColumn<QString>("error"); // how the failure's error ends
         QTest::newRow("writer fails") << "b.bin" << true << "b.bin: write failed";
         QTest::newRow("folder in the way") << "sub" << false << "sub: is a folder";
         QTest::newRow("no such folder") << "missing/b.bin" << false << "missing/b.bin: No such file or directory";
@@ -86,13 +87,15 @@ private slots:
         const QStringList before = entries(dir);
         {
             OutputFiles files;
-            QVERIFY(files.add(dir.filePath("a.bin"), OutputFiles::bytes("first")));
-            QVERIFY(!files.add(dir.filePath(second), [&](QIODevice &file) {
+            QVERIFY(files.add(dir.filePath("a.bin"), OutputFiles::bytes("first")).ok());
+            const FileResult failed = files.add(dir.filePath(second), [&](QIODevice &file) {
                 return file.write("partial") == 7 && !writerFails;
-            }));
-            QVERIFY2(files.errorString().endsWith(error), qPrintable(files.errorString()));
-            QVERIFY(!files.add(dir.filePath("c.bin"), OutputFiles::bytes("third")));
-            QVERIFY(!files.commit());
+            });
+            QCOMPARE(failed.status, FileStatus::CannotWrite);
+            QVERIFY2(failed.error.endsWith(error), qPrintable(failed.error));
+            // The batch stays failed with its first failure.
+            QCOMPARE(files.add(dir.filePath("c.bin"), OutputFiles::bytes("third")).error, failed.error);
+            QCOMPARE(files.commit().error, failed.error);
         }
         QCOMPARE(entries(dir), before);
         QCOMPARE(contents(dir.filePath("a.bin")), QByteArray("old"));
@@ -130,8 +133,9 @@ private slots:
             QVERIFY(QFile::link(file, target));
         }
         OutputFiles files;
-        QVERIFY(files.add(target, OutputFiles::bytes("new")));
-        QVERIFY2(files.commit(), qPrintable(files.errorString()));
+        QVERIFY(files.add(target, OutputFiles::bytes("new")).ok());
+        const FileResult committed = files.commit();
+        QVERIFY2(committed.ok(), qPrintable(committed.error));
         struct stat info {};
         QCOMPARE(lstat(QFile::encodeName(target).constData(), &info), 0);
         if (kind == "fifo") {
@@ -161,7 +165,7 @@ private slots:
         const QStringList before = entries(dir);
         OutputFiles files;
         for (const char *name : {"a.bin", "b.bin", "c.bin"})
-            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes(name)));
+            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes(name)).ok());
         // The last temporary goes missing, so that its rename fails.
         const QStringList temporaries = entries(dir).filter(QRegularExpression("\\.part$"));
         QCOMPARE(temporaries.size(), 3);
@@ -169,8 +173,9 @@ private slots:
             if (contents(dir.filePath(temporary)) == "c.bin")
                 QVERIFY(QFile::remove(dir.filePath(temporary)));
         }
-        QVERIFY(!files.commit());
-        QVERIFY2(files.errorString().contains("c.bin: "), qPrintable(files.errorString()));
+        const FileResult committed = files.commit();
+        QCOMPARE(committed.status, FileStatus::CannotWrite);
+        QVERIFY2(committed.error.contains("c.bin: "), qPrintable(committed.error));
         QCOMPARE(entries(dir), before);
         QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
     }
@@ -192,10 +197,11 @@ private slots:
             const QString temporary = dir.filePath(entries(dir).filter(QRegularExpression("\\.part$")).value(0));
             return file.write("new") == 3 && QFile::rename(temporary, dir.filePath("moved"))
                 && QFile::link(secret, temporary);
-        }));
-        QVERIFY(!files.commit());
-        QVERIFY2(files.errorString().endsWith("out.bin: its temporary file was replaced by another program"),
-                 qPrintable(files.errorString()));
+        }).ok());
+        const FileResult committed = files.commit();
+        QCOMPARE(committed.status, FileStatus::CannotWrite);
+        QVERIFY2(committed.error.endsWith("out.bin: its temporary file was replaced by another program"),
+                 qPrintable(committed.error));
         QCOMPARE(QFile::permissions(secret), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
         QCOMPARE(contents(secret), QByteArray("old"));
         QVERIFY(!QFileInfo(target).isSymLink());
@@ -224,17 +230,17 @@ private slots:
         }
         OutputFiles files;
         for (const QString &name : names)
-            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes("new " + name.toLatin1())));
+            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes("new " + name.toLatin1())).ok());
         int asked = 0;
         QStringList seen;
-        const bool committed = files.commit([&] {
+        const FileResult committed = files.commit([&] {
             ++asked;
             for (const QString &name : names)
                 seen << name + ": " + QString::fromLatin1(contents(dir.filePath(name)));
             return asked == stopAt;
         });
-        QCOMPARE(committed, stopAt == 0);
-        QCOMPARE(files.errorString(), stopAt == 0 ? QString() : QStringLiteral("interrupted"));
+        QCOMPARE(committed.status, stopAt == 0 ? FileStatus::Ok : FileStatus::Interrupted);
+        QCOMPARE(committed.error, QString());
         QCOMPARE(asked, stopAt == 0 ? 3 : stopAt);
         QStringList steps; // before rename n, the files before it are new, the others as they were
         for (int at = 0; at < asked; ++at) {
@@ -257,8 +263,9 @@ private slots:
         const auto unmount = qScopeGuard([&] { umount(QFile::encodeName(dir.path()).constData()); });
         {
             OutputFiles files;
-            QVERIFY(!files.add(dir.filePath("big.bin"), OutputFiles::bytes(QByteArray(1 << 20, 'x'))));
-            QCOMPARE(files.errorString(), dir.filePath("big.bin") + ": No space left on device");
+            const FileResult added = files.add(dir.filePath("big.bin"), OutputFiles::bytes(QByteArray(1 << 20, 'x')));
+            QCOMPARE(added.status, FileStatus::CannotWrite);
+            QCOMPARE(added.error, dir.filePath("big.bin") + ": No space left on device");
         }
         QCOMPARE(entries(dir), QStringList());
     }

@@ -32,12 +32,12 @@ QByteArray fileBytes(const QByteArray &image)
     return bytes;
 }
 
-Status readBytes(const QByteArray &bytes, QByteArray &payload)
+FileStatus readBytes(const QByteArray &bytes, QByteArray &payload)
 {
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    return UpgradeFile::read(buffer, payload);
+    return UpgradeFile::read(buffer, payload).status;
 }
 
 // A string record as a Qt 4 data stream writes it: byte length, UTF-16 big-endian.
@@ -67,7 +67,7 @@ quint32 wordSum(const QByteArray &image, int from, int to)
 
 } // namespace
 
-Q_DECLARE_METATYPE(Status)
+Q_DECLARE_METATYPE(FileStatus)
 
 class TestUpgradeFile : public QObject {
     Q_OBJECT
@@ -127,7 +127,7 @@ void TestUpgradeFile::roundTrip()
     QByteArray image = randomImage();
     const QByteArray bytes = fileBytes(image);
     QByteArray payload;
-    QCOMPARE(readBytes(bytes, payload), Status::Ok);
+    QCOMPARE(readBytes(bytes, payload), FileStatus::Ok);
     QCOMPARE(payload, bytes.mid(66));
     decodeData(payload.data(), kImageSize);
     fillChecksums(image);
@@ -139,37 +139,37 @@ void TestUpgradeFile::roundTrip()
 void TestUpgradeFile::refused_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<Status>("status");
+    QTest::addColumn<FileStatus>("status");
 
     const QByteArray header = stringRecord(kHeader);
     const QByteArray version = stringRecord(kVersion);
     const QByteArray good = header + version + lengthField(kImageSize) + QByteArray(kImageSize, 'x');
 
-    QTest::newRow("empty") << QByteArray() << Status::WrongHeader;
-    QTest::newRow("not a data stream") << QByteArray("just some text, not a stream") << Status::WrongHeader;
-    QTest::newRow("header cut") << good.left(30) << Status::WrongHeader;
-    QTest::newRow("header length cut") << good.left(2) << Status::WrongHeader;
+    QTest::newRow("empty") << QByteArray() << FileStatus::WrongHeader;
+    QTest::newRow("not a data stream") << QByteArray("just some text, not a stream") << FileStatus::WrongHeader;
+    QTest::newRow("header cut") << good.left(30) << FileStatus::WrongHeader;
+    QTest::newRow("header length cut") << good.left(2) << FileStatus::WrongHeader;
     QTest::newRow("other device") << stringRecord("Vr481 Upgrade File Header") + good.mid(54)
-                                  << Status::WrongHeader;
-    QTest::newRow("header in lower case") << stringRecord(kHeader.toLower()) + good.mid(54) << Status::WrongHeader;
-    QTest::newRow("header and more") << stringRecord(kHeader + " ") + good.mid(54) << Status::WrongHeader;
-    QTest::newRow("odd header length") << lengthField(49) + good.mid(4) << Status::WrongHeader;
-    QTest::newRow("null header") << lengthField(0xFFFFFFFF) + good.mid(54) << Status::WrongHeader;
-    QTest::newRow("header longer than the file") << lengthField(0x7FFFFFF0) + good.mid(4) << Status::WrongHeader;
-    QTest::newRow("version 02") << header + stringRecord("02") + good.mid(62) << Status::WrongVersion;
-    QTest::newRow("version 3") << header + stringRecord("3") + good.mid(62) << Status::WrongVersion;
-    QTest::newRow("version 03 and a space") << header + stringRecord("03 ") + good.mid(62) << Status::WrongVersion;
-    QTest::newRow("no version") << header << Status::WrongVersion;
-    QTest::newRow("null version") << header + lengthField(0xFFFFFFFF) + good.mid(62) << Status::WrongVersion;
-    QTest::newRow("no payload") << header + version << Status::WrongLength;
-    QTest::newRow("payload length cut") << good.left(64) << Status::WrongLength;
-    QTest::newRow("payload cut") << good.left(good.size() - 1) << Status::WrongLength;
+                                  << FileStatus::WrongHeader;
+    QTest::newRow("header in lower case") << stringRecord(kHeader.toLower()) + good.mid(54) << FileStatus::WrongHeader;
+    QTest::newRow("header and more") << stringRecord(kHeader + " ") + good.mid(54) << FileStatus::WrongHeader;
+    QTest::newRow("odd header length") << lengthField(49) + good.mid(4) << FileStatus::WrongHeader;
+    QTest::newRow("null header") << lengthField(0xFFFFFFFF) + good.mid(54) << FileStatus::WrongHeader;
+    QTest::newRow("header longer than the file") << lengthField(0x7FFFFFF0) + good.mid(4) << FileStatus::WrongHeader;
+    QTest::newRow("version 02") << header + stringRecord("02") + good.mid(62) << FileStatus::WrongVersion;
+    QTest::newRow("version 3") << header + stringRecord("3") + good.mid(62) << FileStatus::WrongVersion;
+    QTest::newRow("version 03 and a space") << header + stringRecord("03 ") + good.mid(62) << FileStatus::WrongVersion;
+    QTest::newRow("no version") << header << FileStatus::WrongVersion;
+    QTest::newRow("null version") << header + lengthField(0xFFFFFFFF) + good.mid(62) << FileStatus::WrongVersion;
+    QTest::newRow("no payload") << header + version << FileStatus::WrongLength;
+    QTest::newRow("payload length cut") << good.left(64) << FileStatus::WrongLength;
+    QTest::newRow("payload cut") << good.left(good.size() - 1) << FileStatus::WrongLength;
     QTest::newRow("payload length larger than the file")
-        << header + version + lengthField(kImageSize + 4) + QByteArray(kImageSize, 'x') << Status::WrongLength;
+        << header + version + lengthField(kImageSize + 4) + QByteArray(kImageSize, 'x') << FileStatus::WrongLength;
     QTest::newRow("short payload")
-        << header + version + lengthField(kImageSize - 4) + QByteArray(kImageSize, 'x') << Status::WrongLength;
-    QTest::newRow("null payload") << header + version + lengthField(0xFFFFFFFF) << Status::WrongLength;
-    QTest::newRow("empty payload") << header + version + lengthField(0) << Status::WrongLength;
+        << header + version + lengthField(kImageSize - 4) + QByteArray(kImageSize, 'x') << FileStatus::WrongLength;
+    QTest::newRow("null payload") << header + version + lengthField(0xFFFFFFFF) << FileStatus::WrongLength;
+    QTest::newRow("empty payload") << header + version + lengthField(0) << FileStatus::WrongLength;
 }
 
 // Each foreign or damaged file is refused with its reason, whatever its
@@ -177,7 +177,7 @@ void TestUpgradeFile::refused_data()
 void TestUpgradeFile::refused()
 {
     QFETCH(QByteArray, bytes);
-    QFETCH(Status, status);
+    QFETCH(FileStatus, status);
     QByteArray payload = "left over";
     QCOMPARE(readBytes(bytes, payload), status);
     QVERIFY(payload.isEmpty());
@@ -190,7 +190,7 @@ void TestUpgradeFile::failedWrite()
     DebugCapture quiet;
     QBuffer closed;
     QByteArray payload;
-    QCOMPARE(UpgradeFile::read(closed, payload), Status::WrongHeader);
+    QCOMPARE(UpgradeFile::read(closed, payload).status, FileStatus::WrongHeader);
 
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);

@@ -138,16 +138,16 @@ Upgrader::CheckedFile Upgrader::checkFile(const InputFile &file, bool checksumCh
     buffer.setData(file.bytes);
     buffer.open(QIODevice::ReadOnly);
     QByteArray image;
-    switch (UpgradeFile::read(buffer, image)) {
-    case UpgradeFile::Status::Ok:
-        if (file.status != InputFile::TooLarge)
+    switch (UpgradeFile::read(buffer, image).status) {
+    case FileStatus::Ok:
+        if (file.result.status != FileStatus::TooLarge)
             break;
         return {Outcome::BadFile, tr("Wrong file length"), {}};
-    case UpgradeFile::Status::WrongHeader:
+    case FileStatus::WrongHeader:
         return {Outcome::BadFile, tr("Wrong file header"), {}};
-    case UpgradeFile::Status::WrongVersion:
+    case FileStatus::WrongVersion:
         return {Outcome::BadFile, tr("Wrong file version"), {}};
-    case UpgradeFile::Status::WrongLength:
+    default: // WrongLength
         return {Outcome::BadFile, tr("Wrong file length"), {}};
     }
     decodeData(image.data(), int(image.size()));
@@ -166,7 +166,7 @@ Upgrader::Step Upgrader::loadFile(const QString &path, QByteArray &image)
     }
     const InputFile file =
         readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); }, true);
-    if (file.status == InputFile::Interrupted)
+    if (file.result.status == FileStatus::Interrupted)
         return Outcome::InterruptedUntouched;
     CheckedFile checked = checkFile(file, checksumCheck);
     if (checked.refused) {

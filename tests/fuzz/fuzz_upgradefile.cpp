@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QBuffer file(&bytes);
     file.open(QIODevice::ReadOnly);
     QByteArray image;
-    if (UpgradeFile::read(file, image) != UpgradeFile::Status::Ok) {
+    if (!UpgradeFile::read(file, image).ok()) {
         if (!image.isEmpty())
             std::abort();
         return 0;

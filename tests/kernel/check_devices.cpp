@@ -37,7 +37,7 @@ int main(int argc, char **argv)
     QByteArray image;
     if (arguments.size() == 3) {
         QFile file(arguments[2]);
-        if (!file.open(QIODevice::ReadOnly) || UpgradeFile::read(file, image) != UpgradeFile::Status::Ok) {
+        if (!file.open(QIODevice::ReadOnly) || !UpgradeFile::read(file, image).ok()) {
             std::fprintf(stderr, "%s: not an upgrade file\n", qPrintable(arguments[2]));
             return 2;
         }
