@@ -121,8 +121,11 @@ install_packages() {
         as_root mv "$src_list.tmp" "$src_list"
         need_update=1
     fi
+    # A missing package, or apt's lists without the sources (never updated
+    # since the entry was added): read the archive again.
     [ ${#missing[@]} -gt 0 ] && need_update=1
-    [ $need_update -eq 1 ] && apt_get update
+    [ -n "$(apt-cache showsrc --only-source libusb-1.0 2>/dev/null)" ] || need_update=1
+    [ $need_update -eq 1 ] && apt_get update >&2
     if [ ${#missing[@]} -gt 0 ]; then
         say "installing ${missing[*]}"
         apt_get install -y --no-install-recommends "${missing[@]}" >&2
