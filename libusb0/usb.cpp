@@ -20,9 +20,9 @@
 namespace {
 
 // One reading of the system's devices: a libusb-1.0 context of its own and its
-// device list. A new context reads the devices afresh: libusb-1.0 otherwise
-// follows arrivals and departures through hot-plug events, which on Linux
-// only come while udevd runs.
+// device list. A new context reads the devices afresh, as each find of libusb
+// 0.1 does: an old one follows arrivals and departures through hot-plug
+// events, which Debian's libusb-1.0 only gets while udevd runs.
 struct Snapshot {
     libusb_context *context = nullptr;
     libusb_device **list = nullptr;
