@@ -41,7 +41,7 @@ readonly target=x86_64-w64-mingw32
 readonly host_cmake_dir=/usr/lib/x86_64-linux-gnu/cmake
 readonly packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev perl ninja-build cmake
-    qt6-base-dev qt6-base-dev-tools autoconf automake libtool
+    qt6-base-dev qt6-base-dev-tools
 )
 readonly src_list=/etc/apt/sources.list.d/vr480-debian-src.sources
 
@@ -174,7 +174,6 @@ build_libusb() {
     local source
     source=$(find "$work/libusb" -mindepth 1 -maxdepth 1 -type d -name 'libusb-1.0-*')
     cd "$source"
-    [ -x configure ] || step libusb-autoreconf autoreconf -fi
     step libusb-configure ./configure "${libusb_configure[@]}" --prefix="$prefix" \
         CC=$target-gcc-posix CXX=$target-g++-posix
     step libusb-build make -j"$jobs"
