@@ -27,7 +27,7 @@
 # one's result.
 #
 # Environment: VR480_WIN_CACHE (the cache folder), VR480_WIN_JOBS (parallel
-# compile jobs, default 2). The Qt build takes 40-80 minutes on two cores: run
+# compile jobs, default 2). The Qt build takes 40-90 minutes on two cores: run
 # it early, in the background and niced, e.g.
 #     mkdir -p /var/cache/vr480-windows
 #     setsid nohup nice -n 19 packaging/windows/build-toolchain.sh \
