@@ -1,7 +1,25 @@
-# libusb 0.1: the system's library for the real programs (PkgConfig::LIBUSB),
-# and its header alone (libusb_headers) for the code above it, which does not
-# choose the implementation. pkg-config where it exists, otherwise by name
-# (libusb-win32 on Windows).
+# libusb 0.1 for the real programs (VR480_LIBUSB): the system's library, or
+# ours over libusb-1.0 (libusb0/; always on Windows, where no libusb 0.1 is to
+# be had, and built wherever libusb-1.0 is found, for its test); and its
+# header alone (libusb_headers) for the code above it, which does not choose
+# the implementation.
+if(WIN32)
+    set(libusb0_compat_default ON)
+else()
+    set(libusb0_compat_default OFF)
+endif()
+option(VR480_LIBUSB0_COMPAT "Link the programs to libusb0/ over libusb-1.0 instead of the system's libusb 0.1"
+       ${libusb0_compat_default})
+add_subdirectory(libusb0)
+if(VR480_LIBUSB0_COMPAT)
+    add_library(libusb_headers INTERFACE)
+    target_include_directories(libusb_headers INTERFACE ${PROJECT_SOURCE_DIR}/libusb0/include)
+    set(VR480_LIBUSB vr480_libusb0)
+    return()
+endif()
+
+# The system's: pkg-config where it exists, otherwise by name (libusb-win32).
+set(VR480_LIBUSB PkgConfig::LIBUSB)
 find_package(PkgConfig QUIET)
 if(PKG_CONFIG_FOUND)
     pkg_check_modules(LIBUSB IMPORTED_TARGET libusb)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, if any is missing; with
 # --tests also those the tests need (SRecord for the HEX cross-check, clang for
-# the fuzzer); with --package those that build the Debian package (dpkg-dev for
-# its dependencies, file); with --package-checks those that check it (lintian,
-# desktop-file-utils, man-db, strace).
+# the fuzzer, libusb-1.0 for libusb0/ and its test); with --package those that
+# build the Debian package (dpkg-dev for its dependencies, file); with
+# --package-checks those that check it (lintian, desktop-file-utils, man-db,
+# strace).
 set -euo pipefail
 
 packages=(
@@ -13,7 +14,7 @@ packages=(
 )
 for option in "$@"; do
     case $option in
-    --tests) packages+=(srecord clang libclang-rt-14-dev) ;;
+    --tests) packages+=(srecord clang libclang-rt-14-dev libusb-1.0-0-dev) ;;
     --package) packages+=(dpkg-dev file) ;;
     --package-checks) packages+=(lintian desktop-file-utils man-db strace) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;

@@ -253,7 +253,8 @@ else
     user=root
     all_cases
 
-    # Without udev the device node is root's alone: libusb 0.1 does not even list it.
+    # Without udev the device node is root's alone: libusb 0.1 does not even list
+    # it; libusb0/ lists it, and the opening is refused.
     user=tester
     run_case "no permission, no udev: vr480-cli says so" no_permission_cli
     run_case "no permission, no udev: the window's log says so" no_permission_window

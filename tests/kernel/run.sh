@@ -2,10 +2,11 @@
 # The program on a real USB stack: boots Debian's kernel under QEMU (software
 # emulation), puts simulated VR480 devices on the guest's USB through USB/IP
 # (vr480-usbip), and runs the real vr480-cli, linked with the system's libusb
-# 0.1, against them: once as root, once as a user in plugdev with the udev rule
-# installed and udevd running, and without the rule for the permission
-# messages. Prints one line per case and "N passed, M failed"; exits non-zero
-# on any failure.
+# 0.1 (or, in a build configured with VR480_LIBUSB0_COMPAT, with libusb0/ over
+# libusb-1.0), against them: once as root, once as a user in plugdev with the
+# udev rule installed and udevd running, and without the rule for the
+# permission messages. Prints one line per case and "N passed, M failed";
+# exits non-zero on any failure.
 #
 #   tests/kernel/run.sh [BUILD_DIR [--installed]]   (default: build, already built)
 #
@@ -27,6 +28,7 @@ work=$build/kernel-test
 for program in vr480-cli vr480-usbip vr480_kernel_check vr480_kernel_upgrade_log; do
     [ -x "$build/$program" ] || { echo "$build/$program is missing: build first" >&2; exit 2; }
 done
+echo "vr480-cli uses $(ldd "$build/vr480-cli" | grep -o 'libusb[^ ]*' | head -1)"
 
 # --- What the guest needs from Debian --------------------------------------------
 

@@ -1,0 +1,5 @@
+#pragma once
+
+// A libusb-1.0 error code as the negative errno value that libusb 0.1 on
+// Linux returns for the same failure (-EIO for any it has no counterpart of).
+int usbErrno(int libusbError);
