@@ -20,9 +20,6 @@
 
 namespace {
 
-// The ranks the calling thread holds, one bit each.
-thread_local unsigned heldRanks = 0;
-
 // Serialises the scans of the process-wide bus and device lists with every
 // walk of them and every opening of a listed device, across all device
 // objects.
@@ -146,31 +143,6 @@ struct usb_device *recordOf(const QString &busName, const QString &file)
 }
 
 } // namespace
-
-namespace usb {
-
-void RankedMutex::lock()
-{
-    // Nothing of this rank or a later one may be held already.
-    Q_ASSERT_X((heldRanks >> rank) == 0, "RankedMutex::lock", "lock order");
-    mutex.lock();
-    owner.store(QThread::currentThreadId(), std::memory_order_relaxed);
-    heldRanks |= 1u << rank;
-}
-
-void RankedMutex::unlock() noexcept
-{
-    heldRanks &= ~(1u << rank);
-    owner.store(nullptr, std::memory_order_relaxed);
-    mutex.unlock();
-}
-
-bool RankedMutex::isHeldByCurrentThread() const
-{
-    return owner.load(std::memory_order_relaxed) == QThread::currentThreadId();
-}
-
-} // namespace usb
 
 UsbDevice::UsbDevice() = default;
 

@@ -1,48 +1,14 @@
 #pragma once
 
+#include "rankedmutex.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 
-#include <atomic>
-
 struct usb_dev_handle;
-
-namespace usb {
-
-// A mutex of the USB layer with its rank in the layer's lock order: a thread
-// takes these locks only in increasing rank, the device lock first, and
-// debug builds assert it on every lock(). Every lock of the layer is taken
-// through here, so the order is checked in one place.
-class RankedMutex {
-public:
-    enum Rank {
-        DeviceRank = 1, // one per device object: its connects, disconnects and transfers
-        BusRank,        // the process-wide bus and device lists
-        HeldRank,       // the process-wide set of devices held open
-    };
-    explicit RankedMutex(Rank rank)
-        : rank(rank)
-    {
-    }
-    RankedMutex(const RankedMutex &) = delete;
-    RankedMutex &operator=(const RankedMutex &) = delete;
-
-    void lock();
-    void unlock() noexcept;
-    // True when the calling thread holds it: what functions that must run
-    // with it held assert.
-    bool isHeldByCurrentThread() const;
-
-private:
-    QMutex mutex;
-    const Rank rank;
-    std::atomic<Qt::HANDLE> owner{nullptr};
-};
-
-} // namespace usb
 
 // A connection to one device: finds it by vendor and product id (and, when
 // asked, by serial), opens it, selects configuration 1, claims interface 0 and accepts it

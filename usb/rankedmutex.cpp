@@ -1,0 +1,35 @@
+#include "rankedmutex.h"
+
+#include <QThread>
+
+namespace {
+
+// The ranks the calling thread holds, one bit each.
+thread_local unsigned heldRanks = 0;
+
+} // namespace
+
+namespace usb {
+
+void RankedMutex::lock()
+{
+    // Nothing of this rank or a later one may be held already.
+    Q_ASSERT_X((heldRanks >> rank) == 0, "RankedMutex::lock", "lock order");
+    mutex.lock();
+    owner.store(QThread::currentThreadId(), std::memory_order_relaxed);
+    heldRanks |= 1u << rank;
+}
+
+void RankedMutex::unlock() noexcept
+{
+    heldRanks &= ~(1u << rank);
+    owner.store(nullptr, std::memory_order_relaxed);
+    mutex.unlock();
+}
+
+bool RankedMutex::isHeldByCurrentThread() const
+{
+    return owner.load(std::memory_order_relaxed) == QThread::currentThreadId();
+}
+
+} // namespace usb
