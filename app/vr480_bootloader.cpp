@@ -117,10 +117,10 @@ void VR480_Bootloader::reportError(const QString &text)
     QMessageBox::critical(this, tr("Error"), text);
 }
 
-bool VR480_Bootloader::acceptConverted(const FileResult &result, const QByteArray &image, int brandOffset,
+bool VR480_Bootloader::acceptConverted(const image::FileResult &result, const QByteArray &image, int brandOffset,
                                        const QString &noDataText)
 {
-    if (result.status == FileStatus::NoData) {
+    if (result.status == image::FileStatus::NoData) {
         reportError(noDataText);
         return false;
     }
@@ -236,8 +236,8 @@ void VR480_Bootloader::slotpushButtonWriteExtFlashBin(bool)
         return;
     // A file that cannot be read is an empty image; one larger than the
     // external flash is not read at all.
-    const InputFile file = readInputFile(path, ServiceTools::kMaxImageSize);
-    if (file.result.status == FileStatus::TooLarge) {
+    const image::InputFile file = image::readInputFile(path, ServiceTools::kMaxImageSize);
+    if (file.result.status == image::FileStatus::TooLarge) {
         // A stream is not read to its end: its size is not known.
         if (file.size >= 0)
             qDebug() << "length error" << file.size;

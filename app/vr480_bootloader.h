@@ -6,7 +6,9 @@
 #include <functional>
 
 class USBVR480;
+namespace image {
 struct FileResult;
+} // namespace image
 class Upgrader;
 struct VR480_BootloaderClass;
 
@@ -43,7 +45,7 @@ private:
     // Reports a conversion result other than 0 (as an error: `noDataText`
     // for an image without data) or an image of another brand (a log line);
     // true if the image may be used.
-    bool acceptConverted(const FileResult &result, const QByteArray &image, int brandOffset,
+    bool acceptConverted(const image::FileResult &result, const QByteArray &image, int brandOffset,
                          const QString &noDataText);
 
     USBVR480 *usb = nullptr;

@@ -118,7 +118,7 @@ void writeTo(std::FILE *stream, const QByteArray &bytes)
 
 void print(const QString &text)
 {
-    writeTo(stdout, encodeFileName(text) + '\n');
+    writeTo(stdout, image::encodeFileName(text) + '\n');
 }
 
 std::optional<QString> outputLost()
@@ -142,14 +142,14 @@ void reportLostOutput(Result &result)
 
 std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Result *refusal)
 {
-    InputFile file = readInputFile(fileName, limit, stopRequested);
+    image::InputFile file = image::readInputFile(fileName, limit, stopRequested);
     switch (file.result.status) {
-    case FileStatus::Ok:
+    case image::FileStatus::Ok:
         return std::move(file.bytes);
-    case FileStatus::TooLarge:
+    case image::FileStatus::TooLarge:
         *refusal = failure(ExitBadInput, QStringLiteral("%1: larger than %2 bytes").arg(fileName).arg(limit));
         break;
-    case FileStatus::Interrupted:
+    case image::FileStatus::Interrupted:
         *refusal = interrupted();
         break;
     default: // CannotRead
@@ -161,7 +161,7 @@ std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Resul
 
 std::optional<Result> checkInput(const QString &fileName)
 {
-    const QString reason = inputFileProblem(fileName);
+    const QString reason = image::inputFileProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
     return failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, reason));
@@ -174,10 +174,10 @@ std::optional<Result> checkOutput(const QString &fileName, const QStringList &in
     if (fileName == QLatin1String("-"))
         return std::nullopt;
     for (const QString &input : inputs) {
-        if (OutputFiles::sameFile(fileName, input))
+        if (image::OutputFiles::sameFile(fileName, input))
             return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(fileName), true};
     }
-    const QString reason = OutputFiles::targetProblem(fileName);
+    const QString reason = image::OutputFiles::targetProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
     return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(fileName, reason));
@@ -193,7 +193,7 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
         writeTo(stdout, out.data());
         return {};
     }
-    if (const FileResult saved = ImageBuilder::saveFile(fileName, write); !saved.ok())
+    if (const image::FileResult saved = ImageBuilder::saveFile(fileName, write); !saved.ok())
         return failure(ExitCannotWrite, saved.error);
     print(fileName);
     return {};
@@ -201,7 +201,7 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
 
 Result saveOutput(const QString &fileName, const QByteArray &contents)
 {
-    return saveOutput(fileName, OutputFiles::bytes(contents));
+    return saveOutput(fileName, image::OutputFiles::bytes(contents));
 }
 
 Result interrupted()

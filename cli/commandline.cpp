@@ -177,7 +177,7 @@ int runCommandLine(const QStringList &arguments, bool terminal)
         if (result.usage)
             text += command.isEmpty() ? QStringLiteral("Try '%1 --help'.\n").arg(programName())
                                       : QStringLiteral("Try '%1 %2 --help'.\n").arg(programName(), command);
-        writeTo(stderr, encodeFileName(text));
+        writeTo(stderr, image::encodeFileName(text));
     }
     return result.status;
 }

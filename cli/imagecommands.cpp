@@ -45,7 +45,7 @@ QString hexToBinErrorText(int result)
     case HexNoEndRecord:
         return QStringLiteral("no end-of-file record: the file is empty or cut short");
     case HexTooLarge:
-        return QStringLiteral("the file is larger than %1 MiB").arg(kMaxHexFileSize >> 20);
+        return QStringLiteral("the file is larger than %1 MiB").arg(image::kMaxHexFileSize >> 20);
     case HexInterrupted:
         return QStringLiteral("reading the file was interrupted");
     }
@@ -54,13 +54,13 @@ QString hexToBinErrorText(int result)
 
 // A conversion that did not succeed refuses the file; `noData` says what an
 // image without its data is.
-std::optional<Result> conversionFailure(const QString &hexFile, const FileResult &result, const QString &noData = {})
+std::optional<Result> conversionFailure(const QString &hexFile, const image::FileResult &result, const QString &noData = {})
 {
     if (result.ok())
         return std::nullopt;
-    if (result.status == FileStatus::Interrupted || stopRequested())
+    if (result.status == image::FileStatus::Interrupted || stopRequested())
         return interrupted();
-    if (result.status == FileStatus::NoData)
+    if (result.status == image::FileStatus::NoData)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(hexFile, noData));
     return failure(ExitBadInput, QStringLiteral("%1: %2 (HexToBin error %3)")
                                      .arg(hexFile, hexToBinErrorText(result.hexCode))
@@ -75,7 +75,7 @@ QString window(quint32 first, quint32 last)
 // The image a builder converts from the HEX file, refused as the window
 // refuses it: a conversion error, no data in the image's own window (`what`,
 // from `address`, `size` bytes), another brand.
-using Converter = FileResult (*)(const QString &, QByteArray &, const StopCheck &);
+using Converter = image::FileResult (*)(const QString &, QByteArray &, const image::StopCheck &);
 std::optional<Result> buildImage(const QString &hexFile, Converter convert, const QString &what, quint32 address,
                                  quint32 size, int brandOffset, QByteArray &image)
 {
@@ -126,7 +126,7 @@ Result createBootBin(Invocation &in)
         return *refused;
 
     // All files or none: a production run is repeated as a whole.
-    OutputFiles files;
+    image::OutputFiles files;
     QStringList names;
     for (int n = number; n < number + count; ++n) {
         if (stopRequested())
@@ -135,12 +135,12 @@ Result createBootBin(Invocation &in)
         ImageBuilder::setSerial(image, serial);
         const QString name = ImageBuilder::bootloaderFileName(serial);
         names << (dir ? QDir(*dir).filePath(name) : name);
-        if (OutputFiles::sameFile(names.last(), hexFile))
+        if (image::OutputFiles::sameFile(names.last(), hexFile))
             return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(names.last()), true};
-        if (!files.add(names.last(), OutputFiles::bytes(image)).ok())
+        if (!files.add(names.last(), image::OutputFiles::bytes(image)).ok())
             break;
     }
-    if (const FileResult committed = files.commit(stopRequested); !committed.ok())
+    if (const image::FileResult committed = files.commit(stopRequested); !committed.ok())
         return stopRequested() ? interrupted() : failure(ExitCannotWrite, committed.error);
     for (const QString &name : std::as_const(names))
         print(name);
@@ -166,7 +166,7 @@ Result hexToBin(Invocation &in)
         return *refused;
 
     QByteArray text;
-    if (auto refused = conversionFailure(hexFile, readHexFile(hexFile, text, stopRequested)))
+    if (auto refused = conversionFailure(hexFile, image::readHexFile(hexFile, text, stopRequested)))
         return *refused;
     // Checked rather than thrown: a memory limit (ulimit -v) gets a message.
     const std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
@@ -175,7 +175,7 @@ Result hexToBin(Invocation &in)
                        QStringLiteral("%1: not enough memory for a window of %2 bytes").arg(binFile).arg(size));
     std::memset(bytes.get(), fill, size);
     quint64 stored = 0;
-    if (auto refused = conversionFailure(hexFile, convertHexText(text, bytes.get(), first, last, &stored)))
+    if (auto refused = conversionFailure(hexFile, image::convertHexText(text, bytes.get(), first, last, &stored)))
         return *refused;
     if (stored == 0)
         return failure(ExitBadInput, QStringLiteral("%1: no data in the window %2").arg(hexFile, window(first, last)));

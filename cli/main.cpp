@@ -32,7 +32,7 @@ int main(int argc, char **argv)
     // Bytes, decoded so that a file name comes back as exactly its bytes.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
-        arguments << decodeFileName(argv[i]);
+        arguments << image::decodeFileName(argv[i]);
 #endif
     return cli::runCommandLine(arguments, isatty(fileno(stdout)) != 0);
 }

@@ -106,10 +106,10 @@ namespace {
 // that a damaged file never reaches one: its plain image, or the refusal.
 std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFile, QByteArray *image)
 {
-    const InputFile input = readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
-    if (input.result.status == FileStatus::Interrupted)
+    const image::InputFile input = image::readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
+    if (input.result.status == image::FileStatus::Interrupted)
         return interrupted();
-    if (input.result.status == FileStatus::CannotRead)
+    if (input.result.status == image::FileStatus::CannotRead)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.result.error));
     Upgrader::CheckedFile checked =
         Upgrader::checkFile(input, !in.parser.isSet(QStringLiteral("ignore-checksum")));

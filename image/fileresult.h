@@ -6,6 +6,8 @@
 
 #include <utility>
 
+namespace image {
+
 enum class FileStatus {
     Ok,
     CannotRead,   // cannot be opened or read
@@ -36,3 +38,5 @@ struct FileResult {
     }
     bool ok() const { return status == FileStatus::Ok; }
 };
+
+} // namespace image

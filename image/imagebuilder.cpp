@@ -13,40 +13,40 @@ namespace {
 
 // Converts the window of `size` bytes at image offset `offset`; `*stored`
 // receives how many data bytes it received.
-FileResult convertWindow(const QByteArray &hexText, QByteArray &image, int offset, int size, quint64 *stored)
+image::FileResult convertWindow(const QByteArray &hexText, QByteArray &image, int offset, int size, quint64 *stored)
 {
     using MemoryMap::kFlashBase;
-    return convertHexText(hexText, image.data() + offset, kFlashBase + quint32(offset),
+    return image::convertHexText(hexText, image.data() + offset, kFlashBase + quint32(offset),
                           kFlashBase + quint32(offset + size - 1), stored);
 }
 
 } // namespace
 
-FileResult convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
+image::FileResult convertUpgradeImage(const QString &hexFile, QByteArray &image, const image::StopCheck &stop)
 {
     using namespace UpgradeFile;
     image = QByteArray(kImageSize, '\0');
     QByteArray text;
     quint64 stored = 0;
-    if (FileResult result = readHexFile(hexFile, text, stop); !result.ok())
+    if (image::FileResult result = image::readHexFile(hexFile, text, stop); !result.ok())
         return result;
-    if (FileResult result = convertWindow(text, image, kApplicationOffset, kApplicationSize, &stored); !result.ok())
+    if (image::FileResult result = convertWindow(text, image, kApplicationOffset, kApplicationSize, &stored); !result.ok())
         return result;
     if (stored == 0)
-        return {FileStatus::NoData};
+        return {image::FileStatus::NoData};
     return convertWindow(text, image, kExternalOffset, kExternalSize, nullptr);
 }
 
-FileResult convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop)
+image::FileResult convertBootloaderImage(const QString &hexFile, QByteArray &image, const image::StopCheck &stop)
 {
     image = QByteArray(kBootloaderSize, '\0');
     QByteArray text;
     quint64 stored = 0;
-    if (FileResult result = readHexFile(hexFile, text, stop); !result.ok())
+    if (image::FileResult result = image::readHexFile(hexFile, text, stop); !result.ok())
         return result;
-    if (FileResult result = convertWindow(text, image, 0, kBootloaderSize, &stored); !result.ok())
+    if (image::FileResult result = convertWindow(text, image, 0, kBootloaderSize, &stored); !result.ok())
         return result;
-    return stored == 0 ? FileResult{FileStatus::NoData} : FileResult{};
+    return stored == 0 ? image::FileResult{image::FileStatus::NoData} : image::FileResult{};
 }
 
 bool hasForeignBrand(const QByteArray &image, int offset)
@@ -93,20 +93,20 @@ int productionWeek(const QDate &date)
     return date.weekNumber();
 }
 
-FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write)
+image::FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write)
 {
-    OutputFiles file;
-    if (FileResult added = file.add(fileName, write); !added.ok())
+    image::OutputFiles file;
+    if (image::FileResult added = file.add(fileName, write); !added.ok())
         return added;
     return file.commit();
 }
 
-FileResult saveFile(const QString &fileName, const QByteArray &contents)
+image::FileResult saveFile(const QString &fileName, const QByteArray &contents)
 {
-    return saveFile(fileName, OutputFiles::bytes(contents));
+    return saveFile(fileName, image::OutputFiles::bytes(contents));
 }
 
-FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image)
+image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image)
 {
     return saveFile(fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
 }

@@ -24,13 +24,13 @@ namespace ImageBuilder {
 // Converts the application window (0x08004000-0x0803FFFF) and the external
 // flash window (0x08040000-0x0805BFFF) of the HEX file into a new upgrade
 // image of UpgradeFile::kImageSize bytes, zero everywhere else.
-FileResult convertUpgradeImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
+image::FileResult convertUpgradeImage(const QString &hexFile, QByteArray &image, const image::StopCheck &stop = {});
 
 // Converts the bootloader window (0x08000000-0x08003FFF) into a new
 // kBootloaderSize-byte image, zero where the file gives nothing.
 constexpr int kBootloaderSize = int(MemoryMap::kBootloaderSize);
 constexpr int kBootloaderBrandOffset = MemoryMap::imageOffset(MemoryMap::kBootloaderBrandAddress);
-FileResult convertBootloaderImage(const QString &hexFile, QByteArray &image, const StopCheck &stop = {});
+image::FileResult convertBootloaderImage(const QString &hexFile, QByteArray &image, const image::StopCheck &stop = {});
 
 // True if the 16-bit brand value at `offset` is not 0; such images are for
 // another brand of the device and are refused.
@@ -56,9 +56,9 @@ int productionWeek(const QDate &date);
 // Writes a file through a temporary one that replaces `fileName` only when
 // `write` succeeded and everything reached the disk (OutputFiles): a failure
 // (CannotWrite) never leaves a partial file under that name.
-FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
-FileResult saveFile(const QString &fileName, const QByteArray &contents);
+image::FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
+image::FileResult saveFile(const QString &fileName, const QByteArray &contents);
 // Saves an upgrade image (UpgradeFile::write) the same way.
-FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image);
+image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image);
 
 } // namespace ImageBuilder

@@ -19,16 +19,16 @@ namespace {
 
 constexpr qint64 kChunk = 1 << 16;
 
-InputFile failed(FileStatus status, const QString &error = {})
+image::InputFile failed(image::FileStatus status, const QString &error = {})
 {
-    InputFile result;
+    image::InputFile result;
     result.result = {status, error};
     return result;
 }
 
-InputFile tooLarge(InputFile &&start, qint64 size, bool keepStart)
+image::InputFile tooLarge(image::InputFile &&start, qint64 size, bool keepStart)
 {
-    start.result.status = FileStatus::TooLarge;
+    start.result.status = image::FileStatus::TooLarge;
     start.size = size;
     if (!keepStart)
         start.bytes.clear();
@@ -69,7 +69,7 @@ int utf8Length(const QByteArray &bytes, qsizetype at)
 
 } // namespace
 
-QString decodeFileName(const QByteArray &bytes)
+QString image::decodeFileName(const QByteArray &bytes)
 {
     QString name;
     for (qsizetype at = 0; at < bytes.size();) {
@@ -84,7 +84,7 @@ QString decodeFileName(const QByteArray &bytes)
     return name;
 }
 
-QByteArray encodeFileName(const QString &fileName)
+QByteArray image::encodeFileName(const QString &fileName)
 {
     QByteArray bytes;
     qsizetype start = 0;
@@ -101,7 +101,7 @@ QByteArray encodeFileName(const QString &fileName)
 
 #ifdef Q_OS_WIN
 
-QString inputFileProblem(const QString &fileName)
+QString image::inputFileProblem(const QString &fileName)
 {
     const QFileInfo info(fileName);
     return !info.exists()       ? QStringLiteral("No such file or directory")
@@ -110,20 +110,20 @@ QString inputFileProblem(const QString &fileName)
                                 : QString();
 }
 
-InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop, bool keepStart)
+image::InputFile image::readInputFile(const QString &fileName, qint64 limit, const image::StopCheck &stop, bool keepStart)
 {
     if (QFileInfo(fileName).isDir())
-        return failed(FileStatus::CannotRead, QStringLiteral("is a folder"));
+        return failed(image::FileStatus::CannotRead, QStringLiteral("is a folder"));
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
-        return failed(FileStatus::CannotRead, file.errorString());
+        return failed(image::FileStatus::CannotRead, file.errorString());
     const qint64 size = file.isSequential() ? -1 : file.size();
     if (size > limit && !keepStart)
-        return tooLarge(InputFile(), size, false);
-    InputFile result;
+        return tooLarge(image::InputFile(), size, false);
+    image::InputFile result;
     while (true) {
         if (stop && stop())
-            return failed(FileStatus::Interrupted);
+            return failed(image::FileStatus::Interrupted);
         const QByteArray chunk = file.read(qMin(kChunk, limit + 1 - result.bytes.size()));
         if (chunk.isEmpty())
             break;
@@ -132,7 +132,7 @@ InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &
             return tooLarge(std::move(result), size, keepStart);
     }
     if (file.error() != QFile::NoError)
-        return failed(FileStatus::CannotRead, file.errorString());
+        return failed(image::FileStatus::CannotRead, file.errorString());
     return result;
 }
 
@@ -157,50 +157,50 @@ QString systemError()
 
 } // namespace
 
-QString inputFileProblem(const QString &fileName)
+QString image::inputFileProblem(const QString &fileName)
 {
-    const QByteArray name = encodeFileName(fileName);
+    const QByteArray name = image::encodeFileName(fileName);
     struct stat info {};
     if (::stat(name.constData(), &info) != 0 || ::access(name.constData(), R_OK) != 0)
         return systemError();
     return S_ISDIR(info.st_mode) ? QStringLiteral("is a folder") : QString();
 }
 
-InputFile readInputFile(const QString &fileName, qint64 limit, const StopCheck &stop, bool keepStart)
+image::InputFile image::readInputFile(const QString &fileName, qint64 limit, const image::StopCheck &stop, bool keepStart)
 {
     // Opened without blocking, so that a FIFO without a writer does not hold
     // the program in open(); its reads then wait in poll() below.
-    const Descriptor file{::open(encodeFileName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    const Descriptor file{::open(image::encodeFileName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     if (file.fd < 0)
-        return failed(FileStatus::CannotRead, systemError());
+        return failed(image::FileStatus::CannotRead, systemError());
     struct stat info {};
     if (::fstat(file.fd, &info) != 0)
-        return failed(FileStatus::CannotRead, systemError());
+        return failed(image::FileStatus::CannotRead, systemError());
     if (S_ISDIR(info.st_mode))
-        return failed(FileStatus::CannotRead, QStringLiteral("is a folder"));
+        return failed(image::FileStatus::CannotRead, QStringLiteral("is a folder"));
     const bool regular = S_ISREG(info.st_mode);
     const qint64 size = regular ? qint64(info.st_size) : -1;
     if (size > limit && !keepStart)
-        return tooLarge(InputFile(), size, false);
+        return tooLarge(image::InputFile(), size, false);
 
-    InputFile result;
+    image::InputFile result;
     char chunk[kChunk];
     while (true) {
         if (stop && stop())
-            return failed(FileStatus::Interrupted);
+            return failed(image::FileStatus::Interrupted);
         if (!regular) {
             pollfd ready{file.fd, POLLIN, 0};
             const int n = ::poll(&ready, 1, 100);
             if (n == 0 || (n < 0 && errno == EINTR))
                 continue;
             if (n < 0)
-                return failed(FileStatus::CannotRead, systemError());
+                return failed(image::FileStatus::CannotRead, systemError());
         }
         const ssize_t n = ::read(file.fd, chunk, size_t(qMin(kChunk, limit + 1 - result.bytes.size())));
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0)
-            return failed(FileStatus::CannotRead, systemError());
+            return failed(image::FileStatus::CannotRead, systemError());
         if (n == 0)
             break;
         result.bytes.append(chunk, qsizetype(n));

@@ -11,6 +11,8 @@
 
 #include <functional>
 
+namespace image {
+
 struct InputFile {
     // Ok; CannotRead with the system's reason; TooLarge (a regular file is
     // refused before it is read); Interrupted.
@@ -40,3 +42,5 @@ QString inputFileProblem(const QString &fileName);
 // character). Text without such bytes is plain UTF-8 both ways.
 QString decodeFileName(const QByteArray &bytes);
 QByteArray encodeFileName(const QString &fileName);
+
+} // namespace image

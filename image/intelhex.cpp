@@ -149,18 +149,18 @@ int convert(const char *text, qsizetype size, char *destination, quint32 firstAd
 
 } // namespace
 
-FileResult readHexFile(const QString &fileName, QByteArray &text, const StopCheck &stop)
+image::FileResult image::readHexFile(const QString &fileName, QByteArray &text, const image::StopCheck &stop)
 {
-    InputFile file = readInputFile(fileName, kMaxHexFileSize, stop);
+    image::InputFile file = image::readInputFile(fileName, image::kMaxHexFileSize, stop);
     text = std::move(file.bytes);
-    FileResult result = std::move(file.result);
+    image::FileResult result = std::move(file.result);
     switch (result.status) {
-    case FileStatus::Ok:
+    case image::FileStatus::Ok:
         break;
-    case FileStatus::TooLarge:
+    case image::FileStatus::TooLarge:
         result.hexCode = HexTooLarge;
         break;
-    case FileStatus::Interrupted:
+    case image::FileStatus::Interrupted:
         result.hexCode = HexInterrupted;
         break;
     default: // CannotRead
@@ -170,22 +170,22 @@ FileResult readHexFile(const QString &fileName, QByteArray &text, const StopChec
     return result;
 }
 
-FileResult convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
+image::FileResult image::convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
                           quint32 lastAddress, quint64 *stored)
 {
     quint64 count = 0;
     const int code = convert(text.constData(), text.size(), destination, firstAddress, lastAddress, count);
     if (stored)
         *stored = count;
-    return code == HexOk ? FileResult{} : FileResult{FileStatus::BadHex, {}, code};
+    return code == HexOk ? image::FileResult{} : image::FileResult{image::FileStatus::BadHex, {}, code};
 }
 
 int HexToBin(const QString &fileName, char *destination, quint32 firstAddress,
              quint32 lastAddress)
 {
     QByteArray text;
-    FileResult result = readHexFile(fileName, text);
+    image::FileResult result = image::readHexFile(fileName, text);
     if (result.ok())
-        result = convertHexText(text, destination, firstAddress, lastAddress);
+        result = image::convertHexText(text, destination, firstAddress, lastAddress);
     return result.hexCode;
 }

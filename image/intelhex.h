@@ -24,6 +24,8 @@ enum HexToBinResult {
     HexInterrupted = -12,   // reading the file was stopped
 };
 
+namespace image {
+
 // The largest HEX file read: 64 MiB, about 60 times the text of the device's
 // whole internal flash and external-flash data in 16-byte records.
 constexpr qint64 kMaxHexFileSize = 64 << 20;
@@ -38,6 +40,8 @@ FileResult readHexFile(const QString &fileName, QByteArray &text, const StopChec
 // inside the window.
 FileResult convertHexText(const QByteArray &text, char *destination, quint32 firstAddress,
                           quint32 lastAddress, quint64 *stored = nullptr);
+
+} // namespace image
 
 // Converts the Intel HEX file `fileName` into the window firstAddress to
 // lastAddress (both included): each data byte at an address a inside it goes

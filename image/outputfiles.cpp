@@ -25,7 +25,7 @@ fs::path nativePath(const QString &fileName)
 #ifdef Q_OS_WIN
     return fs::path(fileName.toStdWString());
 #else
-    return fs::path(encodeFileName(fileName).toStdString());
+    return fs::path(image::encodeFileName(fileName).toStdString());
 #endif
 }
 
@@ -71,12 +71,12 @@ fs::path nameBeside(const fs::path &path, const char *suffix)
 
 } // namespace
 
-OutputFiles::~OutputFiles()
+image::OutputFiles::~OutputFiles()
 {
     discard();
 }
 
-bool OutputFiles::isWritten(const Entry &entry)
+bool image::OutputFiles::isWritten(const Entry &entry)
 {
 #ifdef Q_OS_WIN
     Q_UNUSED(entry)
@@ -88,7 +88,7 @@ bool OutputFiles::isWritten(const Entry &entry)
 #endif
 }
 
-void OutputFiles::discard()
+void image::OutputFiles::discard()
 {
     for (const Entry &entry : std::as_const(pending)) {
         if (!entry.temporary.empty() && isWritten(entry))
@@ -97,20 +97,20 @@ void OutputFiles::discard()
     pending.clear();
 }
 
-FileResult OutputFiles::fail(const QString &fileName, const QString &reason)
+image::FileResult image::OutputFiles::fail(const QString &fileName, const QString &reason)
 {
     if (batchResult.ok())
-        batchResult = {FileStatus::CannotWrite, QStringLiteral("%1: %2").arg(fileName, reason)};
+        batchResult = {image::FileStatus::CannotWrite, QStringLiteral("%1: %2").arg(fileName, reason)};
     return batchResult;
 }
 
-void OutputFiles::notRestored(const QString &fileName)
+void image::OutputFiles::notRestored(const QString &fileName)
 {
     const QString said = QStringLiteral("%1 could not be restored").arg(fileName);
     batchResult.error += batchResult.error.isEmpty() ? said : QStringLiteral("; ") + said;
 }
 
-bool OutputFiles::sameFile(const QString &a, const QString &b)
+bool image::OutputFiles::sameFile(const QString &a, const QString &b)
 {
 #ifdef Q_OS_WIN
     std::error_code failure;
@@ -118,12 +118,12 @@ bool OutputFiles::sameFile(const QString &a, const QString &b)
 #else
     // Any kind of file, devices and FIFOs included.
     struct stat first {}, second {};
-    return ::stat(encodeFileName(a).constData(), &first) == 0 && ::stat(encodeFileName(b).constData(), &second) == 0
+    return ::stat(image::encodeFileName(a).constData(), &first) == 0 && ::stat(image::encodeFileName(b).constData(), &second) == 0
         && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 #endif
 }
 
-QString OutputFiles::targetProblem(const QString &fileName)
+QString image::OutputFiles::targetProblem(const QString &fileName)
 {
     const fs::path path = nativePath(fileName);
     std::error_code failure;
@@ -143,7 +143,7 @@ QString OutputFiles::targetProblem(const QString &fileName)
     return fs::is_directory(status) ? QStringLiteral("is a folder") : QString();
 }
 
-FileResult OutputFiles::add(const QString &fileName, const Writer &write)
+image::FileResult image::OutputFiles::add(const QString &fileName, const Writer &write)
 {
     if (!batchResult.ok())
         return batchResult;
@@ -236,12 +236,12 @@ FileResult OutputFiles::add(const QString &fileName, const Writer &write)
     return {};
 }
 
-OutputFiles::Writer OutputFiles::bytes(const QByteArray &contents)
+image::OutputFiles::Writer image::OutputFiles::bytes(const QByteArray &contents)
 {
     return [contents](QIODevice &file) { return file.write(contents) == contents.size(); };
 }
 
-FileResult OutputFiles::commit(const StopCheck &stop)
+image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
 {
     if (!batchResult.ok()) {
         discard();
@@ -292,7 +292,7 @@ FileResult OutputFiles::commit(const StopCheck &stop)
             }
         }
         if (stop && stop()) {
-            batchResult = {FileStatus::Interrupted};
+            batchResult = {image::FileStatus::Interrupted};
             return abandon();
         }
         if (!isWritten(entry)) {

@@ -12,6 +12,8 @@
 
 class QIODevice;
 
+namespace image {
+
 // Output files that appear complete and together, or not at all.
 //
 // add() writes one file. A regular file, new or existing, is written under a
@@ -86,3 +88,5 @@ private:
     QList<Entry> pending;
     FileResult batchResult; // Ok, or the batch's first failure
 };
+
+} // namespace image

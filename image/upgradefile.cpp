@@ -59,31 +59,31 @@ bool write(QIODevice &out, QByteArray image)
     return stream.status() == QDataStream::Ok;
 }
 
-FileResult read(QIODevice &in, QByteArray &payload)
+image::FileResult read(QIODevice &in, QByteArray &payload)
 {
     payload.clear();
     if (!in.isReadable())
-        return {FileStatus::WrongHeader};
+        return {image::FileStatus::WrongHeader};
     QDataStream stream(&in);
     stream.setVersion(kStreamVersion);
     QString header;
     stream >> header;
     if (header != kHeader)
-        return {FileStatus::WrongHeader};
+        return {image::FileStatus::WrongHeader};
     QString version;
     stream >> version;
     if (version != kVersion)
-        return {FileStatus::WrongVersion};
+        return {image::FileStatus::WrongVersion};
     // The payload record by hand, so that a length field that is not the
     // image size is refused before anything of the payload is read.
     quint32 length = 0;
     stream >> length;
     if (stream.status() != QDataStream::Ok || length != quint32(kImageSize))
-        return {FileStatus::WrongLength};
+        return {image::FileStatus::WrongLength};
     payload.resize(kImageSize);
     if (stream.readRawData(payload.data(), kImageSize) != kImageSize) {
         payload.clear();
-        return {FileStatus::WrongLength};
+        return {image::FileStatus::WrongLength};
     }
     return {};
 }

@@ -49,6 +49,6 @@ bool write(QIODevice &out, QByteArray image);
 // scrambled. Ok, WrongHeader, WrongVersion or WrongLength. A device that is
 // not open, or a file shorter than its records, reads as a wrong header.
 // Nothing past the payload is read.
-FileResult read(QIODevice &in, QByteArray &payload);
+image::FileResult read(QIODevice &in, QByteArray &payload);
 
 } // namespace UpgradeFile

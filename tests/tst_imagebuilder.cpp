@@ -111,7 +111,7 @@ QByteArray edgesUpgradeImage()
 
 } // namespace
 
-Q_DECLARE_METATYPE(FileStatus)
+Q_DECLARE_METATYPE(image::FileStatus)
 
 class TestImageBuilder : public QObject {
     Q_OBJECT
@@ -291,20 +291,20 @@ void TestImageBuilder::fileResults_data()
     QTest::addColumn<QString>("hex");      // "" converts nothing: the save alone
     QTest::addColumn<bool>("bootloader"); // which image is converted
     QTest::addColumn<bool>("stop");
-    QTest::addColumn<FileStatus>("status");
+    QTest::addColumn<image::FileStatus>("status");
     QTest::addColumn<int>("hexCode");
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("upgrade image") << fixture("firmware.hex") << false << false << FileStatus::Ok << 0 << "";
-    QTest::newRow("bootloader image") << fixture("bootloader.hex") << true << false << FileStatus::Ok << 0 << "";
-    QTest::newRow("missing file") << "missing.hex" << false << false << FileStatus::CannotRead << -9
+    QTest::newRow("upgrade image") << fixture("firmware.hex") << false << false << image::FileStatus::Ok << 0 << "";
+    QTest::newRow("bootloader image") << fixture("bootloader.hex") << true << false << image::FileStatus::Ok << 0 << "";
+    QTest::newRow("missing file") << "missing.hex" << false << false << image::FileStatus::CannotRead << -9
                                   << "No such file or directory";
-    QTest::newRow("a folder") << "." << true << false << FileStatus::CannotRead << -9 << "is a folder";
-    QTest::newRow("not HEX") << fixture("firmware.c") << false << false << FileStatus::BadHex << -2 << "";
-    QTest::newRow("no application") << fixture("bootloader.hex") << false << false << FileStatus::NoData << 0 << "";
-    QTest::newRow("no bootloader") << fixture("firmware.hex") << true << false << FileStatus::NoData << 0 << "";
-    QTest::newRow("stopped") << fixture("firmware.hex") << false << true << FileStatus::Interrupted << -12 << "";
-    QTest::newRow("save, no such folder") << "" << false << false << FileStatus::CannotWrite << 0
+    QTest::newRow("a folder") << "." << true << false << image::FileStatus::CannotRead << -9 << "is a folder";
+    QTest::newRow("not HEX") << fixture("firmware.c") << false << false << image::FileStatus::BadHex << -2 << "";
+    QTest::newRow("no application") << fixture("bootloader.hex") << false << false << image::FileStatus::NoData << 0 << "";
+    QTest::newRow("no bootloader") << fixture("firmware.hex") << true << false << image::FileStatus::NoData << 0 << "";
+    QTest::newRow("stopped") << fixture("firmware.hex") << false << true << image::FileStatus::Interrupted << -12 << "";
+    QTest::newRow("save, no such folder") << "" << false << false << image::FileStatus::CannotWrite << 0
                                           << "missing/out.upg: No such file or directory";
 }
 
@@ -313,16 +313,16 @@ void TestImageBuilder::fileResults()
     QFETCH(QString, hex);
     QFETCH(bool, bootloader);
     QFETCH(bool, stop);
-    QFETCH(FileStatus, status);
+    QFETCH(image::FileStatus, status);
     QFETCH(int, hexCode);
     QFETCH(QString, error);
     QByteArray image(UpgradeFile::kImageSize, '\0');
-    const StopCheck stopCheck = [stop] { return stop; };
-    const FileResult result = hex.isEmpty() ? ImageBuilder::saveUpgradeFile("missing/out.upg", image)
+    const image::StopCheck stopCheck = [stop] { return stop; };
+    const image::FileResult result = hex.isEmpty() ? ImageBuilder::saveUpgradeFile("missing/out.upg", image)
                               : bootloader  ? ImageBuilder::convertBootloaderImage(hex, image, stopCheck)
                                             : ImageBuilder::convertUpgradeImage(hex, image, stopCheck);
     QCOMPARE(result.status, status);
-    QCOMPARE(result.ok(), status == FileStatus::Ok);
+    QCOMPARE(result.ok(), status == image::FileStatus::Ok);
     QCOMPARE(result.hexCode, hexCode);
     QCOMPARE(result.error, error);
     // The code is what HexToBin gives for the same file.

@@ -210,12 +210,12 @@ void TestIntelHex::unreadableFiles()
     QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -11); // endless
     // Larger than any HEX file read: refused by its size, before it is read.
     QFile sparse(dir.filePath(QStringLiteral("sparse.hex")));
-    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(kMaxHexFileSize + 1));
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(image::kMaxHexFileSize + 1));
     QCOMPARE(HexToBin(sparse.fileName(), window.data(), 0, 15), -11);
     QCOMPARE(window, QByteArray(16, '\xee'));
     // A read that is told to stop.
     QByteArray text;
-    QCOMPARE(readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }).hexCode, -12);
+    QCOMPARE(image::readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }).hexCode, -12);
 }
 
 // A pipe cannot be mapped: it is read whole, then converted the same way.

@@ -43,13 +43,13 @@ private slots:
         old.close();
         const mode_t mask = umask(027);
         {
-            OutputFiles files;
-            QVERIFY(files.add(dir.filePath("a.bin"), OutputFiles::bytes("first")).ok());
-            QVERIFY(files.add(dir.filePath("b.bin"), OutputFiles::bytes("second")).ok());
+            image::OutputFiles files;
+            QVERIFY(files.add(dir.filePath("a.bin"), image::OutputFiles::bytes("first")).ok());
+            QVERIFY(files.add(dir.filePath("b.bin"), image::OutputFiles::bytes("second")).ok());
             // Nothing is in place before the commit.
             QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
             QCOMPARE(entries(dir).size(), 3);
-            const FileResult committed = files.commit();
+            const image::FileResult committed = files.commit();
             QVERIFY(committed.ok());
             QVERIFY(committed.error.isEmpty());
         }
@@ -86,15 +86,15 @@ private slots:
         old.close();
         const QStringList before = entries(dir);
         {
-            OutputFiles files;
-            QVERIFY(files.add(dir.filePath("a.bin"), OutputFiles::bytes("first")).ok());
-            const FileResult failed = files.add(dir.filePath(second), [&](QIODevice &file) {
+            image::OutputFiles files;
+            QVERIFY(files.add(dir.filePath("a.bin"), image::OutputFiles::bytes("first")).ok());
+            const image::FileResult failed = files.add(dir.filePath(second), [&](QIODevice &file) {
                 return file.write("partial") == 7 && !writerFails;
             });
-            QCOMPARE(failed.status, FileStatus::CannotWrite);
+            QCOMPARE(failed.status, image::FileStatus::CannotWrite);
             QVERIFY2(failed.error.endsWith(error), qPrintable(failed.error));
             // The batch stays failed with its first failure.
-            QCOMPARE(files.add(dir.filePath("c.bin"), OutputFiles::bytes("third")).error, failed.error);
+            QCOMPARE(files.add(dir.filePath("c.bin"), image::OutputFiles::bytes("third")).error, failed.error);
             QCOMPARE(files.commit().error, failed.error);
         }
         QCOMPARE(entries(dir), before);
@@ -132,9 +132,9 @@ private slots:
         } else {
             QVERIFY(QFile::link(file, target));
         }
-        OutputFiles files;
-        QVERIFY(files.add(target, OutputFiles::bytes("new")).ok());
-        const FileResult committed = files.commit();
+        image::OutputFiles files;
+        QVERIFY(files.add(target, image::OutputFiles::bytes("new")).ok());
+        const image::FileResult committed = files.commit();
         QVERIFY2(committed.ok(), qPrintable(committed.error));
         struct stat info {};
         QCOMPARE(lstat(QFile::encodeName(target).constData(), &info), 0);
@@ -150,8 +150,8 @@ private slots:
             QCOMPARE(contents(file), QByteArray("new"));
         }
         QCOMPARE(entries(dir).filter(".part").size() + entries(dir).filter(".old").size(), 0);
-        QVERIFY(OutputFiles::sameFile(target, kind == "link" ? file : target));
-        QVERIFY(!OutputFiles::sameFile(target, dir.filePath("other.bin")));
+        QVERIFY(image::OutputFiles::sameFile(target, kind == "link" ? file : target));
+        QVERIFY(!image::OutputFiles::sameFile(target, dir.filePath("other.bin")));
     }
 
     // A temporary gone before its rename: the files already in place are taken
@@ -163,9 +163,9 @@ private slots:
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
         old.close();
         const QStringList before = entries(dir);
-        OutputFiles files;
+        image::OutputFiles files;
         for (const char *name : {"a.bin", "b.bin", "c.bin"})
-            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes(name)).ok());
+            QVERIFY(files.add(dir.filePath(name), image::OutputFiles::bytes(name)).ok());
         // The last temporary goes missing, so that its rename fails.
         const QStringList temporaries = entries(dir).filter(QRegularExpression("\\.part$"));
         QCOMPARE(temporaries.size(), 3);
@@ -173,8 +173,8 @@ private slots:
             if (contents(dir.filePath(temporary)) == "c.bin")
                 QVERIFY(QFile::remove(dir.filePath(temporary)));
         }
-        const FileResult committed = files.commit();
-        QCOMPARE(committed.status, FileStatus::CannotWrite);
+        const image::FileResult committed = files.commit();
+        QCOMPARE(committed.status, image::FileStatus::CannotWrite);
         QVERIFY2(committed.error.contains("c.bin: "), qPrintable(committed.error));
         QCOMPARE(entries(dir), before);
         QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
@@ -192,14 +192,14 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("old") == 3);
         }
         QVERIFY(QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner));
-        OutputFiles files;
+        image::OutputFiles files;
         QVERIFY(files.add(target, [&](QIODevice &file) {
             const QString temporary = dir.filePath(entries(dir).filter(QRegularExpression("\\.part$")).value(0));
             return file.write("new") == 3 && QFile::rename(temporary, dir.filePath("moved"))
                 && QFile::link(secret, temporary);
         }).ok());
-        const FileResult committed = files.commit();
-        QCOMPARE(committed.status, FileStatus::CannotWrite);
+        const image::FileResult committed = files.commit();
+        QCOMPARE(committed.status, image::FileStatus::CannotWrite);
         QVERIFY2(committed.error.endsWith("out.bin: its temporary file was replaced by another program"),
                  qPrintable(committed.error));
         QCOMPARE(QFile::permissions(secret), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
@@ -228,18 +228,18 @@ private slots:
             QFile old(dir.filePath(name));
             QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
         }
-        OutputFiles files;
+        image::OutputFiles files;
         for (const QString &name : names)
-            QVERIFY(files.add(dir.filePath(name), OutputFiles::bytes("new " + name.toLatin1())).ok());
+            QVERIFY(files.add(dir.filePath(name), image::OutputFiles::bytes("new " + name.toLatin1())).ok());
         int asked = 0;
         QStringList seen;
-        const FileResult committed = files.commit([&] {
+        const image::FileResult committed = files.commit([&] {
             ++asked;
             for (const QString &name : names)
                 seen << name + ": " + QString::fromLatin1(contents(dir.filePath(name)));
             return asked == stopAt;
         });
-        QCOMPARE(committed.status, stopAt == 0 ? FileStatus::Ok : FileStatus::Interrupted);
+        QCOMPARE(committed.status, stopAt == 0 ? image::FileStatus::Ok : image::FileStatus::Interrupted);
         QCOMPARE(committed.error, QString());
         QCOMPARE(asked, stopAt == 0 ? 3 : stopAt);
         QStringList steps; // before rename n, the files before it are new, the others as they were
@@ -262,9 +262,9 @@ private slots:
             QSKIP("mounting a small tmpfs needs root");
         const auto unmount = qScopeGuard([&] { umount(QFile::encodeName(dir.path()).constData()); });
         {
-            OutputFiles files;
-            const FileResult added = files.add(dir.filePath("big.bin"), OutputFiles::bytes(QByteArray(1 << 20, 'x')));
-            QCOMPARE(added.status, FileStatus::CannotWrite);
+            image::OutputFiles files;
+            const image::FileResult added = files.add(dir.filePath("big.bin"), image::OutputFiles::bytes(QByteArray(1 << 20, 'x')));
+            QCOMPARE(added.status, image::FileStatus::CannotWrite);
             QCOMPARE(added.error, dir.filePath("big.bin") + ": No space left on device");
         }
         QCOMPARE(entries(dir), QStringList());

@@ -32,7 +32,7 @@ QByteArray fileBytes(const QByteArray &image)
     return bytes;
 }
 
-FileStatus readBytes(const QByteArray &bytes, QByteArray &payload)
+image::FileStatus readBytes(const QByteArray &bytes, QByteArray &payload)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -67,7 +67,7 @@ quint32 wordSum(const QByteArray &image, int from, int to)
 
 } // namespace
 
-Q_DECLARE_METATYPE(FileStatus)
+Q_DECLARE_METATYPE(image::FileStatus)
 
 class TestUpgradeFile : public QObject {
     Q_OBJECT
@@ -127,7 +127,7 @@ void TestUpgradeFile::roundTrip()
     QByteArray image = randomImage();
     const QByteArray bytes = fileBytes(image);
     QByteArray payload;
-    QCOMPARE(readBytes(bytes, payload), FileStatus::Ok);
+    QCOMPARE(readBytes(bytes, payload), image::FileStatus::Ok);
     QCOMPARE(payload, bytes.mid(66));
     decodeData(payload.data(), kImageSize);
     fillChecksums(image);
@@ -139,37 +139,37 @@ void TestUpgradeFile::roundTrip()
 void TestUpgradeFile::refused_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<FileStatus>("status");
+    QTest::addColumn<image::FileStatus>("status");
 
     const QByteArray header = stringRecord(kHeader);
     const QByteArray version = stringRecord(kVersion);
     const QByteArray good = header + version + lengthField(kImageSize) + QByteArray(kImageSize, 'x');
 
-    QTest::newRow("empty") << QByteArray() << FileStatus::WrongHeader;
-    QTest::newRow("not a data stream") << QByteArray("just some text, not a stream") << FileStatus::WrongHeader;
-    QTest::newRow("header cut") << good.left(30) << FileStatus::WrongHeader;
-    QTest::newRow("header length cut") << good.left(2) << FileStatus::WrongHeader;
+    QTest::newRow("empty") << QByteArray() << image::FileStatus::WrongHeader;
+    QTest::newRow("not a data stream") << QByteArray("just some text, not a stream") << image::FileStatus::WrongHeader;
+    QTest::newRow("header cut") << good.left(30) << image::FileStatus::WrongHeader;
+    QTest::newRow("header length cut") << good.left(2) << image::FileStatus::WrongHeader;
     QTest::newRow("other device") << stringRecord("Vr481 Upgrade File Header") + good.mid(54)
-                                  << FileStatus::WrongHeader;
-    QTest::newRow("header in lower case") << stringRecord(kHeader.toLower()) + good.mid(54) << FileStatus::WrongHeader;
-    QTest::newRow("header and more") << stringRecord(kHeader + " ") + good.mid(54) << FileStatus::WrongHeader;
-    QTest::newRow("odd header length") << lengthField(49) + good.mid(4) << FileStatus::WrongHeader;
-    QTest::newRow("null header") << lengthField(0xFFFFFFFF) + good.mid(54) << FileStatus::WrongHeader;
-    QTest::newRow("header longer than the file") << lengthField(0x7FFFFFF0) + good.mid(4) << FileStatus::WrongHeader;
-    QTest::newRow("version 02") << header + stringRecord("02") + good.mid(62) << FileStatus::WrongVersion;
-    QTest::newRow("version 3") << header + stringRecord("3") + good.mid(62) << FileStatus::WrongVersion;
-    QTest::newRow("version 03 and a space") << header + stringRecord("03 ") + good.mid(62) << FileStatus::WrongVersion;
-    QTest::newRow("no version") << header << FileStatus::WrongVersion;
-    QTest::newRow("null version") << header + lengthField(0xFFFFFFFF) + good.mid(62) << FileStatus::WrongVersion;
-    QTest::newRow("no payload") << header + version << FileStatus::WrongLength;
-    QTest::newRow("payload length cut") << good.left(64) << FileStatus::WrongLength;
-    QTest::newRow("payload cut") << good.left(good.size() - 1) << FileStatus::WrongLength;
+                                  << image::FileStatus::WrongHeader;
+    QTest::newRow("header in lower case") << stringRecord(kHeader.toLower()) + good.mid(54) << image::FileStatus::WrongHeader;
+    QTest::newRow("header and more") << stringRecord(kHeader + " ") + good.mid(54) << image::FileStatus::WrongHeader;
+    QTest::newRow("odd header length") << lengthField(49) + good.mid(4) << image::FileStatus::WrongHeader;
+    QTest::newRow("null header") << lengthField(0xFFFFFFFF) + good.mid(54) << image::FileStatus::WrongHeader;
+    QTest::newRow("header longer than the file") << lengthField(0x7FFFFFF0) + good.mid(4) << image::FileStatus::WrongHeader;
+    QTest::newRow("version 02") << header + stringRecord("02") + good.mid(62) << image::FileStatus::WrongVersion;
+    QTest::newRow("version 3") << header + stringRecord("3") + good.mid(62) << image::FileStatus::WrongVersion;
+    QTest::newRow("version 03 and a space") << header + stringRecord("03 ") + good.mid(62) << image::FileStatus::WrongVersion;
+    QTest::newRow("no version") << header << image::FileStatus::WrongVersion;
+    QTest::newRow("null version") << header + lengthField(0xFFFFFFFF) + good.mid(62) << image::FileStatus::WrongVersion;
+    QTest::newRow("no payload") << header + version << image::FileStatus::WrongLength;
+    QTest::newRow("payload length cut") << good.left(64) << image::FileStatus::WrongLength;
+    QTest::newRow("payload cut") << good.left(good.size() - 1) << image::FileStatus::WrongLength;
     QTest::newRow("payload length larger than the file")
-        << header + version + lengthField(kImageSize + 4) + QByteArray(kImageSize, 'x') << FileStatus::WrongLength;
+        << header + version + lengthField(kImageSize + 4) + QByteArray(kImageSize, 'x') << image::FileStatus::WrongLength;
     QTest::newRow("short payload")
-        << header + version + lengthField(kImageSize - 4) + QByteArray(kImageSize, 'x') << FileStatus::WrongLength;
-    QTest::newRow("null payload") << header + version + lengthField(0xFFFFFFFF) << FileStatus::WrongLength;
-    QTest::newRow("empty payload") << header + version + lengthField(0) << FileStatus::WrongLength;
+        << header + version + lengthField(kImageSize - 4) + QByteArray(kImageSize, 'x') << image::FileStatus::WrongLength;
+    QTest::newRow("null payload") << header + version + lengthField(0xFFFFFFFF) << image::FileStatus::WrongLength;
+    QTest::newRow("empty payload") << header + version + lengthField(0) << image::FileStatus::WrongLength;
 }
 
 // Each foreign or damaged file is refused with its reason, whatever its
@@ -177,7 +177,7 @@ void TestUpgradeFile::refused_data()
 void TestUpgradeFile::refused()
 {
     QFETCH(QByteArray, bytes);
-    QFETCH(FileStatus, status);
+    QFETCH(image::FileStatus, status);
     QByteArray payload = "left over";
     QCOMPARE(readBytes(bytes, payload), status);
     QVERIFY(payload.isEmpty());
@@ -190,7 +190,7 @@ void TestUpgradeFile::failedWrite()
     DebugCapture quiet;
     QBuffer closed;
     QByteArray payload;
-    QCOMPARE(UpgradeFile::read(closed, payload).status, FileStatus::WrongHeader);
+    QCOMPARE(UpgradeFile::read(closed, payload).status, image::FileStatus::WrongHeader);
 
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);

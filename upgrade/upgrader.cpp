@@ -129,7 +129,7 @@ Upgrader::Outcome Upgrader::orInterrupted(Outcome otherwise) const
     return isInterruptionRequested() ? Outcome::Interrupted : otherwise;
 }
 
-Upgrader::CheckedFile Upgrader::checkFile(const InputFile &file, bool checksumCheck)
+Upgrader::CheckedFile Upgrader::checkFile(const image::InputFile &file, bool checksumCheck)
 {
     // A file that cannot be read reads as an empty stream: a wrong header. A
     // larger one, read one byte past an upgrade file's size, is told by its
@@ -139,13 +139,13 @@ Upgrader::CheckedFile Upgrader::checkFile(const InputFile &file, bool checksumCh
     buffer.open(QIODevice::ReadOnly);
     QByteArray image;
     switch (UpgradeFile::read(buffer, image).status) {
-    case FileStatus::Ok:
-        if (file.result.status != FileStatus::TooLarge)
+    case image::FileStatus::Ok:
+        if (file.result.status != image::FileStatus::TooLarge)
             break;
         return {Outcome::BadFile, tr("Wrong file length"), {}};
-    case FileStatus::WrongHeader:
+    case image::FileStatus::WrongHeader:
         return {Outcome::BadFile, tr("Wrong file header"), {}};
-    case FileStatus::WrongVersion:
+    case image::FileStatus::WrongVersion:
         return {Outcome::BadFile, tr("Wrong file version"), {}};
     default: // WrongLength
         return {Outcome::BadFile, tr("Wrong file length"), {}};
@@ -164,9 +164,9 @@ Upgrader::Step Upgrader::loadFile(const QString &path, QByteArray &image)
         image = givenImage;
         return std::nullopt;
     }
-    const InputFile file =
-        readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); }, true);
-    if (file.result.status == FileStatus::Interrupted)
+    const image::InputFile file =
+        image::readInputFile(path, UpgradeFile::kFileSize, [this] { return isInterruptionRequested(); }, true);
+    if (file.result.status == image::FileStatus::Interrupted)
         return Outcome::InterruptedUntouched;
     CheckedFile checked = checkFile(file, checksumCheck);
     if (checked.refused) {

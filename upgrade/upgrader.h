@@ -2,7 +2,9 @@
 
 #include "usbvr480.h"
 
+namespace image {
 struct InputFile;
+} // namespace image
 
 #include <QMutex>
 #include <QString>
@@ -83,7 +85,7 @@ public:
         QString text;
         QByteArray image;
     };
-    static CheckedFile checkFile(const InputFile &file, bool checksumCheck);
+    static CheckedFile checkFile(const image::InputFile &file, bool checksumCheck);
     // The plain image of a file checked by the caller (checkFile), which the
     // next run writes instead of reading the file; the file name is still
     // the log's first line. An empty image: the run reads the file.

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray text = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
     const auto window = std::make_unique<char[]>(length);
     quint64 stored = 0;
-    const FileResult result = convertHexText(text, window.get(), first, first + (length - 1), &stored);
+    const image::FileResult result = image::convertHexText(text, window.get(), first, first + (length - 1), &stored);
     if (result.hexCode < HexNoEndRecord || result.hexCode > 0 || result.ok() != (result.hexCode == HexOk)
         || stored > quint64(size))
         std::abort();
