@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows (x86_64-w64-mingw32) toolchain the cross build needs: a
-# minimal Qt 6 and libusb-1.0, both from Debian's own source packages, built
+# minimal Qt 6, libusb-1.0 and a static zlib (for the simulator), all from
+# Debian's own source packages, built
 # with Debian's MinGW -posix compilers and Debian's host Qt tools, and a CMake
 # toolchain file for the project. Prints the toolchain file's path on stdout
 # (progress goes to stderr):
@@ -19,7 +20,7 @@
 #             complete         stamp, written last: the toolchain is whole
 #         <key>.lock           held while a run builds or checks <key>
 #         work/<key>/          sources and build trees, removed on success
-# The key names the Debian versions of qt6-base, libusb-1.0 and the MinGW
+# The key names the Debian versions of qt6-base, libusb-1.0, zlib and the MinGW
 # compiler and a hash of the configuration (the configure lines and
 # mingw.cmake), so a change to any of them builds a new toolchain beside the old
 # ones; a key whose stamp is missing (an interrupted run) is built again from
@@ -170,6 +171,16 @@ build_qt() {
     step qt-install cmake --install .
 }
 
+# Static, so that nothing but the simulator carries it.
+build_zlib() {
+    local source
+    source=$(find "$work/zlib" -mindepth 1 -maxdepth 1 -type d -name 'zlib-*')
+    cd "$source"
+    step zlib-configure env CHOST=$target CC=$target-gcc-posix ./configure --static --prefix="$prefix"
+    step zlib-build make -j"$jobs" libz.a
+    step zlib-install make install
+}
+
 build_libusb() {
     local source
     source=$(find "$work/libusb" -mindepth 1 -maxdepth 1 -type d -name 'libusb-1.0-*')
@@ -184,19 +195,21 @@ main() {
     local started=$SECONDS
     install_packages
 
-    local qt_version libusb_version mingw_version
+    local qt_version libusb_version zlib_version mingw_version
     # The cross-built Qt must be the host tools' exact version.
     qt_version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev-tools)
     libusb_version=$(source_version libusb-1.0)
+    zlib_version=$(source_version zlib)
     mingw_version=$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix)
     [ -n "$libusb_version" ] || die "no source of libusb-1.0 in apt's lists"
+    [ -n "$zlib_version" ] || die "no source of zlib in apt's lists"
 
     local config_hash key
     config_hash=$( { printf '%s\n' "${qt_configure[@]}" -- "${libusb_configure[@]}" --
                      mingw_toolchain; } | sha256sum | cut -c1-12)
     # Epochs left out: they never tell two builds of one upstream version apart.
-    key=$(printf 'qt%s_libusb%s_mingw%s_%s' "${qt_version#*:}" "${libusb_version#*:}" \
-              "${mingw_version#*:}" "$config_hash" | tr '~' '_')
+    key=$(printf 'qt%s_libusb%s_zlib%s_mingw%s_%s' "${qt_version#*:}" "${libusb_version#*:}" \
+              "${zlib_version#*:}" "${mingw_version#*:}" "$config_hash" | tr '~' '_')
     dir=$cache/$key
     prefix=$dir/prefix
     log=$dir/log
@@ -214,6 +227,8 @@ main() {
         mingw_toolchain >"$dir/mingw.cmake"
         step qt-source fetch qt6-base "$qt_version" "$work/qt"
         step libusb-source fetch libusb-1.0 "$libusb_version" "$work/libusb"
+        step zlib-source fetch zlib "$zlib_version" "$work/zlib"
+        build_zlib
         build_libusb
         build_qt
         cd "$cache"
