@@ -128,12 +128,12 @@ std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFi
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
-    UnitReport report;
-    if (std::optional<Result> refused = report.open(in, upgFile))
-        return *refused;
     QByteArray image;
     UpgradeFileId file;
     if (std::optional<Result> refused = readUpgradeFile(in, upgFile, &image, &file))
+        return *refused;
+    UnitReport report;
+    if (std::optional<Result> refused = report.open(in, upgFile))
         return *refused;
     if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
         return upgradeSeveral(in, file, image, report);
