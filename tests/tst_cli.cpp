@@ -709,6 +709,7 @@ private slots:
         }
         found.sort();
         QCOMPARE(found, records);
+        QVERIFY(QFile::remove(report) && QFile::remove(dir.filePath("fw.upg")));
     }
 
     // Two programs appending to one report at once: every line whole, none
@@ -749,6 +750,8 @@ private slots:
         serials.sort();
         QCOMPARE(serials, (QStringList{"VR4800001", "VR4800002", "VR4800003", "VR4800004", "VR4800005", "VR4800006",
                                        "VR4800007", "VR4800008"}));
+        for (const char *name : {"shared.jsonl", "station0", "station1", "fw.upg"})
+            QVERIFY(QFile::remove(dir.filePath(QLatin1String(name))));
     }
 
     // A report that cannot be opened fails the run at once, before any
