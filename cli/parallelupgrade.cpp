@@ -13,7 +13,6 @@
 #include "usbvr480.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>

@@ -103,12 +103,7 @@ void showProgress(Upgrader &upgrader, const std::function<void(const QString &)>
     });
 }
 
-namespace {
-
-// The upgrade file read once and checked before any device is chosen, so
-// that a damaged file never reaches one: its plain image and its name and
-// hash for the records, or the refusal.
-std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFile, QByteArray *image,
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
                                       UpgradeFileId *id)
 {
     const image::InputFile input = image::readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
@@ -116,8 +111,7 @@ std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFi
         return interrupted();
     if (input.result.status == image::FileStatus::CannotRead)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.result.error));
-    Upgrader::CheckedFile checked =
-        Upgrader::checkFile(input, !in.parser.isSet(QStringLiteral("ignore-checksum")));
+    Upgrader::CheckedFile checked = Upgrader::checkFile(input, checksumCheck);
     if (checked.refused)
         return upgradeResult(*checked.refused, upgFile);
     *image = std::move(checked.image);
@@ -125,12 +119,15 @@ std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFi
     return std::nullopt;
 }
 
+namespace {
+
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
     QByteArray image;
     UpgradeFileId file;
-    if (std::optional<Result> refused = readUpgradeFile(in, upgFile, &image, &file))
+    if (std::optional<Result> refused =
+            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &image, &file))
         return *refused;
     UnitReport report;
     if (std::optional<Result> refused = report.open(in, upgFile))
