@@ -1,7 +1,6 @@
 #include "unitreport.h"
 
 #include "inputfile.h"
-#include "interrupt.h"
 #include "outputfiles.h"
 #include "usbvr480.h"
 
@@ -11,12 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
-#ifdef Q_OS_WIN
 #include <fcntl.h>
+#ifdef Q_OS_WIN
 #include <io.h>
 #include <sys/stat.h>
 #else
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -32,8 +30,8 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// The report, opened for appending. On a FIFO without a reader the open
-// fails at once rather than waiting; a FIFO then blocks as any other file.
+// The report, opened for appending. A FIFO without a reader fails the open at
+// once rather than holding it; the writes then block as on any file.
 int openAppending(const QString &fileName)
 {
 #ifdef Q_OS_WIN
@@ -42,7 +40,7 @@ int openAppending(const QString &fileName)
 #else
     const int fd = ::open(image::encodeFileName(fileName).constData(),
                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd >= 0 && ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) {
+    if (fd >= 0 && ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
         const int error = errno;
         ::close(fd);
         errno = error;
