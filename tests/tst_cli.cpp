@@ -970,7 +970,7 @@ private slots:
         QVERIFY(sim::saveState(state));
 
         QProcess process;
-        start(process, QStringList{"upgrade", "fw.upg"} + options);
+        start(process, QStringList{"upgrade", "fw.upg", "--report", "stopped.jsonl"} + options);
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains(when), 60000);
         QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
@@ -982,6 +982,13 @@ private slots:
         QVERIFY2(result.err.startsWith("vr480-cli-sim: " + message), qPrintable(result.err));
         QVERIFY(!out.contains("USB Timeout") && !out.contains("USB timout"));
         QVERIFY(!out.contains("Flash: 100%"));
+        // Every run stopped has its record.
+        QStringList outcomes;
+        for (const QByteArray &line : contents(dir.filePath("stopped.jsonl")).split('\n'))
+            if (!line.isEmpty())
+                outcomes << QJsonDocument::fromJson(line).object().value("outcome").toString();
+        QCOMPARE(outcomes, QStringList(sim::devices().size(), QStringLiteral("interrupted")));
+        QVERIFY(QFile::remove(dir.filePath("stopped.jsonl")));
         for (const sim::Device *d : sim::devices()) {
             QCOMPARE(d->applicationStarts(), 0);
             if (when == "Flash: 0%")
