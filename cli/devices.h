@@ -16,6 +16,12 @@ namespace cli {
 // "application", "bootloader" or "unknown".
 QString modeName(USBVR480::Firmware firmware);
 
+// A device as list --json and info --json give it, on one line: bus, device,
+// serial (as the device gives it now), mode and bootloader (null where
+// unknown).
+QByteArray deviceJson(const UsbDevice::Place &place, const QByteArray &serial,
+                      const std::optional<QString> &bootloaderVersion);
+
 // The serials of the devices to work on: those of the --serial options, or
 // with `all` those of every attached VR480, each checked to be attached
 // exactly once. Without either, nothing when at most one VR480 is attached

@@ -12,10 +12,7 @@
 #include "upgradecommand.h"
 #include "usbvr480.h"
 
-#include <QElapsedTimer>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -41,7 +38,7 @@ struct Worker {
     QByteArray serial;
     USBVR480 usb;
     Upgrader upgrader;
-    std::atomic<qint64> endMs{0};
+    UnitRecord record; // complete once the upgrader has finished
 };
 
 // Each worker needs file descriptors of its own: its thread's event
@@ -75,16 +72,16 @@ std::optional<Result> checkDescriptors(qsizetype workers)
 
 } // namespace
 
-Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image)
+Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report)
 {
+    const QString &upgFile = file.name;
     QList<QByteArray> serials;
     if (std::optional<Result> refusal = chooseDevices(in, in.parser.isSet(QStringLiteral("all")), &serials))
         return *refusal;
     if (std::optional<Result> refusal = checkDescriptors(serials.size()))
         return *refusal;
 
-    DeviceProgress progress(stdout, in.terminal, serials);
-    QElapsedTimer clock;
+    DeviceProgress progress(report.textStream(), report.textTerminal(in), serials);
     std::vector<std::unique_ptr<Worker>> workers;
     QList<QThread *> threads;
     for (int i = 0; i < serials.size(); ++i) {
@@ -94,14 +91,19 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
         showProgress(
             worker->upgrader, [&progress, i](const QString &text) { progress.line(i, text); },
             [&progress, i](const QString &label, int percent) { progress.update(i, label, percent); });
-        QObject::connect(&worker->upgrader, &QThread::finished,
-                         [worker, &clock] { worker->endMs = clock.elapsed(); });
+        // The record is written on the worker's thread as soon as it ends.
+        QObject::connect(&worker->upgrader, &QThread::finished, [worker, &report, upgFile] {
+            worker->record.finish(worker->upgrader, upgradeResult(worker->upgrader.outcome(), upgFile,
+                                                                  &worker->upgrader, &worker->usb));
+            report.add(worker->record);
+        });
         worker->upgrader.slotSetFileName(upgFile);
         threads << &worker->upgrader;
     }
-    clock.start();
-    for (QThread *thread : std::as_const(threads))
-        thread->start();
+    for (const std::unique_ptr<Worker> &worker : workers) {
+        worker->record = UnitRecord::begin(file, worker->serial);
+        worker->upgrader.start();
+    }
     waitFor(threads);
     progress.finish();
 
@@ -116,8 +118,8 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
     int failed = 0;
     QList<int> statuses;
     for (size_t i = 0; i < workers.size(); ++i) {
-        Worker *worker = workers.at(i).get();
-        const Result result = upgradeResult(worker->upgrader.outcome(), upgFile, &worker->upgrader, &worker->usb);
+        const UnitRecord &record = workers.at(i)->record;
+        const Result &result = record.result;
         if (result.status != ExitOk) {
             ++failed;
             if (!statuses.contains(result.status))
@@ -125,11 +127,10 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
         }
         table << QStringLiteral("%1  %2  %3")
                      .arg(shown.at(int(i)), -width)
-                     .arg(worker->endMs / 1000.0, 7, 'f', 1)
-                     .arg(result.status == ExitOk ? QStringLiteral("upgraded: the new application is running")
-                                                  : result.message);
+                     .arg(record.ms / 1000.0, 7, 'f', 1)
+                     .arg(record.message());
     }
-    writeTo(stdout, (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
+    writeTo(report.textStream(), (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
 
     Result result;
     if (failed > 0 && stopRequested())

@@ -2,6 +2,7 @@
 // The upgrade of several devices at once.
 
 #include "command.h"
+#include "unitreport.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,7 +11,8 @@ namespace cli {
 
 // upgrade --all, or with several --serial: every device at once, each with
 // its own outcome, and a summary. `image` is the file's plain image, read and
-// checked once; every device gets the same.
-Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image);
+// checked once; every device gets the same. Each device's record goes to
+// `report` as soon as its run ends.
+Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report);
 
 } // namespace cli

@@ -208,7 +208,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
     denied.clear();
     QList<Attached> found;
     takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
-        if (acceptPrivate(device.bus, device.file, {})) {
+        if (acceptPrivate(device.bus, device.file, device.address, {})) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
         }
@@ -219,6 +219,12 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
     return found;
 }
 
+UsbDevice::Place UsbDevice::openedPlace()
+{
+    QMutexLocker lock(&deviceLock);
+    return openedAt;
+}
+
 int UsbDevice::connectPrivate()
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
@@ -227,14 +233,14 @@ int UsbDevice::connectPrivate()
         closePrivate();
     denied.clear();
     if (takeFirst(scan(), vendorId, productId,
-                  [this](const Listed &device) { return acceptPrivate(device.bus, device.file, serials); }))
+                  [this](const Listed &device) { return acceptPrivate(device.bus, device.file, device.address, serials); }))
         return 0;
     if (denied.isEmpty())
         denied = usb::deniedDeviceNode(vendorId, productId);
     return -1;
 }
 
-bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials)
+bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials)
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
     // libusb reports a refused device node as a failed open (errno) or, when
@@ -310,6 +316,7 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
     QMutexLocker lock(&heldLock);
     heldPlace = bus + QLatin1Char('/') + file;
     held.insert(heldPlace);
+    openedAt = {bus, address};
     return true;
 }
 
@@ -321,6 +328,7 @@ void UsbDevice::closePrivate()
     QMutexLocker lock(&heldLock);
     held.remove(heldPlace);
     heldPlace.clear();
+    openedAt = {};
 }
 
 void UsbDevice::disconnectPrivate()

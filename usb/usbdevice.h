@@ -72,6 +72,13 @@ public:
         QByteArray serial;
     };
     QList<Attached> attachedDevices();
+    // Where the open device is, as attachedDevices() names it: an empty bus
+    // while the object is closed.
+    struct Place {
+        QString bus;
+        int device = 0;
+    };
+    Place openedPlace();
 
     int bulk_write(const char *buffer, int length);
     int bulk_read(char *buffer, int length);
@@ -94,7 +101,7 @@ private:
     // Opens the device that a scan listed as `file` on `bus` and keeps it open
     // when no other object of the process has it open and it has one of
     // `serials` (any when empty) and the identity; false, closed, otherwise.
-    bool acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials);
+    bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials);
     void closePrivate(); // the handle only, without releasing the interface
 
     quint16 productId = 0;
@@ -104,6 +111,7 @@ private:
     QList<QByteArray> serials;
     usb_dev_handle *handle = nullptr;
     QString heldPlace; // where the open device is, while it is open
+    Place openedAt;
     QString denied;
     usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
 };
