@@ -16,6 +16,10 @@ namespace cli {
 // "application", "bootloader" or "unknown".
 QString modeName(USBVR480::Firmware firmware);
 
+// The serials of the --serial options, without the bootloader's "b"; a
+// usage error when one is empty or given twice.
+std::optional<Result> wantedSerials(const Invocation &in, QList<QByteArray> *serials);
+
 // The serials of the devices to work on: those of the --serial options, or
 // with `all` those of every attached VR480, each checked to be attached
 // exactly once. Without either, nothing when at most one VR480 is attached

@@ -28,26 +28,35 @@
 
 namespace cli {
 
-namespace {
+DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, const QString &upgFile,
+                           DeviceProgress &progress, int row)
+    : serial(serial), row(row), upgFile(upgFile), upgrader(&usb)
+{
+    usb.selectSerial(serial);
+    upgrader.setStartCheck(true);
+    upgrader.setImage(image);
+    // Without a receiver the functors run on the worker's own thread.
+    showProgress(
+        upgrader, [&progress, row](const QString &text) { progress.line(row, text); },
+        [&progress, row](const QString &label, int percent) { progress.update(row, label, percent); });
+    QObject::connect(&upgrader, &QThread::finished, [this] { endMs = clock.elapsed(); });
+    upgrader.slotSetFileName(upgFile);
+}
 
-// One device's upgrade: its own device object, following its serial.
-struct Worker {
-    Worker(const QByteArray &serial, const QByteArray &image) : serial(serial), upgrader(&usb)
-    {
-        usb.selectSerial(serial);
-        upgrader.setStartCheck(true);
-        upgrader.setImage(image);
-    }
-    QByteArray serial;
-    USBVR480 usb;
-    Upgrader upgrader;
-    std::atomic<qint64> endMs{0};
-};
+void DeviceWorker::start()
+{
+    clock.start();
+    upgrader.start();
+}
 
-// Each worker needs file descriptors of its own: its thread's event
-// dispatcher, its device handle and the bus scans. A process out of them
-// aborts while it starts a thread, perhaps with other devices half-way, so
-// they are tried before any worker starts.
+Result DeviceWorker::result()
+{
+    return upgradeResult(upgrader.outcome(), upgFile, &upgrader, &usb);
+}
+
+// A process out of file descriptors aborts while it starts a thread, perhaps
+// with other devices half-way, so they are tried before any worker starts:
+// its thread's event dispatcher, its device handle and the bus scans.
 std::optional<Result> checkDescriptors(qsizetype workers)
 {
 #ifdef Q_OS_UNIX
@@ -73,7 +82,25 @@ std::optional<Result> checkDescriptors(qsizetype workers)
     return std::nullopt;
 }
 
-} // namespace
+QString outcomeLine(const QByteArray &serial, int serialWidth, qint64 milliseconds, const Result &result)
+{
+    return QStringLiteral("%1  %2  %3")
+        .arg(USBVR480::escapedText(serial), -serialWidth)
+        .arg(milliseconds / 1000.0, 7, 'f', 1)
+        .arg(result.status == ExitOk ? QStringLiteral("upgraded: the new application is running") : result.message);
+}
+
+Result severalResult(int failed, int total, int status, bool interrupted)
+{
+    if (failed > 0 && interrupted)
+        return failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
+                                                       "in their bootloader; run the upgrade again")
+                                            .arg(failed)
+                                            .arg(total));
+    if (failed > 0)
+        return failure(status, QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(total));
+    return {};
+}
 
 Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image)
 {
@@ -84,62 +111,37 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
         return *refusal;
 
     DeviceProgress progress(stdout, in.terminal, serials);
-    QElapsedTimer clock;
-    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::unique_ptr<DeviceWorker>> workers;
     QList<QThread *> threads;
     for (int i = 0; i < serials.size(); ++i) {
-        workers.push_back(std::make_unique<Worker>(serials.at(i), image));
-        Worker *worker = workers.back().get();
-        // Without a receiver the functors run on the worker's own thread.
-        showProgress(
-            worker->upgrader, [&progress, i](const QString &text) { progress.line(i, text); },
-            [&progress, i](const QString &label, int percent) { progress.update(i, label, percent); });
-        QObject::connect(&worker->upgrader, &QThread::finished,
-                         [worker, &clock] { worker->endMs = clock.elapsed(); });
-        worker->upgrader.slotSetFileName(upgFile);
-        threads << &worker->upgrader;
+        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, upgFile, progress, i));
+        threads << &workers.back()->thread();
     }
-    clock.start();
-    for (QThread *thread : std::as_const(threads))
-        thread->start();
+    for (const auto &worker : workers)
+        worker->start();
     waitFor(threads);
     progress.finish();
 
     // The summary: serial, seconds, outcome.
     int width = 6;
-    QStringList shown;
-    for (const QByteArray &serial : std::as_const(serials)) {
-        shown << USBVR480::escapedText(serial);
-        width = std::max(width, int(shown.last().size()));
-    }
+    for (const QByteArray &serial : std::as_const(serials))
+        width = std::max(width, int(USBVR480::escapedText(serial).size()));
     QStringList table{QStringLiteral("%1  SECONDS  OUTCOME").arg(QStringLiteral("SERIAL"), -width)};
     int failed = 0;
     QList<int> statuses;
-    for (size_t i = 0; i < workers.size(); ++i) {
-        Worker *worker = workers.at(i).get();
-        const Result result = upgradeResult(worker->upgrader.outcome(), upgFile, &worker->upgrader, &worker->usb);
+    for (const auto &worker : workers) {
+        const Result result = worker->result();
         if (result.status != ExitOk) {
             ++failed;
             if (!statuses.contains(result.status))
                 statuses << result.status;
         }
-        table << QStringLiteral("%1  %2  %3")
-                     .arg(shown.at(int(i)), -width)
-                     .arg(worker->endMs / 1000.0, 7, 'f', 1)
-                     .arg(result.status == ExitOk ? QStringLiteral("upgraded: the new application is running")
-                                                  : result.message);
+        table << outcomeLine(worker->serial, width, worker->milliseconds(), result);
     }
     writeTo(stdout, (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
 
-    Result result;
-    if (failed > 0 && stopRequested())
-        result = failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
-                                                         "in their bootloader; run the upgrade again")
-                                              .arg(failed)
-                                              .arg(workers.size()));
-    else if (failed > 0)
-        result = failure(statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed),
-                         QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(workers.size()));
+    Result result = severalResult(failed, int(workers.size()),
+                                  statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed), stopRequested());
     reportLostOutput(result);
     return result;
 }

@@ -100,30 +100,28 @@ void showProgress(Upgrader &upgrader, const std::function<void(const QString &)>
     });
 }
 
-namespace {
-
-// The upgrade file read once and checked before any device is chosen, so
-// that a damaged file never reaches one: its plain image, or the refusal.
-std::optional<Result> readUpgradeFile(const Invocation &in, const QString &upgFile, QByteArray *image)
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image)
 {
     const image::InputFile input = image::readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
     if (input.result.status == image::FileStatus::Interrupted)
         return interrupted();
     if (input.result.status == image::FileStatus::CannotRead)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.result.error));
-    Upgrader::CheckedFile checked =
-        Upgrader::checkFile(input, !in.parser.isSet(QStringLiteral("ignore-checksum")));
+    Upgrader::CheckedFile checked = Upgrader::checkFile(input, checksumCheck);
     if (checked.refused)
         return upgradeResult(*checked.refused, upgFile);
     *image = std::move(checked.image);
     return std::nullopt;
 }
 
+namespace {
+
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
     QByteArray image;
-    if (std::optional<Result> refused = readUpgradeFile(in, upgFile, &image))
+    if (std::optional<Result> refused =
+            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &image))
         return *refused;
     if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
         return upgradeSeveral(in, upgFile, image);

@@ -15,6 +15,10 @@ namespace cli {
 Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Upgrader *upgrader = nullptr,
                      USBVR480 *usb = nullptr);
 
+// The upgrade file read once and checked before any device is chosen, so
+// that a damaged file never reaches one: its plain image, or the refusal.
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image);
+
 // Connects a worker to a command-line display: its log lines, and each
 // progress bar by its label.
 void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,

@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 
@@ -202,15 +203,38 @@ void UsbDevice::setSerials(const QList<QByteArray> &serials)
 
 QList<UsbDevice::Attached> UsbDevice::attachedDevices()
 {
+    return attachedPrivate(nullptr);
+}
+
+QList<UsbDevice::Attached> UsbDevice::attachedDevices(const QList<Attached> &known)
+{
+    return attachedPrivate(&known);
+}
+
+UsbDevice::Attached UsbDevice::lastPlace()
+{
+    QMutexLocker lock(&deviceLock);
+    return last;
+}
+
+QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *known)
+{
     QMutexLocker lock(&deviceLock);
     if (handle)
         disconnectPrivate();
     denied.clear();
     QList<Attached> found;
     takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
-        if (acceptPrivate(device.bus, device.file, {})) {
+        const auto same = [&](const Attached &a) {
+            return !a.serial.isEmpty() && a.bus == device.bus && a.device == device.address;
+        };
+        if (known && std::any_of(known->begin(), known->end(), same)) {
+            found.append(*std::find_if(known->begin(), known->end(), same));
+        } else if (acceptPrivate(device.bus, device.file, {})) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
+        } else if (known) {
+            found.append({device.bus, device.address, {}});
         }
         return false; // all of them
     });
@@ -243,6 +267,7 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
         if (error == EACCES || error == EPERM)
             denied = QStringLiteral("bus %1, device %2").arg(bus, file);
     };
+    int devnum = 0;
     {
         // Opened by its record while the lists cannot change; only the handle
         // is used from here on.
@@ -254,6 +279,7 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
         if (held.contains(bus + QLatin1Char('/') + file))
             return false;
         lock.unlock();
+        devnum = record->devnum;
         errno = 0;
         handle = usb_open(record);
         if (!handle) {
@@ -310,6 +336,7 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
     QMutexLocker lock(&heldLock);
     heldPlace = bus + QLatin1Char('/') + file;
     held.insert(heldPlace);
+    last = {bus, devnum, {}};
     return true;
 }
 
