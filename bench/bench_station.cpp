@@ -52,7 +52,7 @@ Run station(int devices, const QByteArray &image, std::FILE *out)
         sim::addDevice(0, config).plugInAfter(i * kApartMs);
     }
     cli::StationPlan plan;
-    plan.upgFile = QStringLiteral("bench.upg");
+    plan.file.name = QStringLiteral("bench.upg");
     plan.image = image;
     plan.count = devices;
     plan.stream = out;
@@ -62,7 +62,8 @@ Run station(int devices, const QByteArray &image, std::FILE *out)
     const double cpu = cpuMs();
     QElapsedTimer wall;
     wall.start();
-    const cli::Result result = cli::runStation(plan);
+    cli::UnitReport report; // no file: the records go nowhere
+    const cli::Result result = cli::runStation(plan, report);
     run.wallMs = wall.nsecsElapsed() / 1e6;
     run.cpuMs = cpuMs() - cpu;
     run.eachOnce = result.status == 0;

@@ -3,6 +3,7 @@
 #include "command.h"
 #include "devices.h"
 #include "servicetools.h"
+#include "unitreport.h"
 #include "usbvr480.h"
 
 #include <QThread>
@@ -15,12 +16,18 @@ Result info(Invocation &in)
 {
     USBVR480 usb;
     return onDevice(in, usb, [&](const QByteArray &) {
+        const UsbDevice::Place place = usb.openedPlace();
         const ServiceTools::DeviceInfo device = ServiceTools::readDeviceInfo(usb);
-        print(QStringLiteral("Serial: ") + USBVR480::escapedText(device.serial));
-        print(QStringLiteral("Mode: ") + modeName(device.firmware));
+        if (jsonOutput(in)) {
+            writeTo(stdout, deviceJson(place, device.serial, device.bootloaderVersion));
+        } else {
+            print(QStringLiteral("Serial: ") + USBVR480::escapedText(device.serial));
+            print(QStringLiteral("Mode: ") + modeName(device.firmware));
+            if (device.bootloaderVersion)
+                print(QStringLiteral("Bootloader version: ") + USBVR480::escapedText(*device.bootloaderVersion));
+        }
         if (!device.bootloaderVersion)
             return failure(ExitDeviceFailed, QStringLiteral("cannot read the bootloader version"));
-        print(QStringLiteral("Bootloader version: ") + USBVR480::escapedText(*device.bootloaderVersion));
         return Result{};
     });
 }
@@ -50,7 +57,8 @@ QList<Command> deviceCommands()
          QStringLiteral("Connects to the VR480 and reads what an upgrade reads first: the serial, which "
                         "tells whether the application or the bootloader runs, and the bootloader's "
                         "version text."),
-         {}, {serialOption()}, info},
+         {}, {serialOption(), jsonOption(QStringLiteral("One JSON object instead: bus, device, serial, mode and "
+                                                        "bootloader, as list --json gives them."))}, info},
         {QStringLiteral("restart"), QStringLiteral("Restart the VR480 into its other firmware"),
          QStringLiteral("The application restarts into the bootloader (which read-ext and write-ext need); "
                         "the bootloader starts the application. Waits until the device is back."),

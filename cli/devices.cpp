@@ -2,6 +2,7 @@
 
 #include "devices.h"
 #include "servicetools.h"
+#include "unitreport.h"
 
 namespace cli {
 
@@ -38,13 +39,19 @@ Result refusalWithList(int status, const QString &message)
     return failure(status, message + QStringLiteral(":\n") + deviceTable(ServiceTools::attachedDevices(usb)));
 }
 
-Result list(Invocation &)
+Result list(Invocation &in)
 {
     USBVR480 usb;
     const QList<ServiceTools::AttachedDevice> devices = ServiceTools::attachedDevices(usb);
     if (devices.isEmpty())
         return noDevice(usb);
-    print(deviceTable(devices));
+    if (!jsonOutput(in)) {
+        print(deviceTable(devices));
+        return {};
+    }
+    for (const ServiceTools::AttachedDevice &device : devices)
+        writeTo(stdout, deviceJson({device.found.bus, device.found.device}, device.found.serial,
+                                   device.bootloaderVersion));
     return {};
 }
 
@@ -61,6 +68,18 @@ QString modeName(USBVR480::Firmware firmware)
         break;
     }
     return QStringLiteral("unknown");
+}
+
+QByteArray deviceJson(const UsbDevice::Place &place, const QByteArray &serial,
+                      const std::optional<QString> &bootloaderVersion)
+{
+    return JsonLine()
+        .add("bus", place.bus.isEmpty() ? QJsonValue() : place.bus)
+        .add("device", place.bus.isEmpty() ? QJsonValue() : place.device)
+        .add("serial", USBVR480::deviceText(serial))
+        .add("mode", modeName(USBVR480::runningFirmware(serial)))
+        .add("bootloader", bootloaderVersion ? QJsonValue(*bootloaderVersion) : QJsonValue())
+        .line();
 }
 
 QCommandLineOption serialOption(const QString &more)
@@ -144,7 +163,8 @@ QList<Command> listCommands()
          QStringLiteral("One line for each attached VR480, in bus order: its bus and device number (a new one "
                         "after each restart), serial, the firmware that runs and the bootloader's version "
                         "(\"-\" where it cannot be read). The serial names the device for --serial."),
-         {}, {}, list},
+         {}, {jsonOption(QStringLiteral("One JSON object per device instead: bus, device, serial, mode and "
+                                        "bootloader (null where it cannot be read)."))}, list},
     };
 }
 

@@ -16,6 +16,12 @@ namespace cli {
 // "application", "bootloader" or "unknown".
 QString modeName(USBVR480::Firmware firmware);
 
+// A device as list --json and info --json give it, on one line: bus, device,
+// serial (as the device gives it now), mode and bootloader (null where
+// unknown).
+QByteArray deviceJson(const UsbDevice::Place &place, const QByteArray &serial,
+                      const std::optional<QString> &bootloaderVersion);
+
 // The serials of the --serial options, without the bootloader's "b"; a
 // usage error when one is empty or given twice.
 std::optional<Result> wantedSerials(const Invocation &in, QList<QByteArray> *serials);

@@ -12,10 +12,7 @@
 #include "upgradecommand.h"
 #include "usbvr480.h"
 
-#include <QElapsedTimer>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -28,9 +25,9 @@
 
 namespace cli {
 
-DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, const QString &upgFile,
-                           DeviceProgress &progress, int row)
-    : serial(serial), row(row), upgFile(upgFile), upgrader(&usb)
+DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, const UpgradeFileId &file,
+                           DeviceProgress &progress, int row, UnitReport &report)
+    : serial(serial), row(row), file(file), upgrader(&usb)
 {
     usb.selectSerial(serial);
     upgrader.setStartCheck(true);
@@ -39,19 +36,18 @@ DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, co
     showProgress(
         upgrader, [&progress, row](const QString &text) { progress.line(row, text); },
         [&progress, row](const QString &label, int percent) { progress.update(row, label, percent); });
-    QObject::connect(&upgrader, &QThread::finished, [this] { endMs = clock.elapsed(); });
-    upgrader.slotSetFileName(upgFile);
+    // The record is written on the worker's thread as soon as it ends.
+    QObject::connect(&upgrader, &QThread::finished, [this, &report] {
+        unit.finish(upgrader, upgradeResult(upgrader.outcome(), this->file.name, &upgrader, &usb));
+        report.add(unit);
+    });
+    upgrader.slotSetFileName(file.name);
 }
 
 void DeviceWorker::start()
 {
-    clock.start();
+    unit = UnitRecord::begin(file, serial);
     upgrader.start();
-}
-
-Result DeviceWorker::result()
-{
-    return upgradeResult(upgrader.outcome(), upgFile, &upgrader, &usb);
 }
 
 // A process out of file descriptors aborts while it starts a thread, perhaps
@@ -82,12 +78,12 @@ std::optional<Result> checkDescriptors(qsizetype workers)
     return std::nullopt;
 }
 
-QString outcomeLine(const QByteArray &serial, int serialWidth, qint64 milliseconds, const Result &result)
+QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord &record)
 {
     return QStringLiteral("%1  %2  %3")
         .arg(USBVR480::escapedText(serial), -serialWidth)
-        .arg(milliseconds / 1000.0, 7, 'f', 1)
-        .arg(result.status == ExitOk ? QStringLiteral("upgraded: the new application is running") : result.message);
+        .arg(record.ms / 1000.0, 7, 'f', 1)
+        .arg(record.message());
 }
 
 Result severalResult(int failed, int total, int status, bool interrupted)
@@ -102,7 +98,7 @@ Result severalResult(int failed, int total, int status, bool interrupted)
     return {};
 }
 
-Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image)
+Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report)
 {
     QList<QByteArray> serials;
     if (std::optional<Result> refusal = chooseDevices(in, in.parser.isSet(QStringLiteral("all")), &serials))
@@ -110,11 +106,11 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
     if (std::optional<Result> refusal = checkDescriptors(serials.size()))
         return *refusal;
 
-    DeviceProgress progress(stdout, in.terminal, serials);
+    DeviceProgress progress(report.textStream(), report.textTerminal(in), serials);
     std::vector<std::unique_ptr<DeviceWorker>> workers;
     QList<QThread *> threads;
     for (int i = 0; i < serials.size(); ++i) {
-        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, upgFile, progress, i));
+        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, file, progress, i, report));
         threads << &workers.back()->thread();
     }
     for (const auto &worker : workers)
@@ -130,18 +126,19 @@ Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteA
     int failed = 0;
     QList<int> statuses;
     for (const auto &worker : workers) {
-        const Result result = worker->result();
+        const Result &result = worker->record().result;
         if (result.status != ExitOk) {
             ++failed;
             if (!statuses.contains(result.status))
                 statuses << result.status;
         }
-        table << outcomeLine(worker->serial, width, worker->milliseconds(), result);
+        table << outcomeLine(worker->serial, width, worker->record());
     }
-    writeTo(stdout, (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
+    writeTo(report.textStream(), (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
 
     Result result = severalResult(failed, int(workers.size()),
                                   statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed), stopRequested());
+    report.settle(result);
     reportLostOutput(result);
     return result;
 }

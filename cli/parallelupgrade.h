@@ -2,14 +2,12 @@
 // The upgrade of several devices at once.
 
 #include "command.h"
+#include "unitreport.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QString>
-
-#include <atomic>
 
 namespace cli {
 
@@ -17,28 +15,26 @@ class DeviceProgress;
 
 // One device's upgrade on a thread of its own: its own device object,
 // following its serial, with its log and bars on row `row` of `progress`.
+// Its record goes to `report` as soon as its run ends.
 class DeviceWorker {
 public:
-    DeviceWorker(const QByteArray &serial, const QByteArray &image, const QString &upgFile,
-                 DeviceProgress &progress, int row);
+    DeviceWorker(const QByteArray &serial, const QByteArray &image, const UpgradeFileId &file,
+                 DeviceProgress &progress, int row, UnitReport &report);
     void start();
     QThread &thread() { return upgrader; }
-    // Once the thread is finished: how the upgrade ended, and in how many
-    // milliseconds from start().
-    Result result();
-    qint64 milliseconds() const { return endMs; }
+    // Once the thread is finished: the run's record (its result, seconds).
+    const UnitRecord &record() const { return unit; }
     // Where the device was when the worker last connected to it.
-    UsbDevice::Attached lastPlace() { return usb.lastPlace(); }
+    UsbDevice::Place lastPlace() { return usb.lastPlace(); }
 
     const QByteArray serial;
     const int row;
 
 private:
-    const QString upgFile;
+    const UpgradeFileId file;
     USBVR480 usb;
     Upgrader upgrader;
-    QElapsedTimer clock;
-    std::atomic<qint64> endMs{0};
+    UnitRecord unit; // complete once the upgrader has finished
 };
 
 // Each worker needs file descriptors of its own: a refusal when the process
@@ -46,7 +42,7 @@ private:
 std::optional<Result> checkDescriptors(qsizetype workers);
 
 // A device's line of a summary: serial, seconds, outcome.
-QString outcomeLine(const QByteArray &serial, int serialWidth, qint64 milliseconds, const Result &result);
+QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord &record);
 
 // How a run of several devices ends when `failed` of `total` did not end
 // upgraded: with `status`, or ExitInterrupted when the failures came from a
@@ -55,7 +51,8 @@ Result severalResult(int failed, int total, int status, bool interrupted);
 
 // upgrade --all, or with several --serial: every device at once, each with
 // its own outcome, and a summary. `image` is the file's plain image, read and
-// checked once; every device gets the same.
-Result upgradeSeveral(const Invocation &in, const QString &upgFile, const QByteArray &image);
+// checked once; every device gets the same. Each device's record goes to
+// `report` as soon as its run ends.
+Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report);
 
 } // namespace cli

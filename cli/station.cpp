@@ -36,10 +36,10 @@ constexpr int kSerialWidth = 9; // the serials of the VR480 line up
 
 struct Unit {
     std::unique_ptr<DeviceWorker> worker; // while its upgrade runs
-    UsbDevice::Attached place;            // where its device is
+    UsbDevice::Place place;               // where its device is
 };
 
-bool samePlace(const UsbDevice::Attached &a, const UsbDevice::Attached &b)
+bool samePlace(const UsbDevice::Attached &a, const UsbDevice::Place &b)
 {
     return a.bus == b.bus && a.device == b.device;
 }
@@ -56,7 +56,7 @@ QString footer(int upgraded, int failed, int running, bool taking)
 
 } // namespace
 
-Result runStation(const StationPlan &plan)
+Result runStation(const StationPlan &plan, UnitReport &report)
 {
     DeviceProgress progress(plan.stream, plan.terminal);
     progress.note(QStringLiteral("Waiting for VR480: each one plugged in is upgraded (Ctrl+C ends)"));
@@ -68,6 +68,7 @@ Result runStation(const StationPlan &plan)
     int upgraded = 0;
     int failed = 0;
     int stops = 0;
+    bool reportLost = false;
     const auto running = [&] {
         return int(std::count_if(units.cbegin(), units.cend(), [](const auto &u) { return bool(u.second.worker); }));
     };
@@ -84,10 +85,10 @@ Result runStation(const StationPlan &plan)
             if (!worker || !worker->thread().isFinished())
                 continue;
             worker->thread().wait();
-            const Result result = worker->result();
-            ++(result.status == ExitOk ? upgraded : failed);
-            progress.remove(worker->row, outcomeLine(worker->serial, kSerialWidth, worker->milliseconds(), result));
-            if (const UsbDevice::Attached last = worker->lastPlace(); !last.bus.isEmpty())
+            const UnitRecord &record = worker->record();
+            ++(record.result.status == ExitOk ? upgraded : failed);
+            progress.remove(worker->row, outcomeLine(worker->serial, kSerialWidth, record));
+            if (const UsbDevice::Place last = worker->lastPlace(); !last.bus.isEmpty())
                 unit.place = last;
             unit.worker.reset();
         }
@@ -105,7 +106,12 @@ Result runStation(const StationPlan &plan)
             }
             stops = now;
         }
-        const bool taking = stops == 0 && (plan.count == 0 || started < plan.count);
+        if (!report.intact() && !reportLost) {
+            reportLost = true;
+            if (running() > 0)
+                progress.note(QStringLiteral("No more VR480 are taken: a record could not be written"));
+        }
+        const bool taking = stops == 0 && !reportLost && (plan.count == 0 || started < plan.count);
         if (!taking && running() == 0)
             break;
         progress.setFooter(footer(upgraded, failed, running(), taking));
@@ -137,15 +143,22 @@ Result runStation(const StationPlan &plan)
                 continue;
             }
             Unit &unit = units[serial];
-            unit.place = device;
+            unit.place = {device.bus, device.device};
             ++started;
             if (std::optional<Result> refusal = checkDescriptors(1)) {
+                // A unit all the same, which its record says.
+                UnitRecord record = UnitRecord::begin(plan.file, serial);
+                record.end = record.start;
+                record.place = unit.place;
+                record.outcome = QStringLiteral("untouched");
+                record.result = *refusal;
+                report.add(record);
                 ++failed;
-                progress.note(outcomeLine(serial, kSerialWidth, 0, *refusal));
+                progress.note(outcomeLine(serial, kSerialWidth, record));
                 continue;
             }
-            unit.worker = std::make_unique<DeviceWorker>(serial, plan.image, plan.upgFile, progress,
-                                                         progress.add(serial));
+            unit.worker = std::make_unique<DeviceWorker>(serial, plan.image, plan.file, progress,
+                                                         progress.add(serial), report);
             unit.worker->start();
         }
         progress.setFooter(footer(upgraded, failed, running(), taking && (plan.count == 0 || started < plan.count)));
@@ -168,17 +181,22 @@ namespace {
 Result station(Invocation &in)
 {
     StationPlan plan;
-    plan.upgFile = in.argument(0);
+    const QString upgFile = in.argument(0);
     plan.count = in.numberOption(QStringLiteral("count"), 1, 1000000, 0);
     if (std::optional<Result> refusal = wantedSerials(in, &plan.serials))
         return *refusal;
     if (std::optional<Result> refusal = in.usageError())
         return *refusal;
-    if (std::optional<Result> refused = readUpgradeFile(plan.upgFile, true, &plan.image))
+    if (std::optional<Result> refused = readUpgradeFile(upgFile, true, &plan.image, &plan.file))
         return *refused;
-    plan.terminal = in.terminal;
+    UnitReport report;
+    if (std::optional<Result> refused = report.open(in, upgFile))
+        return *refused;
+    plan.stream = report.textStream();
+    plan.terminal = report.textTerminal(in);
     plan.stops = stopSignals;
-    Result result = runStation(plan);
+    Result result = runStation(plan, report);
+    report.settle(result);
     reportLostOutput(result);
     return result;
 }
@@ -198,8 +216,9 @@ QList<Command> stationCommands()
                         "prefixed with its serial); each unit ends with a line: serial, seconds, outcome. Ctrl+C "
                         "takes no new device and ends the station once the running upgrades end; a second Ctrl+C "
                         "stops them between two transfers (status 130). The last line counts the units upgraded "
-                        "and failed. Status 0 when every unit ended upgraded, 1 when one failed, 5 when no unit "
-                        "was upgraded at all."),
+                        "and failed. Each unit gives a record as upgrade does (--report, --json). Status 0 when "
+                        "every unit ended upgraded, 1 when one failed, 5 when no unit was upgraded at all, 4 when "
+                        "a record could not be written (no device is taken after that)."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {QCommandLineOption(QStringLiteral("serial"),
                              QStringLiteral("Upgrade only the VR480 with this serial (with or without the \"b\" of "
@@ -208,7 +227,10 @@ QList<Command> stationCommands()
                              QStringLiteral("SERIAL")),
           QCommandLineOption(QStringLiteral("count"),
                              QStringLiteral("End after N units, upgraded or failed (for scripts)."),
-                             QStringLiteral("N"))},
+                             QStringLiteral("N")),
+          reportOption(),
+          jsonOption(QStringLiteral("Write the record of each unit on standard output instead of the log and "
+                                    "the unit lines, which go to standard error with the progress."))},
          station},
     };
 }

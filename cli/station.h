@@ -2,6 +2,7 @@
 // station: every VR480 upgraded as it is plugged in, while the others run.
 
 #include "command.h"
+#include "unitreport.h"
 
 #include <QByteArray>
 #include <QList>
@@ -13,7 +14,7 @@
 namespace cli {
 
 struct StationPlan {
-    QString upgFile;
+    UpgradeFileId file;        // its name and hash, for the records
     QByteArray image;          // the file's plain image, read and checked once
     QList<QByteArray> serials; // serials without the bootloader's "b"; empty: any VR480
     int count = 0;             // units after which the station ends; 0: no end but a stop
@@ -30,8 +31,9 @@ struct StationPlan {
 // whatever its restarts meanwhile; once its upgrade ended, it is taken again
 // only after it has left the bus (unplugged) and come back. Each unit ends
 // with a line (serial, seconds, outcome), the station with the count of
-// units upgraded and failed.
-Result runStation(const StationPlan &plan);
+// units upgraded and failed. Each unit's record goes to `report` as soon as it
+// ends; once one could not be written, no device is taken.
+Result runStation(const StationPlan &plan, UnitReport &report);
 
 QList<Command> stationCommands(); // station
 

@@ -9,8 +9,11 @@
 #include "memorymap.h"
 #include "parallelupgrade.h"
 #include "progress.h"
+#include "unitreport.h"
 #include "upgradefile.h"
 #include "usbvr480.h"
+
+#include <QCryptographicHash>
 
 namespace cli {
 
@@ -100,7 +103,8 @@ void showProgress(Upgrader &upgrader, const std::function<void(const QString &)>
     });
 }
 
-std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image)
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
+                                      UpgradeFileId *id)
 {
     const image::InputFile input = image::readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
     if (input.result.status == image::FileStatus::Interrupted)
@@ -111,6 +115,7 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
     if (checked.refused)
         return upgradeResult(*checked.refused, upgFile);
     *image = std::move(checked.image);
+    *id = {upgFile, QString::fromLatin1(QCryptographicHash::hash(input.bytes, QCryptographicHash::Sha256).toHex())};
     return std::nullopt;
 }
 
@@ -120,11 +125,15 @@ Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
     QByteArray image;
+    UpgradeFileId file;
     if (std::optional<Result> refused =
-            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &image))
+            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &image, &file))
+        return *refused;
+    UnitReport report;
+    if (std::optional<Result> refused = report.open(in, upgFile))
         return *refused;
     if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
-        return upgradeSeveral(in, upgFile, image);
+        return upgradeSeveral(in, file, image, report);
 
     USBVR480 usb;
     if (std::optional<Result> refusal = selectDevice(in, usb))
@@ -132,20 +141,33 @@ Result upgrade(Invocation &in)
     Upgrader upgrader(&usb);
     upgrader.setStartCheck(true);
     upgrader.setImage(image);
-    Progress progress(stdout, in.terminal);
+    Progress progress(report.textStream(), report.textTerminal(in));
     // The worker's thread is the only one writing while it runs.
     showProgress(
         upgrader, [&](const QString &text) { progress.line(text); },
         [&](const QString &label, int percent) { progress.update(label, percent); });
     upgrader.slotSetFileName(upgFile);
+    UnitRecord record = UnitRecord::begin(file, in.option(QStringLiteral("serial")).value_or(QString()).toLatin1());
     upgrader.start();
     waitFor(upgrader);
 
     Result result = upgradeResult(upgrader.outcome(), upgFile, &upgrader, &usb);
+    record.finish(upgrader, result);
+    report.add(record);
     if (result.status == ExitOk)
         progress.line(QStringLiteral("Upgrade complete: the new application is running"));
+    report.settle(result);
     reportLostOutput(result);
     return result;
+}
+
+// The outcome words of the records with their meanings, for the help.
+QString outcomeWords()
+{
+    QStringList words;
+    for (const OutcomeWord &outcome : kOutcomeWords)
+        words << QStringLiteral("%1: %2").arg(QLatin1String(outcome.word), QLatin1String(outcome.meaning));
+    return words.join(QStringLiteral("; "));
 }
 
 } // namespace
@@ -159,13 +181,19 @@ QList<Command> upgradeCommands()
                         "data, starts the new application and waits until it runs. Succeeds only then. With "
                         "--all (every attached VR480) or several --serial, the devices are upgraded at once, "
                         "each on its own, and a summary gives their outcomes; succeeds only when every one "
-                        "runs its new application."),
+                        "runs its new application. Each device run gives a record, a JSON object on one line "
+                        "(--report, --json): serial, bootloader, bus, device, file, sha256, start, end (ISO 8601, "
+                        "UTC), seconds, outcome (") + outcomeWords() + QStringLiteral("), status (the exit status of "
+                        "the run alone) and message."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {{{QStringLiteral("ignore-checksum")},
            QStringLiteral("Write a file whose checksums do not match all the same (to test the device's own "
                           "check).")},
           serialOption(QStringLiteral(" Given several times, those devices are upgraded at once.")),
-          QCommandLineOption(QStringLiteral("all"), QStringLiteral("Upgrade every attached VR480 at once."))},
+          QCommandLineOption(QStringLiteral("all"), QStringLiteral("Upgrade every attached VR480 at once.")),
+          reportOption(),
+          jsonOption(QStringLiteral("Write the record of each device run on standard output instead of the "
+                                    "log and the summary, which go to standard error with the progress."))},
          upgrade},
     };
 }

@@ -3,6 +3,7 @@
 // several devices at once.
 
 #include "command.h"
+#include "unitreport.h"
 #include "upgrader.h"
 
 #include <functional>
@@ -16,8 +17,10 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
                      USBVR480 *usb = nullptr);
 
 // The upgrade file read once and checked before any device is chosen, so
-// that a damaged file never reaches one: its plain image, or the refusal.
-std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image);
+// that a damaged file never reaches one: its plain image and its name and
+// hash for the records, or the refusal.
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
+                                      UpgradeFileId *id);
 
 // Connects a worker to a command-line display: its log lines, and each
 // progress bar by its label.

@@ -4,7 +4,7 @@
 # the fuzzer, libusb-1.0 for libusb0/ and its test); with --package those that
 # build the Debian package (dpkg-dev for its dependencies, file); with
 # --package-checks those that check it (lintian, desktop-file-utils, man-db,
-# strace).
+# strace, bash-completion).
 set -euo pipefail
 
 packages=(
@@ -16,7 +16,7 @@ for option in "$@"; do
     case $option in
     --tests) packages+=(srecord clang libclang-rt-14-dev libusb-1.0-0-dev) ;;
     --package) packages+=(dpkg-dev file) ;;
-    --package-checks) packages+=(lintian desktop-file-utils man-db strace) ;;
+    --package-checks) packages+=(lintian desktop-file-utils man-db strace bash-completion) ;;
     *) echo "install-deps.sh: unknown option $option" >&2; exit 2 ;;
     esac
 done

@@ -10,8 +10,11 @@
 #include "upgradefile.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QDate>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -626,6 +629,177 @@ private slots:
         }
         if (status != 0)
             QCOMPARE(result.err, QStringLiteral("vr480-cli-sim: %1 of 3 VR480 not upgraded\n").arg(failed.size()));
+    }
+
+    // The record of every device run, each once and whole, with what its
+    // run found, appended after what the report held; --json gives the same
+    // objects on standard output, the log going to standard error.
+    void report_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("records"); // "SERIAL OUTCOME STATUS", "-" for no serial
+        QTest::addColumn<int>("status");
+        const Setup three([] {
+            sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+            sim::addDevice(0, numbered(2));
+            sim::addDevice(1, numbered(3));
+        });
+        QTest::newRow("one device") << Setup([] { sim::addDevice(0, numbered(4)); }) << QStringList()
+                                    << QStringList{"VR4800004 upgraded 0"} << 0;
+        QTest::newRow("one device, a page write fails") << Setup([] {
+            sim::addDevice(0, numbered(4, sim::Mode::Bootloader));
+            sim::addFault({sim::Fault::Stall, 3, -1, 5});
+        }) << QStringList() << QStringList{"VR4800004 failed 1"} << 1;
+        QTest::newRow("no device") << Setup([] {}) << QStringList() << QStringList{"- no-device 5"} << 5;
+        QTest::newRow("--all, one unplugged half-way") << Setup([three] {
+            three();
+            sim::addFault({sim::Fault::Unplug, 3, -1, 60, 1, 0, -1, 1});
+        }) << QStringList{"--all"} << QStringList{"VR4800001 upgraded 0", "VR4800002 failed 1", "VR4800003 upgraded 0"}
+           << 1;
+        QTest::newRow("two --serial") << three << QStringList{"--serial", "VR4800003", "--serial", "VR4800001b"}
+                                      << QStringList{"VR4800001 upgraded 0", "VR4800003 upgraded 0"} << 0;
+    }
+
+    void report()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, records);
+        QFETCH(int, status);
+        setup();
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        const QString sha256 = QCryptographicHash::hash(contents(dir.filePath("fw.upg")), QCryptographicHash::Sha256).toHex();
+        const QString report = dir.filePath("units.jsonl");
+        const QByteArray earlier = "{\"earlier\":true}\n";
+        QFile file(report);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(earlier) == earlier.size());
+        file.close();
+
+        const Result result = run(QStringList{"upgrade", "fw.upg", "--report", "units.jsonl", "--json"} + arguments);
+        QVERIFY(contents(report).startsWith(earlier));
+        QStringList lines = QString::fromUtf8(contents(report).mid(earlier.size())).split(QLatin1Char('\n'));
+        QCOMPARE(lines.takeLast(), QString());
+        QStringList out = result.out.split(QLatin1Char('\n'));
+        QCOMPARE(out.takeLast(), QString());
+        lines.sort();
+        out.sort();
+        QCOMPARE(out, lines);
+        QCOMPARE(result.status, status);
+        QVERIFY2(result.err.contains(QLatin1String("Writting firmware")) == (status != 5), qPrintable(result.err));
+
+        QStringList found;
+        for (const QString &line : std::as_const(lines)) {
+            const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+            QCOMPARE(record.keys(), (QStringList{"bootloader", "bus", "device", "end", "file", "message", "outcome",
+                                                 "seconds", "serial", "sha256", "start", "status"}));
+            const bool touched = !record.value("serial").isNull();
+            found << QStringLiteral("%1 %2 %3").arg(touched ? record.value("serial").toString() : "-",
+                                                     record.value("outcome").toString())
+                         .arg(record.value("status").toInt());
+            QCOMPARE(record.value("bootloader").toString(), touched ? QStringLiteral("BOOT v2.04") : QString());
+            QCOMPARE(record.value("bus").isString() && record.value("device").toInt() > 0, touched);
+            QCOMPARE(record.value("file").toString(), QStringLiteral("fw.upg"));
+            QCOMPARE(record.value("sha256").toString(), sha256);
+            const QDateTime start = QDateTime::fromString(record.value("start").toString(), Qt::ISODateWithMs);
+            const QDateTime end = QDateTime::fromString(record.value("end").toString(), Qt::ISODateWithMs);
+            QVERIFY(start.isValid() && start.timeSpec() == Qt::UTC && start <= end && end.timeSpec() == Qt::UTC);
+            QVERIFY(record.value("seconds").toDouble() >= 0);
+            const QString message = record.value("message").toString();
+            if (record.value("status").toInt() == 0)
+                QCOMPARE(message, QStringLiteral("upgraded: the new application is running"));
+            else
+                QVERIFY2(!message.isEmpty() && result.err.contains(message), qPrintable(message));
+        }
+        found.sort();
+        QCOMPARE(found, records);
+    }
+
+    // Two programs appending to one report at once: every line whole, none
+    // missing.
+    void reportShared()
+    {
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QList<std::shared_ptr<QProcess>> stations;
+        for (int station = 0; station < 2; ++station) {
+            sim::reset();
+            for (int i = 1; i <= 4; ++i)
+                sim::addDevice(0, numbered(4 * station + i, sim::Mode::Bootloader));
+            const QString stationState = dir.filePath(QStringLiteral("station%1").arg(station));
+            QVERIFY(sim::saveState(stationState));
+            auto process = std::make_shared<QProcess>();
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("VR480_SIM_STATE"), stationState);
+            process->setProcessEnvironment(environment);
+            process->setWorkingDirectory(dir.path());
+            process->setStandardOutputFile(QProcess::nullDevice());
+            stations << process;
+        }
+        for (const std::shared_ptr<QProcess> &process : std::as_const(stations))
+            process->start(QStringLiteral(VR480_CLI), {"upgrade", "fw.upg", "--all", "--report", "shared.jsonl"});
+        for (const std::shared_ptr<QProcess> &process : std::as_const(stations)) {
+            QVERIFY(process->waitForFinished(120000));
+            QCOMPARE(process->exitCode(), 0);
+        }
+        QStringList serials;
+        const QList<QByteArray> lines = contents(dir.filePath("shared.jsonl")).split('\n');
+        QCOMPARE(lines.last(), QByteArray());
+        for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
+            QJsonParseError error{};
+            const QJsonDocument record = QJsonDocument::fromJson(line, &error);
+            QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+            serials << record.object().value("serial").toString();
+        }
+        serials.sort();
+        QCOMPARE(serials, (QStringList{"VR4800001", "VR4800002", "VR4800003", "VR4800004", "VR4800005", "VR4800006",
+                                       "VR4800007", "VR4800008"}));
+    }
+
+    // A report that cannot be opened fails the run at once, before any
+    // device work (nothing on standard output); one that cannot be written
+    // is said when it happens, the upgrade goes on, and the status is 4.
+    void reportNotWritten_data()
+    {
+        shellColumns();
+        const QString upg = QStringLiteral("$CLI create-upg \"$FW\" -o fw.upg >/dev/null; ");
+        QTest::newRow("folder missing") << upg + "$CLI upgrade fw.upg --report none/r.jsonl; echo $?" << QByteArray("4\n")
+                                        << "none/r.jsonl: No such file or directory";
+        QTest::newRow("a folder") << upg + "mkdir r; $CLI upgrade fw.upg --report r; echo $?" << QByteArray("4\n")
+                                  << "r: Is a directory";
+        QTest::newRow("FIFO without a reader") << upg + "mkfifo r; $CLI upgrade fw.upg --report r; echo $?" << QByteArray("4\n")
+                                               << "r: No such device or address";
+        QTest::newRow("the upgrade file") << upg + "$CLI upgrade fw.upg --report ./fw.upg; echo $?" << QByteArray("2\n")
+                                          << "./fw.upg is also the input file";
+        QTest::newRow("disk full") << upg + "{ $CLI upgrade fw.upg --report /dev/full; echo $? >status; } | tail -1; cat status"
+                                   << QByteArray("Upgrade complete: the new application is running\n4\n")
+                                   << "/dev/full: No space left on device: the record of VR4800001 is not in the report\n"
+                                      "vr480-cli-sim: /dev/full: 1 record(s) not written";
+    }
+    void reportNotWritten() { shellCase(); }
+
+    // list --json and info --json: one object per device, as the table says.
+    void jsonDevices()
+    {
+        sim::addDevice(0, numbered(1));
+        sim::addDevice(1, numbered(2, sim::Mode::Bootloader));
+        const Result table = run({"list"});
+        const Result list = run({"list", "--json"});
+        QCOMPARE(list.status, 0);
+        QStringList rows = table.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(1);
+        QStringList objects = list.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(objects.size(), rows.size());
+        for (int i = 0; i < rows.size(); ++i) {
+            const QJsonObject device = QJsonDocument::fromJson(objects.at(i).toUtf8()).object();
+            QCOMPARE(QStringList({device.value("bus").toString(),
+                                  QStringLiteral("%1").arg(device.value("device").toInt(), 3, 10, QLatin1Char('0')),
+                                  device.value("serial").toString(), device.value("mode").toString(),
+                                  device.value("bootloader").toString()})
+                         .join(' '),
+                     rows.at(i).simplified());
+            const Result info = run({"info", "--json", "--serial", device.value("serial").toString()});
+            QCOMPARE(info.status, 0);
+            QCOMPARE(info.out, objects.at(i) + QLatin1Char('\n'));
+        }
     }
 
     // From a HEX build to the device running it: create-upg, then upgrade.

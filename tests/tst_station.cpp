@@ -54,10 +54,10 @@ public:
         QByteArray image(UpgradeFile::kImageSize, '\0');
         image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 3));
         UpgradeFile::fillChecksums(image);
-        cli::StationPlan plan{QStringLiteral("fw.upg"), image, serials, count, 20, stream, false,
+        cli::StationPlan plan{{QStringLiteral("fw.upg"), {}}, image, serials, count, 20, stream, false,
                               [this] { return stops.load(); }};
         thread = std::thread([this, plan] {
-            result = cli::runStation(plan);
+            result = cli::runStation(plan, report);
             done = true;
         });
     }
@@ -98,6 +98,7 @@ public:
 private:
     QTemporaryFile file;
     std::FILE *stream = nullptr;
+    cli::UnitReport report; // no file: the records go nowhere
     std::thread thread;
 };
 

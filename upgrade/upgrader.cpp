@@ -72,6 +72,12 @@ USBVR480::Firmware Upgrader::firmwareFound() const
     return lastFirmware;
 }
 
+Upgrader::DeviceFound Upgrader::deviceFound() const
+{
+    QMutexLocker lock(&foundLock);
+    return found;
+}
+
 void Upgrader::setStartCheck(bool on)
 {
     startCheck = on;
@@ -121,6 +127,10 @@ void Upgrader::run()
 {
     lastFirmware = USBVR480::Firmware::Unknown;
     lastFailedPage = -1;
+    {
+        QMutexLocker lock(&foundLock);
+        found = {};
+    }
     lastOutcome = upgrade();
 }
 
@@ -191,12 +201,17 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
             emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied));
         return Outcome::NoDevice;
     }
+    const UsbDevice::Place place = usb->openedPlace();
     const QByteArray serial = usb->readStringDescriptor();
     emit sendText(shown(USBVR480::deviceText(serial)));
     firmware = USBVR480::runningFirmware(serial);
     lastFirmware = firmware;
 
     const std::optional<QString> version = usb->ReadBootloaderVersion();
+    {
+        QMutexLocker lock(&foundLock);
+        found = {place, serial, version};
+    }
     if (!version) {
         emit sendText(tr("Bootloader Version Read Error"));
         return Outcome::Untouched;

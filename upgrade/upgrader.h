@@ -65,6 +65,15 @@ public:
     int failedPage() const;
     // The firmware the last run found running, by the device's serial.
     USBVR480::Firmware firmwareFound() const;
+    // The device the last run's first connection found: where it was, its
+    // serial as read then, and its bootloader's version; what the run did
+    // not get to read is empty (no bus: no device answered).
+    struct DeviceFound {
+        UsbDevice::Place place;
+        QByteArray serial;
+        std::optional<QString> bootloaderVersion;
+    };
+    DeviceFound deviceFound() const;
     // Off by default; set before start(). On, the run waits up to 10 s for
     // the new application after the final restart, and logs when it does not
     // come.
@@ -134,6 +143,8 @@ private:
     std::atomic<Outcome> lastOutcome{Outcome::NoFile};
     std::atomic<USBVR480::Firmware> lastFirmware{USBVR480::Firmware::Unknown};
     std::atomic<int> lastFailedPage{-1};
+    DeviceFound found;
+    mutable QMutex foundLock;
     std::atomic<bool> startCheck{false};
     std::atomic<bool> checksumCheck{true};
     std::atomic<bool> escapedDeviceText{false};

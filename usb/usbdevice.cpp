@@ -211,7 +211,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices(const QList<Attached> &kno
     return attachedPrivate(&known);
 }
 
-UsbDevice::Attached UsbDevice::lastPlace()
+UsbDevice::Place UsbDevice::lastPlace()
 {
     QMutexLocker lock(&deviceLock);
     return last;
@@ -230,7 +230,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
         };
         if (known && std::any_of(known->begin(), known->end(), same)) {
             found.append(*std::find_if(known->begin(), known->end(), same));
-        } else if (acceptPrivate(device.bus, device.file, {})) {
+        } else if (acceptPrivate(device.bus, device.file, device.address, {})) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
         } else if (known) {
@@ -243,6 +243,12 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
     return found;
 }
 
+UsbDevice::Place UsbDevice::openedPlace()
+{
+    QMutexLocker lock(&deviceLock);
+    return openedAt;
+}
+
 int UsbDevice::connectPrivate()
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
@@ -251,14 +257,14 @@ int UsbDevice::connectPrivate()
         closePrivate();
     denied.clear();
     if (takeFirst(scan(), vendorId, productId,
-                  [this](const Listed &device) { return acceptPrivate(device.bus, device.file, serials); }))
+                  [this](const Listed &device) { return acceptPrivate(device.bus, device.file, device.address, serials); }))
         return 0;
     if (denied.isEmpty())
         denied = usb::deniedDeviceNode(vendorId, productId);
     return -1;
 }
 
-bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials)
+bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials)
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
     // libusb reports a refused device node as a failed open (errno) or, when
@@ -267,7 +273,6 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
         if (error == EACCES || error == EPERM)
             denied = QStringLiteral("bus %1, device %2").arg(bus, file);
     };
-    int devnum = 0;
     {
         // Opened by its record while the lists cannot change; only the handle
         // is used from here on.
@@ -279,7 +284,6 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
         if (held.contains(bus + QLatin1Char('/') + file))
             return false;
         lock.unlock();
-        devnum = record->devnum;
         errno = 0;
         handle = usb_open(record);
         if (!handle) {
@@ -336,7 +340,8 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QLi
     QMutexLocker lock(&heldLock);
     heldPlace = bus + QLatin1Char('/') + file;
     held.insert(heldPlace);
-    last = {bus, devnum, {}};
+    openedAt = {bus, address};
+    last = openedAt;
     return true;
 }
 
@@ -348,6 +353,7 @@ void UsbDevice::closePrivate()
     QMutexLocker lock(&heldLock);
     held.remove(heldPlace);
     heldPlace.clear();
+    openedAt = {};
 }
 
 void UsbDevice::disconnectPrivate()

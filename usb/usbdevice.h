@@ -72,6 +72,13 @@ public:
         QByteArray serial;
     };
     QList<Attached> attachedDevices();
+    // Where the open device is, as attachedDevices() names it: an empty bus
+    // while the object is closed.
+    struct Place {
+        QString bus;
+        int device = 0;
+    };
+    Place openedPlace();
     // The same for a watcher that scans again and again: a device at a
     // place (bus and device number) of `known` takes its serial from there
     // and is not opened again, and a device that cannot be opened or checked
@@ -79,9 +86,9 @@ public:
     // with an empty serial. A place is new after every restart and every
     // plugging in.
     QList<Attached> attachedDevices(const QList<Attached> &known);
-    // Where the device that this object last connected to was (without its
-    // serial); an empty bus when it never connected.
-    Attached lastPlace();
+    // Where the device that this object last connected to was, also once it
+    // is closed; an empty bus when it never connected.
+    Place lastPlace();
 
     int bulk_write(const char *buffer, int length);
     int bulk_read(char *buffer, int length);
@@ -104,7 +111,7 @@ private:
     // Opens the device that a scan listed as `file` on `bus` and keeps it open
     // when no other object of the process has it open and it has one of
     // `serials` (any when empty) and the identity; false, closed, otherwise.
-    bool acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials);
+    bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials);
     QList<Attached> attachedPrivate(const QList<Attached> *known);
     void closePrivate(); // the handle only, without releasing the interface
 
@@ -115,7 +122,8 @@ private:
     QList<QByteArray> serials;
     usb_dev_handle *handle = nullptr;
     QString heldPlace; // where the open device is, while it is open
-    Attached last;     // where the device connected last was
+    Place openedAt;
+    Place last; // where the device connected last was
     QString denied;
     usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
 };

@@ -120,6 +120,18 @@ no_device() {
 }
 check "vr480-cli info as $user without a device: status 5, no VR480 found" no_device
 
+# bash-completion's loader finds the completion by the command's name, and it
+# offers the upgrade files of the folder after "upgrade".
+completion_loaded() {
+    local offered
+    offered=$(as_user bash -c 'source /usr/share/bash-completion/bash_completion &&
+        __load_completion vr480-cli && complete -p vr480-cli | grep -q -- "-F _vr480_cli " &&
+        COMP_WORDS=(vr480-cli upgrade "") COMP_CWORD=2 && _vr480_cli vr480-cli "" upgrade &&
+        printf "%s\n" "${COMPREPLY[@]}"')
+    [ "$offered" = firmware.upg ] || { echo "    offered: $offered"; return 1; }
+}
+check "bash completion in /usr/share/bash-completion/completions: upgrade offers firmware.upg" completion_loaded
+
 # A manual page renders without a warning.
 page_renders() {
     as_user env MANWIDTH=200 LC_ALL=C man --warnings -l "$1" >"$work/page" 2>"$work/page.err" || return 1

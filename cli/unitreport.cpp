@@ -1,0 +1,256 @@
+#include "unitreport.h"
+
+#include "inputfile.h"
+#include "interrupt.h"
+#include "outputfiles.h"
+#include "usbvr480.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace cli {
+
+namespace {
+
+const QString kReportOption = QStringLiteral("report");
+const QString kJsonOption = QStringLiteral("json");
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The report, opened for appending. On a FIFO without a reader the open
+// fails at once rather than waiting; a FIFO then blocks as any other file.
+int openAppending(const QString &fileName)
+{
+#ifdef Q_OS_WIN
+    return ::_wopen(reinterpret_cast<const wchar_t *>(fileName.utf16()),
+                    _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+#else
+    const int fd = ::open(image::encodeFileName(fileName).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd >= 0 && ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+#endif
+}
+
+// One write of the whole line, then to the disk. An error number, or 0. A
+// write cut short (a full disk) leaves part of a line: the rest is not
+// written, so that no other writer's line is split by it.
+int appendLine(int fd, const QByteArray &line)
+{
+#ifdef Q_OS_WIN
+    const int written = ::_write(fd, line.constData(), unsigned(line.size()));
+    if (written != int(line.size()))
+        return written < 0 ? errno : ENOSPC;
+    return ::_commit(fd) == 0 ? 0 : errno;
+#else
+    ssize_t written;
+    do
+        written = ::write(fd, line.constData(), size_t(line.size()));
+    while (written < 0 && errno == EINTR);
+    if (written != ssize_t(line.size()))
+        return written < 0 ? errno : ENOSPC;
+    // A pipe or a terminal has no disk to flush to.
+    if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP)
+        return errno;
+    return 0;
+#endif
+}
+
+} // namespace
+
+JsonLine &JsonLine::add(const char *key, const QJsonValue &value)
+{
+    // Qt's writer does the escaping: the value alone in an array, unwrapped.
+    const auto text = [](const QJsonValue &value) {
+        const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+        return array.mid(1, array.size() - 2);
+    };
+    if (!fields.isEmpty())
+        fields += ',';
+    fields += text(QString::fromLatin1(key)) + ':' + text(value);
+    return *this;
+}
+
+QByteArray JsonLine::line() const
+{
+    return '{' + fields + "}\n";
+}
+
+QString outcomeWord(Upgrader::Outcome outcome)
+{
+    using Outcome = Upgrader::Outcome;
+    switch (outcome) {
+    case Outcome::Started:
+        return QStringLiteral("upgraded");
+    case Outcome::NotStarted:
+        return QStringLiteral("not-started");
+    case Outcome::Untouched:
+    case Outcome::FirstPageRefused:
+        return QStringLiteral("untouched");
+    case Outcome::NoDevice:
+        return QStringLiteral("no-device");
+    case Outcome::Interrupted:
+    case Outcome::InterruptedUntouched:
+        return QStringLiteral("interrupted");
+    case Outcome::PageWriteFailed:
+    case Outcome::PageVerifyFailed:
+    case Outcome::Failed:
+    case Outcome::NoFile:
+    case Outcome::BadFile:
+    case Outcome::BadChecksum:
+    case Outcome::Written:
+        break;
+    }
+    return QStringLiteral("failed");
+}
+
+UnitRecord UnitRecord::begin(const UpgradeFileId &file, const QByteArray &serial)
+{
+    UnitRecord record;
+    record.serial = USBVR480::baseSerial(serial);
+    record.file = file;
+    record.start = QDateTime::currentDateTimeUtc();
+    record.clock.start();
+    return record;
+}
+
+void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
+{
+    ms = clock.elapsed();
+    end = QDateTime::currentDateTimeUtc();
+    const Upgrader::DeviceFound found = upgrader.deviceFound();
+    if (!found.serial.isEmpty())
+        serial = USBVR480::baseSerial(found.serial);
+    bootloader = found.bootloaderVersion;
+    place = found.place;
+    outcome = outcomeWord(upgrader.outcome());
+    this->result = result;
+}
+
+QString UnitRecord::message() const
+{
+    return result.status == ExitOk ? QStringLiteral("upgraded: the new application is running") : result.message;
+}
+
+QByteArray UnitRecord::json() const
+{
+    const auto orNull = [](bool known, const QJsonValue &value) { return known ? value : QJsonValue(); };
+    return JsonLine()
+        .add("serial", orNull(!serial.isEmpty(), USBVR480::deviceText(serial)))
+        .add("bootloader", orNull(bootloader.has_value(), bootloader.value_or(QString())))
+        .add("bus", orNull(!place.bus.isEmpty(), place.bus))
+        .add("device", orNull(!place.bus.isEmpty(), place.device))
+        .add("file", file.name)
+        .add("sha256", file.sha256)
+        .add("start", start.toString(Qt::ISODateWithMs))
+        .add("end", end.toString(Qt::ISODateWithMs))
+        .add("seconds", double(ms) / 1000)
+        .add("outcome", outcome)
+        .add("status", result.status)
+        .add("message", message())
+        .line();
+}
+
+QCommandLineOption reportOption()
+{
+    return QCommandLineOption(kReportOption,
+                              QStringLiteral("Append the record of each device run to FILE as one line of JSON, "
+                                             "written and flushed to the disk as soon as the run ends (created "
+                                             "when missing; several programs may share it)."),
+                              QStringLiteral("FILE"));
+}
+
+QCommandLineOption jsonOption(const QString &what)
+{
+    return QCommandLineOption(kJsonOption, what);
+}
+
+bool jsonOutput(const Invocation &in)
+{
+    return in.parser.isSet(kJsonOption);
+}
+
+bool isTerminal(std::FILE *stream)
+{
+#ifdef Q_OS_WIN
+    return ::_isatty(::_fileno(stream)) != 0;
+#else
+    return ::isatty(::fileno(stream)) != 0;
+#endif
+}
+
+UnitReport::~UnitReport()
+{
+    if (fd >= 0) {
+#ifdef Q_OS_WIN
+        ::_close(fd);
+#else
+        ::close(fd);
+#endif
+    }
+}
+
+std::optional<Result> UnitReport::open(const Invocation &in, const QString &input)
+{
+    jsonOut = jsonOutput(in);
+    const std::optional<QString> name = in.option(kReportOption);
+    if (!name)
+        return std::nullopt;
+    if (name->isEmpty())
+        return Result{ExitUsage, QStringLiteral("the report file name is empty"), true};
+    if (image::OutputFiles::sameFile(*name, input))
+        return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(*name), true};
+    fileName = *name;
+    fd = openAppending(fileName);
+    if (fd < 0)
+        return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(fileName, systemError(errno)));
+    return std::nullopt;
+}
+
+void UnitReport::add(const UnitRecord &record)
+{
+    const QByteArray line = record.json();
+    if (fd >= 0) {
+        if (const int error = appendLine(fd, line); error != 0) {
+            ++lost;
+            writeTo(stderr, image::encodeFileName(QStringLiteral("%1: %2: %3: the record of %4 is not in the report\n")
+                                                      .arg(programName(), fileName, systemError(error),
+                                                           record.serial.isEmpty()
+                                                               ? QStringLiteral("a device")
+                                                               : USBVR480::escapedText(record.serial))));
+        }
+    }
+    if (jsonOut)
+        writeTo(stdout, line);
+}
+
+void UnitReport::settle(Result &result) const
+{
+    if (lost == 0 || result.status == ExitInterrupted)
+        return;
+    const QString missing = QStringLiteral("%1: %2 record(s) not written").arg(fileName).arg(int(lost));
+    result.status = ExitCannotWrite;
+    result.message = result.message.isEmpty() ? missing : missing + QStringLiteral("; ") + result.message;
+}
+
+} // namespace cli
