@@ -994,13 +994,15 @@ private slots:
 
     // The station on two devices that upgrade: a stop signal takes no new
     // device and lets the running upgrades end; a second one stops them.
+    // Either way one record per unit.
     void stationStopped_data()
     {
         QTest::addColumn<QList<int>>("stops"); // the signals sent
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("upgraded");
-        QTest::newRow("SIGINT: upgrades end") << QList<int>{SIGINT} << 0 << 2;
-        QTest::newRow("SIGHUP, SIGINT: upgrades stopped") << QList<int>{SIGHUP, SIGINT} << 130 << 0;
+        QTest::addColumn<QString>("outcome"); // of each record
+        QTest::newRow("SIGINT: upgrades end") << QList<int>{SIGINT} << 0 << 2 << "upgraded";
+        QTest::newRow("SIGHUP, SIGINT: upgrades stopped") << QList<int>{SIGHUP, SIGINT} << 130 << 0 << "interrupted";
     }
 
     void stationStopped()
@@ -1008,14 +1010,16 @@ private slots:
         QFETCH(QList<int>, stops);
         QFETCH(int, status);
         QFETCH(int, upgraded);
+        QFETCH(QString, outcome);
         sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
         sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
         sim::setLatency(5000);
         QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
         QVERIFY(sim::saveState(state));
+        QFile::remove(dir.filePath("units.jsonl"));
 
         QProcess process;
-        start(process, {"station", "fw.upg"});
+        start(process, {"station", "fw.upg", "--report", "units.jsonl"});
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains("VR4800002: Flash: 10%"), 60000);
         for (const int signal : stops)
@@ -1032,6 +1036,14 @@ private slots:
         if (status != 0)
             QVERIFY2(result.err.startsWith("vr480-cli-sim: interrupted: 2 of 2 VR480 not upgraded"),
                      qPrintable(result.err));
+        QStringList records;
+        for (const QByteArray &line : contents(dir.filePath("units.jsonl")).split('\n')) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            if (!line.isEmpty())
+                records << record.value("serial").toString() + ' ' + record.value("outcome").toString();
+        }
+        records.sort();
+        QCOMPARE(records, QStringList({"VR4800001 " + outcome, "VR4800002 " + outcome}));
     }
 
     // The system around an upgrade misbehaves: standard output a pipe whose
