@@ -64,6 +64,7 @@ Result runStation(const StationPlan &plan, UnitReport &report)
     USBVR480 watcher;
     QList<UsbDevice::Attached> seen;
     QSet<QByteArray> saidTwice;
+    QString saidDenied;
     int started = 0;
     int upgraded = 0;
     int failed = 0;
@@ -117,6 +118,11 @@ Result runStation(const StationPlan &plan, UnitReport &report)
         progress.setFooter(footer(upgraded, failed, running(), taking));
 
         seen = watcher.attachedDevices(seen);
+        // A VR480 that this user may not open is said once, not waited for in silence.
+        if (const QString denied = watcher.deniedDevice(); !denied.isEmpty() && denied != saidDenied) {
+            progress.note(noDevice(watcher).message);
+            saidDenied = denied;
+        }
         // A unit whose upgrade ended goes when its device leaves its place.
         for (auto it = units.begin(); it != units.end();) {
             const Unit &unit = it->second;

@@ -198,6 +198,14 @@ private slots:
             s.stops = 1;
             s.stops = 2;
         }) << QStringList{"VR4800001: failed"} << 130;
+        QTest::newRow("a device this user may not open: said") << Setup([] {
+            sim::DeviceConfig config = addNumbered(1).config();
+            config.denyAccess = true;
+            device(1).setConfig(config);
+        }) << QList<QByteArray>() << 0 << Script([](Station &s) {
+            waitFor(s, QStringLiteral("^a VR480 is on the bus \\(bus 001, device 001\\), but this user may not open it"));
+            s.stops = 1;
+        }) << QStringList() << 5;
         QTest::newRow("stopped before any device") << Setup([] { addNumbered(1).unplug(); }) << QList<QByteArray>() << 0
                                                    << Script([](Station &s) { s.stops = 1; }) << QStringList() << 5;
     }
