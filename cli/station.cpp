@@ -223,7 +223,7 @@ QList<Command> stationCommands()
                         "takes no new device and ends the station once the running upgrades end; a second Ctrl+C "
                         "stops them between two transfers (status 130). The last line counts the units upgraded "
                         "and failed. Each unit gives a record as upgrade does (--report, --json). Status 0 when "
-                        "every unit ended upgraded, 1 when one failed, 5 when no unit was upgraded at all, 4 when "
+                        "every unit ended upgraded, 1 when one failed, 5 when it ended before any unit, 4 when "
                         "a record could not be written (no device is taken after that)."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {QCommandLineOption(QStringLiteral("serial"),
