@@ -196,12 +196,13 @@ two_devices() {
 }
 
 station() {
-    # The second device is plugged in while the first one's upgrade runs.
+    # The second device is plugged in while the first one's upgrade runs, once
+    # the first is back in its bootloader (SIGUSR1 would cut its restart short).
     start_server --device serial=VR4800001 --device serial=VR4800002,plugged=no && wait_devices 1 || return 1
     local start=$(now) pid status deadline=$((SECONDS + 60))
     (cd "$work" && as_user vr480-cli station firmware.upg --count 2 >"$work/stdout" 2>"$work/stderr") &
     pid=$!
-    until grep -q "^VR4800001: Flash: " "$work/stdout"; do
+    until grep -q "^VR4800001: Writting firmware" "$work/stdout"; do
         [ "$SECONDS" -lt "$deadline" ] && kill -0 "$pid" 2>/dev/null ||
             { echo "the first device's upgrade did not start"; wait "$pid"; return 1; }
         sleep 0.1
