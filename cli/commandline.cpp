@@ -3,6 +3,7 @@
 #include "command.h"
 #include "inputfile.h"
 #include "interrupt.h"
+#include "station.h"
 
 #include <QFileInfo>
 
@@ -14,7 +15,8 @@ namespace {
 
 const QList<Command> &commands()
 {
-    static const QList<Command> table = imageCommands() + listCommands() + deviceCommands() + upgradeCommands() + toolCommands();
+    static const QList<Command> table = imageCommands() + listCommands() + deviceCommands() + upgradeCommands()
+                                           + stationCommands() + toolCommands();
     return table;
 }
 

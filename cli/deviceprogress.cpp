@@ -19,27 +19,41 @@ constexpr qint64 kRedrawMs = 100;
 DeviceProgress::DeviceProgress(std::FILE *stream, bool terminal, const QList<QByteArray> &serials)
     : stream(stream), terminal(terminal)
 {
-    for (const QByteArray &serial : serials) {
-        const QByteArray shown = USBVR480::escapedText(serial).toLatin1();
-        rows.append({shown, {}, -1, {}});
-        serialWidth = std::max(serialWidth, int(shown.size()));
-    }
+    for (const QByteArray &serial : serials)
+        add(serial);
+}
+
+int DeviceProgress::add(const QByteArray &serial)
+{
+    QMutexLocker locker(&lock);
+    const QByteArray shown = USBVR480::escapedText(serial).toLatin1();
+    rows.append({added, shown, {}, -1, {}});
+    serialWidth = std::max(serialWidth, int(shown.size()));
     if (terminal)
         draw(true);
+    return added++;
+}
+
+DeviceProgress::Row *DeviceProgress::row(int device)
+{
+    const auto found = std::find_if(rows.begin(), rows.end(), [device](const Row &r) { return r.number == device; });
+    return found == rows.end() ? nullptr : &*found;
 }
 
 void DeviceProgress::line(int device, const QString &text)
 {
     QMutexLocker locker(&lock);
-    Row &row = rows[device];
+    Row *r = row(device);
+    if (!r)
+        return;
     if (terminal) {
-        row.doing = text.simplified();
+        r->doing = text.simplified();
         draw(false);
         return;
     }
     QByteArray bytes;
     for (const QString &part : text.split(QLatin1Char('\n')))
-        bytes += row.serial + ": " + part.toLocal8Bit() + '\n';
+        bytes += r->serial + ": " + part.toLocal8Bit() + '\n';
     write(bytes);
 }
 
@@ -47,22 +61,48 @@ void DeviceProgress::update(int device, const QString &label, int percent)
 {
     percent = std::clamp(percent, 0, 100);
     QMutexLocker locker(&lock);
-    Row &row = rows[device];
-    const bool sameBar = label == row.label;
+    Row *r = row(device);
+    if (!r)
+        return;
+    const bool sameBar = label == r->label;
     if (terminal) {
-        if (sameBar && percent == row.percent)
+        if (sameBar && percent == r->percent)
             return;
-        row.label = row.doing = label;
-        row.percent = percent;
+        r->label = r->doing = label;
+        r->percent = percent;
         draw(false);
         return;
     }
     // One line at the start of a bar and at each tenth reached.
-    if (sameBar && percent / 10 == row.percent / 10)
+    if (sameBar && percent / 10 == r->percent / 10)
         return;
-    row.label = label;
-    row.percent = percent;
-    write(row.serial + ": " + label.toLocal8Bit() + ": " + QByteArray::number(percent) + "%\n");
+    r->label = label;
+    r->percent = percent;
+    write(r->serial + ": " + label.toLocal8Bit() + ": " + QByteArray::number(percent) + "%\n");
+}
+
+void DeviceProgress::remove(int device, const QString &text)
+{
+    QMutexLocker locker(&lock);
+    rows.removeIf([device](const Row &r) { return r.number == device; });
+    lasting << text.toLocal8Bit();
+    draw(true);
+}
+
+void DeviceProgress::note(const QString &text)
+{
+    QMutexLocker locker(&lock);
+    lasting << text.toLocal8Bit();
+    draw(true);
+}
+
+void DeviceProgress::setFooter(const QString &text)
+{
+    QMutexLocker locker(&lock);
+    if (!terminal || text == footer)
+        return;
+    footer = text;
+    draw(true);
 }
 
 void DeviceProgress::finish()
@@ -72,26 +112,42 @@ void DeviceProgress::finish()
         draw(true);
 }
 
-// Every line again, from the first: the cursor goes back up over them.
+// Elsewhere than on a terminal, only the lasting lines. On a terminal every
+// line again: the cursor goes back up over those drawn last, and what is left
+// of them below the new ones is cleared.
 void DeviceProgress::draw(bool now)
 {
+    if (!terminal) {
+        for (const QByteArray &text : std::as_const(lasting))
+            write(text + '\n');
+        lasting.clear();
+        return;
+    }
     if (!now && sinceDraw.isValid() && sinceDraw.elapsed() < kRedrawMs)
         return;
+    QList<QByteArray> lines = lasting;
+    lasting.clear();
+    for (const Row &r : std::as_const(rows))
+        lines << r.serial.leftJustified(serialWidth) + "  " + progressBar(std::max(r.percent, 0), kBarWidth) + "  "
+                     + r.doing.left(kDoingWidth).toLocal8Bit();
+    if (!footer.isEmpty())
+        lines << footer.toLocal8Bit();
     QByteArray bytes;
-    if (drawn)
-        bytes += "\033[" + QByteArray::number(rows.size()) + 'A';
-    for (const Row &row : std::as_const(rows))
-        bytes += "\r\033[K" + row.serial.leftJustified(serialWidth) + "  "
-               + progressBar(std::max(row.percent, 0), kBarWidth) + "  " + row.doing.left(kDoingWidth).toLocal8Bit()
-               + '\n';
+    if (drawnLines > 0)
+        bytes += "\033[" + QByteArray::number(drawnLines) + 'A';
+    for (const QByteArray &text : std::as_const(lines))
+        bytes += "\r\033[K" + text + '\n';
+    if (lines.size() < drawnLines)
+        bytes += "\033[J";
     write(bytes);
-    drawn = true;
+    drawnLines = int(rows.size()) + (footer.isEmpty() ? 0 : 1);
     sinceDraw.start();
 }
 
 void DeviceProgress::write(const QByteArray &bytes)
 {
-    writeTo(stream, bytes);
+    if (!bytes.isEmpty())
+        writeTo(stream, bytes);
 }
 
 } // namespace cli

@@ -91,15 +91,23 @@ QCommandLineOption serialOption(const QString &more)
                               QStringLiteral("SERIAL"));
 }
 
+std::optional<Result> wantedSerials(const Invocation &in, QList<QByteArray> *serials)
+{
+    serials->clear();
+    for (const QString &text : in.parser.values(kSerialOption)) {
+        const QByteArray serial = USBVR480::baseSerial(text.toLatin1());
+        if (serial.isEmpty() || serials->contains(serial))
+            return Result{ExitUsage, QStringLiteral("--serial \"%1\" is empty or given twice").arg(text), true};
+        *serials << serial;
+    }
+    return std::nullopt;
+}
+
 std::optional<Result> chooseDevices(const Invocation &in, bool all, QList<QByteArray> *serials)
 {
     QList<QByteArray> wanted;
-    for (const QString &text : in.parser.values(kSerialOption)) {
-        const QByteArray serial = USBVR480::baseSerial(text.toLatin1());
-        if (serial.isEmpty() || wanted.contains(serial))
-            return Result{ExitUsage, QStringLiteral("--serial \"%1\" is empty or given twice").arg(text), true};
-        wanted << serial;
-    }
+    if (std::optional<Result> refusal = wantedSerials(in, &wanted))
+        return refusal;
     if (all && !wanted.isEmpty())
         return Result{ExitUsage, QStringLiteral("--all and --serial exclude each other"), true};
 

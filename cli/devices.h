@@ -22,6 +22,10 @@ QString modeName(USBVR480::Firmware firmware);
 QByteArray deviceJson(const UsbDevice::Place &place, const QByteArray &serial,
                       const std::optional<QString> &bootloaderVersion);
 
+// The serials of the --serial options, without the bootloader's "b"; a
+// usage error when one is empty or given twice.
+std::optional<Result> wantedSerials(const Invocation &in, QList<QByteArray> *serials);
+
 // The serials of the devices to work on: those of the --serial options, or
 // with `all` those of every attached VR480, each checked to be attached
 // exactly once. Without either, nothing when at most one VR480 is attached

@@ -12,7 +12,8 @@ volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void requestStop(int)
 {
-    stopSignal = 1;
+    if (stopSignal < 2)
+        stopSignal = stopSignal + 1;
 }
 
 } // namespace
@@ -39,6 +40,11 @@ void catchStopSignals()
 bool stopRequested()
 {
     return stopSignal != 0;
+}
+
+int stopSignals()
+{
+    return stopSignal;
 }
 
 void waitFor(QThread &thread)

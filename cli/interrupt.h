@@ -16,6 +16,8 @@ namespace cli {
 void catchStopSignals();
 // True once a stop signal came.
 bool stopRequested();
+// How many stop signals came: 0, 1, or 2 for two and more.
+int stopSignals();
 // Waits for a running thread, passing a stop signal on as
 // QThread::requestInterruption.
 void waitFor(QThread &thread);

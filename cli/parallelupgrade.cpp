@@ -25,26 +25,34 @@
 
 namespace cli {
 
-namespace {
+DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, const UpgradeFileId &file,
+                           DeviceProgress &progress, int row, UnitReport &report)
+    : serial(serial), row(row), file(file), upgrader(&usb)
+{
+    usb.selectSerial(serial);
+    upgrader.setStartCheck(true);
+    upgrader.setImage(image);
+    // Without a receiver the functors run on the worker's own thread.
+    showProgress(
+        upgrader, [&progress, row](const QString &text) { progress.line(row, text); },
+        [&progress, row](const QString &label, int percent) { progress.update(row, label, percent); });
+    // The record is written on the worker's thread as soon as it ends.
+    QObject::connect(&upgrader, &QThread::finished, [this, &report] {
+        unit.finish(upgrader, upgradeResult(upgrader.outcome(), this->file.name, &upgrader, &usb));
+        report.add(unit);
+    });
+    upgrader.slotSetFileName(file.name);
+}
 
-// One device's upgrade: its own device object, following its serial.
-struct Worker {
-    Worker(const QByteArray &serial, const QByteArray &image) : serial(serial), upgrader(&usb)
-    {
-        usb.selectSerial(serial);
-        upgrader.setStartCheck(true);
-        upgrader.setImage(image);
-    }
-    QByteArray serial;
-    USBVR480 usb;
-    Upgrader upgrader;
-    UnitRecord record; // complete once the upgrader has finished
-};
+void DeviceWorker::start()
+{
+    unit = UnitRecord::begin(file, serial);
+    upgrader.start();
+}
 
-// Each worker needs file descriptors of its own: its thread's event
-// dispatcher, its device handle and the bus scans. A process out of them
-// aborts while it starts a thread, perhaps with other devices half-way, so
-// they are tried before any worker starts.
+// A process out of file descriptors aborts while it starts a thread, perhaps
+// with other devices half-way, so they are tried before any worker starts:
+// its thread's event dispatcher, its device handle and the bus scans.
 std::optional<Result> checkDescriptors(qsizetype workers)
 {
 #ifdef Q_OS_UNIX
@@ -70,11 +78,28 @@ std::optional<Result> checkDescriptors(qsizetype workers)
     return std::nullopt;
 }
 
-} // namespace
+QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord &record)
+{
+    return QStringLiteral("%1  %2  %3")
+        .arg(USBVR480::escapedText(serial), -serialWidth)
+        .arg(record.ms / 1000.0, 7, 'f', 1)
+        .arg(record.message());
+}
+
+Result severalResult(int failed, int total, int status, bool interrupted)
+{
+    if (failed > 0 && interrupted)
+        return failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
+                                                       "in their bootloader; run the upgrade again")
+                                            .arg(failed)
+                                            .arg(total));
+    if (failed > 0)
+        return failure(status, QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(total));
+    return {};
+}
 
 Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report)
 {
-    const QString &upgFile = file.name;
     QList<QByteArray> serials;
     if (std::optional<Result> refusal = chooseDevices(in, in.parser.isSet(QStringLiteral("all")), &serials))
         return *refusal;
@@ -82,65 +107,38 @@ Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QBy
         return *refusal;
 
     DeviceProgress progress(report.textStream(), report.textTerminal(in), serials);
-    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::unique_ptr<DeviceWorker>> workers;
     QList<QThread *> threads;
     for (int i = 0; i < serials.size(); ++i) {
-        workers.push_back(std::make_unique<Worker>(serials.at(i), image));
-        Worker *worker = workers.back().get();
-        // Without a receiver the functors run on the worker's own thread.
-        showProgress(
-            worker->upgrader, [&progress, i](const QString &text) { progress.line(i, text); },
-            [&progress, i](const QString &label, int percent) { progress.update(i, label, percent); });
-        // The record is written on the worker's thread as soon as it ends.
-        QObject::connect(&worker->upgrader, &QThread::finished, [worker, &report, upgFile] {
-            worker->record.finish(worker->upgrader, upgradeResult(worker->upgrader.outcome(), upgFile,
-                                                                  &worker->upgrader, &worker->usb));
-            report.add(worker->record);
-        });
-        worker->upgrader.slotSetFileName(upgFile);
-        threads << &worker->upgrader;
+        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, file, progress, i, report));
+        threads << &workers.back()->thread();
     }
-    for (const std::unique_ptr<Worker> &worker : workers) {
-        worker->record = UnitRecord::begin(file, worker->serial);
-        worker->upgrader.start();
-    }
+    for (const auto &worker : workers)
+        worker->start();
     waitFor(threads);
     progress.finish();
 
     // The summary: serial, seconds, outcome.
     int width = 6;
-    QStringList shown;
-    for (const QByteArray &serial : std::as_const(serials)) {
-        shown << USBVR480::escapedText(serial);
-        width = std::max(width, int(shown.last().size()));
-    }
+    for (const QByteArray &serial : std::as_const(serials))
+        width = std::max(width, int(USBVR480::escapedText(serial).size()));
     QStringList table{QStringLiteral("%1  SECONDS  OUTCOME").arg(QStringLiteral("SERIAL"), -width)};
     int failed = 0;
     QList<int> statuses;
-    for (size_t i = 0; i < workers.size(); ++i) {
-        const UnitRecord &record = workers.at(i)->record;
-        const Result &result = record.result;
+    for (const auto &worker : workers) {
+        const Result &result = worker->record().result;
         if (result.status != ExitOk) {
             ++failed;
             if (!statuses.contains(result.status))
                 statuses << result.status;
         }
-        table << QStringLiteral("%1  %2  %3")
-                     .arg(shown.at(int(i)), -width)
-                     .arg(record.ms / 1000.0, 7, 'f', 1)
-                     .arg(record.message());
+        table << outcomeLine(worker->serial, width, worker->record());
     }
     writeTo(report.textStream(), (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
 
-    Result result;
-    if (failed > 0 && stopRequested())
-        result = failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
-                                                         "in their bootloader; run the upgrade again")
-                                              .arg(failed)
-                                              .arg(workers.size()));
-    else if (failed > 0)
-        result = failure(statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed),
-                         QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(workers.size()));
+    Result result = severalResult(failed, int(workers.size()),
+                                  statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed), stopRequested());
+    report.settle(result);
     reportLostOutput(result);
     return result;
 }

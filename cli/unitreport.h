@@ -112,6 +112,8 @@ public:
     // before this returns, and on standard output with --json. A report
     // that cannot be written is said at once on standard error.
     void add(const UnitRecord &record);
+    // No record has failed to be written so far.
+    bool intact() const { return lost == 0; }
     // After the device work: a record not written makes the status 4, but
     // after a stop signal (130).
     void settle(Result &result) const;

@@ -236,7 +236,7 @@ private slots:
         for (const QString &line : list.split(QLatin1Char('\n')))
             commands << line.simplified().section(QLatin1Char(' '), 0, 0);
         QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "list", "info", "restart",
-                                        "upgrade", "read-mem", "read-ext", "write-ext"}));
+                                        "upgrade", "station", "read-mem", "read-ext", "write-ext"}));
         for (const QString &command : commands) {
             const Result help = run({command, QStringLiteral("--help")});
             QCOMPARE(help.status, 0);
@@ -274,6 +274,10 @@ private slots:
             << "a window of 268435457 bytes is larger than 256 MiB";
         QTest::newRow("fill 256") << QStringList{"hex2bin", hex, "--first", "0", "--last", "1", "--fill", "0x100", "-o", "x.bin"}
                                   << "--fill \"0x100\" is not a number from 0 to 255";
+        QTest::newRow("station --count 0") << QStringList{"station", "x.upg", "--count", "0"}
+                                           << "--count \"0\" is not a number from 1 to 1000000";
+        QTest::newRow("station, one --serial twice") << QStringList{"station", "x.upg", "--serial", "VR4800001", "--serial", "VR4800001b"}
+                                                     << "--serial \"VR4800001b\" is empty or given twice";
         QTest::newRow("address not hex") << QStringList{"read-mem", "0x8g", "16"} << "ADDR \"0x8g\" is not a hexadecimal 32-bit address";
         QTest::newRow("length 0") << QStringList{"read-mem", "0", "0"} << "LEN \"0\" is not a number from 1 to 1048576";
         QTest::newRow("length past 1 MiB") << QStringList{"read-ext", "0", "0x100001"} << "LEN \"0x100001\" is not a number";
@@ -996,6 +1000,60 @@ private slots:
             else
                 QCOMPARE(d->mode(), sim::Mode::Bootloader);
         }
+    }
+
+    // The station on two devices that upgrade: a stop signal takes no new
+    // device and lets the running upgrades end; a second one stops them.
+    // Either way one record per unit.
+    void stationStopped_data()
+    {
+        QTest::addColumn<QList<int>>("stops"); // the signals sent
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("upgraded");
+        QTest::addColumn<QString>("outcome"); // of each record
+        QTest::newRow("SIGINT: upgrades end") << QList<int>{SIGINT} << 0 << 2 << "upgraded";
+        QTest::newRow("SIGHUP, SIGINT: upgrades stopped") << QList<int>{SIGHUP, SIGINT} << 130 << 0 << "interrupted";
+    }
+
+    void stationStopped()
+    {
+        QFETCH(QList<int>, stops);
+        QFETCH(int, status);
+        QFETCH(int, upgraded);
+        QFETCH(QString, outcome);
+        sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
+        sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
+        sim::setLatency(5000);
+        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(sim::saveState(state));
+        QFile::remove(dir.filePath("units.jsonl"));
+
+        QProcess process;
+        start(process, {"station", "fw.upg", "--report", "units.jsonl"});
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains("VR4800002: Flash: 10%"), 60000);
+        for (const int signal : stops)
+            QCOMPARE(::kill(pid_t(process.processId()), signal), 0);
+        const Result result = finish(process);
+        QVERIFY(sim::loadState(state));
+        out += result.out.toLocal8Bit();
+
+        QCOMPARE(result.status, status);
+        QVERIFY2(out.endsWith(QStringLiteral("%1 upgraded, %2 failed\n").arg(upgraded).arg(2 - upgraded).toLatin1()),
+                 out.right(300).constData());
+        for (const sim::Device *d : sim::devices())
+            QCOMPARE(d->applicationStarts(), upgraded / 2);
+        if (status != 0)
+            QVERIFY2(result.err.startsWith("vr480-cli-sim: interrupted: 2 of 2 VR480 not upgraded"),
+                     qPrintable(result.err));
+        QStringList records;
+        for (const QByteArray &line : contents(dir.filePath("units.jsonl")).split('\n')) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            if (!line.isEmpty())
+                records << record.value("serial").toString() + ' ' + record.value("outcome").toString();
+        }
+        records.sort();
+        QCOMPARE(records, QStringList({"VR4800001 " + outcome, "VR4800002 " + outcome}));
     }
 
     // The system around an upgrade misbehaves: standard output a pipe whose

@@ -574,7 +574,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("count"); // VR480_SIM_DEVICES, empty: unset
         QTest::addColumn<QByteArray>("state"); // the state file before the run, empty: none
-        for (const char *count : {"0", "-1", "65", "abc"})
+        for (const char *count : {"0", "-1", "65", "abc", "3:0", "3:x", "3:1:1", ":1"})
             QTest::addRow("%s devices", count) << QByteArray(count) << QByteArray();
         QByteArray later;
         QDataStream(&later, QIODevice::WriteOnly) << quint32(0x56523453) << quint32(4) << QByteArray("later");
@@ -597,6 +597,28 @@ private slots:
         }
         QFile file(stateFile);
         QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), state);
+    }
+
+    // VR480_SIM_DEVICES=N:S: the devices are plugged in one by one, at the
+    // first scan after their time; one still to come is saved as plugged in.
+    void demoDevicesArriveOverTime()
+    {
+        QTemporaryDir dir;
+        const QString state = dir.filePath("sim.state");
+        qputenv("VR480_SIM_STATE", QFile::encodeName(state));
+        qputenv("VR480_SIM_DEVICES", "3:3600");
+        const auto unset = qScopeGuard([] { qunsetenv("VR480_SIM_STATE"); qunsetenv("VR480_SIM_DEVICES"); });
+        {
+            sim::DemoSession run;
+            QCOMPARE(sim::devices().size(), 3);
+            QCOMPARE(scan().size(), 0);
+            sim::devices()[1]->plugInAfter(0);
+            QCOMPARE(scan().size(), 1);
+            QVERIFY(sim::devices()[1]->online());
+            sim::devices()[2]->plugInAfter(3600 * 1000);
+        }
+        QVERIFY(sim::loadState(state));
+        QCOMPARE(scan().size(), 3);
     }
 
     void demoSessionCarriesTheDeviceBetweenRuns()

@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 
@@ -202,15 +203,38 @@ void UsbDevice::setSerials(const QList<QByteArray> &serials)
 
 QList<UsbDevice::Attached> UsbDevice::attachedDevices()
 {
+    return attachedPrivate(nullptr);
+}
+
+QList<UsbDevice::Attached> UsbDevice::attachedDevices(const QList<Attached> &known)
+{
+    return attachedPrivate(&known);
+}
+
+UsbDevice::Place UsbDevice::lastPlace()
+{
+    QMutexLocker lock(&deviceLock);
+    return last;
+}
+
+QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *known)
+{
     QMutexLocker lock(&deviceLock);
     if (handle)
         disconnectPrivate();
     denied.clear();
     QList<Attached> found;
     takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
-        if (acceptPrivate(device.bus, device.file, device.address, {})) {
+        const auto same = [&](const Attached &a) {
+            return !a.serial.isEmpty() && a.bus == device.bus && a.device == device.address;
+        };
+        if (known && std::any_of(known->begin(), known->end(), same)) {
+            found.append(*std::find_if(known->begin(), known->end(), same));
+        } else if (acceptPrivate(device.bus, device.file, device.address, {})) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
+        } else if (known) {
+            found.append({device.bus, device.address, {}});
         }
         return false; // all of them
     });
@@ -317,6 +341,7 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int addre
     heldPlace = bus + QLatin1Char('/') + file;
     held.insert(heldPlace);
     openedAt = {bus, address};
+    last = openedAt;
     return true;
 }
 

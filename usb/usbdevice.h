@@ -79,6 +79,16 @@ public:
         int device = 0;
     };
     Place openedPlace();
+    // The same for a watcher that scans again and again: a device at a
+    // place (bus and device number) of `known` takes its serial from there
+    // and is not opened again, and a device that cannot be opened or checked
+    // now (another object has it open, it refuses) is listed all the same,
+    // with an empty serial. A place is new after every restart and every
+    // plugging in.
+    QList<Attached> attachedDevices(const QList<Attached> &known);
+    // Where the device that this object last connected to was, also once it
+    // is closed; an empty bus when it never connected.
+    Place lastPlace();
 
     int bulk_write(const char *buffer, int length);
     int bulk_read(char *buffer, int length);
@@ -102,6 +112,7 @@ private:
     // when no other object of the process has it open and it has one of
     // `serials` (any when empty) and the identity; false, closed, otherwise.
     bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials);
+    QList<Attached> attachedPrivate(const QList<Attached> *known);
     void closePrivate(); // the handle only, without releasing the interface
 
     quint16 productId = 0;
@@ -112,6 +123,7 @@ private:
     usb_dev_handle *handle = nullptr;
     QString heldPlace; // where the open device is, while it is open
     Place openedAt;
+    Place last; // where the device connected last was
     QString denied;
     usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
 };

@@ -285,6 +285,10 @@ std::vector<bool> Registry::scan()
     std::vector<bool> listed(models.size(), false);
     for (const auto &pointer : models) {
         Model &m = *pointer;
+        if (m.unplugged && m.plugAt && now >= *m.plugAt) {
+            m.unplugged = false;
+            m.plugAt.reset();
+        }
         if (m.restarting && m.config.comesBack && now >= m.backAt
             && m.missedScans >= m.config.comebackScans)
             m.restarting = false;

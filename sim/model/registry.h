@@ -33,6 +33,7 @@ struct Model {
     int session = 0; // changes whenever the device leaves the bus; handles of older sessions are dead
     int address = 0; // on its bus, kept while it stays there; 0 once it has left (it gets a new one)
     bool unplugged = false;
+    std::optional<Clock::time_point> plugAt; // while unplugged: back on the bus at the first scan from then
     int hiddenScans = 0;
     bool restarting = false;
     Clock::time_point backAt;

@@ -82,7 +82,18 @@ void Device::unplug()
     QMutexLocker lock(&registry().mutex);
     Model &m = registry().model(modelId);
     m.unplugged = true;
+    m.plugAt.reset();
     m.leaveBus();
+}
+
+void Device::plugInAfter(int ms)
+{
+    QMutexLocker lock(&registry().mutex);
+    Model &m = registry().model(modelId);
+    if (!m.unplugged)
+        m.leaveBus();
+    m.unplugged = true;
+    m.plugAt = Clock::now() + std::chrono::milliseconds(std::max(0, ms));
 }
 
 void Device::plugIn()
@@ -90,6 +101,7 @@ void Device::plugIn()
     QMutexLocker lock(&registry().mutex);
     Model &m = registry().model(modelId);
     m.unplugged = false;
+    m.plugAt.reset();
     m.restarting = false;
 }
 
@@ -219,7 +231,7 @@ void setLatency(int microseconds)
     registry().latencyUs = std::max(0, microseconds);
 }
 
-void setupDemo(int count)
+void setupDemo(int count, int arrivalMs)
 {
     reset();
     for (int i = 1; i <= count; ++i) {
@@ -227,7 +239,9 @@ void setupDemo(int count)
         config.restartDelayMs = 1500;
         config.applicationSerial = QByteArrayLiteral("VR48") + QByteArray::number(i).rightJustified(5, '0');
         config.bootloaderSerial = config.applicationSerial + 'b';
-        addDevice(0, config);
+        Device &device = addDevice(0, config);
+        if (arrivalMs > 0)
+            device.plugInAfter(i * arrivalMs);
     }
     setLatency(3000);
 }

@@ -119,6 +119,7 @@ public:
                                // a restarted device counts as back once a scan has seen it
     void unplug();             // leaves the bus; open handles fail from now on
     void plugIn();             // back on the bus at the next scan, same mode
+    void plugInAfter(int ms);  // leaves the bus now, back at the first scan `ms` milliseconds from now
     void hideForScans(int scans); // the next `scans` bus scans do not find it
 
     // Counted when request 4 is accepted; the mode switches at that moment too
@@ -158,14 +159,15 @@ void setLatency(int microseconds); // every control transfer takes at least this
 // The demo program's devices: `count` VR480 on one bus, running their
 // application, with the serials VR4800001, VR4800002 and on; each takes a
 // second to restart and a few milliseconds per transfer, so a whole upgrade
-// can be watched.
-void setupDemo(int count = 1);
+// can be watched. With `arrivalMs`, device number k (from 1) is plugged in
+// k times `arrivalMs` milliseconds from now instead of being on the bus.
+void setupDemo(int count = 1, int arrivalMs = 0);
 
 // The whole simulation to and from a file: every device (bus, configuration, current mode, both
 // memories, last block, restart counters, unplugged and hidden state), the fault rules with their
 // remaining skip and times counts, and the latency. Events and the transfer count are not kept, so
 // rules that name a transfer number count from the load. A device caught in a restart is saved as
-// back on the bus in its new mode.
+// back on the bus in its new mode, one waiting to be plugged in (plugInAfter) as plugged in.
 // False when the file cannot be written, and, leaving it as it is, when it holds a state of a
 // format this program does not know.
 bool saveState(const QString &fileName);
@@ -178,7 +180,9 @@ bool loadState(const QString &fileName);
 
 // The device of one run of a demo program. When VR480_SIM_STATE names an existing file the
 // simulation is loaded from it (if that fails: a line on stderr, then setupDemo()); otherwise
-// setupDemo() with VR480_SIM_DEVICES devices (1 to 64; 1 when unset). Any other value of
+// setupDemo() with VR480_SIM_DEVICES devices (1 to 64; 1 when unset), or with "N:S" N devices
+// plugged in one every S seconds (a decimal from 0.1 to 3600), the first S seconds after the
+// start. Any other value of
 // VR480_SIM_DEVICES is said on stderr and leaves the session invalid: no device, nothing saved,
 // and the program ends. When VR480_SIM_STATE is set, the destructor saves the simulation back to
 // that file (unless it holds a format this program does not know), so that successive runs see

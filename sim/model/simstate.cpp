@@ -85,7 +85,8 @@ QByteArray stateBody(const Registry &r)
         DeviceConfig config = m->config;
         config.mode = m->mode; // already the new mode during a restart
         out << qint32(m->bus) << config << m->flash << m->external << m->lastBlock << qint32(m->restarts)
-            << qint32(m->applicationStarts) << m->unplugged << qint32(m->hiddenScans) << qint32(m->address);
+            << qint32(m->applicationStarts) << (m->unplugged && !m->plugAt) << qint32(m->hiddenScans)
+            << qint32(m->address);
     }
     for (const int last : r.lastAddress)
         out << qint32(last);
@@ -246,11 +247,23 @@ DemoSession::DemoSession()
     : stateFile(qEnvironmentVariable("VR480_SIM_STATE"))
 {
     int count = 1;
+    int arrivalMs = 0;
     if (const QString text = qEnvironmentVariable("VR480_SIM_DEVICES"); !text.isEmpty()) {
+        // "N", or "N:S": N devices plugged in one every S seconds.
+        const QStringList parts = text.split(QLatin1Char(':'));
         bool ok = false;
-        count = text.toInt(&ok, 10);
+        count = parts.first().toInt(&ok, 10);
+        ok = ok && parts.size() <= 2;
+        if (ok && parts.size() == 2) {
+            bool secondsOk = false;
+            const double seconds = parts.last().toDouble(&secondsOk);
+            ok = secondsOk && seconds >= 0.1 && seconds <= 3600;
+            arrivalMs = int(seconds * 1000 + 0.5);
+        }
         if (!ok || count < 1 || count > kMaxDemoDevices) {
-            std::fprintf(stderr, "VR480_SIM_DEVICES=%s is invalid: give a number of devices from 1 to %d\n",
+            std::fprintf(stderr,
+                         "VR480_SIM_DEVICES=%s is invalid: give a number of devices from 1 to %d, or N:S for N "
+                         "devices plugged in one every S seconds (0.1 to 3600)\n",
                          qPrintable(text), kMaxDemoDevices);
             stateFile.clear();
             reset();
@@ -285,7 +298,7 @@ DemoSession::DemoSession()
             std::fprintf(stderr, "Cannot load the simulated device from %s; starting with the demo device\n",
                          qPrintable(stateFile));
     }
-    setupDemo(count);
+    setupDemo(count, arrivalMs);
 }
 
 DemoSession::~DemoSession()

@@ -120,7 +120,8 @@ void addDevice(const QString &spec)
     const QMap<QString, QString> f = parseSpec(spec);
     checkKeys(f,
               {QStringLiteral("mode"), QStringLiteral("serial"), QStringLiteral("bus"), QStringLiteral("restart-ms"),
-               QStringLiteral("comes-back"), QStringLiteral("family"), QStringLiteral("fail-set-configuration")},
+               QStringLiteral("comes-back"), QStringLiteral("family"), QStringLiteral("fail-set-configuration"),
+               QStringLiteral("plugged")},
               spec);
     sim::DeviceConfig config;
     const QString mode = f.value(QStringLiteral("mode"), QStringLiteral("application"));
@@ -135,7 +136,9 @@ void addDevice(const QString &spec)
     config.comesBack = yes(f, QStringLiteral("comes-back"), true);
     config.familyId = int16_t(number(f, QStringLiteral("family"), config.familyId));
     config.failSetConfiguration = yes(f, QStringLiteral("fail-set-configuration"), false);
-    sim::addDevice(number(f, QStringLiteral("bus"), 0), config);
+    sim::Device &device = sim::addDevice(number(f, QStringLiteral("bus"), 0), config);
+    if (!yes(f, QStringLiteral("plugged"), true))
+        device.unplug(); // until SIGUSR1
 }
 
 void addFault(const QString &spec)
@@ -302,7 +305,7 @@ int main(int argc, char **argv)
         "detaches them and ends.\n\n"
         "DEVICE: mode=application|bootloader, serial=TEXT (the bootloader's is TEXT followed by \"b\"), "
         "bus=N, restart-ms=N (time off the bus after a restart, default 300), comes-back=no, family=N, "
-        "fail-set-configuration.\n"
+        "fail-set-configuration, plugged=no (unplugged until SIGUSR1).\n"
         "FAULT: timeout|stall|short|corrupt|unplug, then request=N, type=N (bmRequestType), skip=N, "
         "times=N (-1: always), length=N (for short). Numbers may be given in hexadecimal with 0x."));
     parser.addHelpOption();

@@ -57,6 +57,7 @@ check()
 check 'create-bootbin|create-upg' cr
 check '--help|--verbose|--version|-h|-v' -
 check 'a.upg|B.UPG|sub' upgrade ''
+check 'a.upg|B.UPG|sub' station ''
 check 'a.upg|B.UPG|sub' -v upgrade ''
 check 'sub/x.upg' upgrade sub/
 check 'b.hex|e f.hex|sub' create-upg ''

@@ -195,6 +195,31 @@ two_devices() {
         "device 1 VR4800002 application restarts=4 upgraded=yes"
 }
 
+station() {
+    # The second device is plugged in while the first one's upgrade runs, once
+    # the first is back in its bootloader (SIGUSR1 would cut its restart short).
+    start_server --device serial=VR4800001 --device serial=VR4800002,plugged=no && wait_devices 1 || return 1
+    local start=$(now) pid status deadline=$((SECONDS + 60))
+    (cd "$work" && as_user vr480-cli station firmware.upg --count 2 >"$work/stdout" 2>"$work/stderr") &
+    pid=$!
+    until grep -q "^VR4800001: Writting firmware" "$work/stdout"; do
+        [ "$SECONDS" -lt "$deadline" ] && kill -0 "$pid" 2>/dev/null ||
+            { echo "the first device's upgrade did not start"; wait "$pid"; return 1; }
+        sleep 0.1
+    done
+    kill -USR1 "$server_pid" # the second one plugged in
+    wait "$pid"
+    status=$?
+    { echo "\$ vr480-cli station firmware.upg --count 2 -> $status ($(since "$start") s)"
+      cat "$work/stdout" "$work/stderr"; } >>"$log"
+    [ "$status" = 0 ] || { echo "vr480-cli station exited $status: $(tail -1 "$work/stderr")"; return 1; }
+    [ "$(grep -cE '^VR480000[12] +[0-9.]+  upgraded: the new application is running$' "$work/stdout")" = 2 ] &&
+        has "2 upgraded, 0 failed" "$work/stdout" || return 1
+    stop_server
+    devices "device 0 VR4800001 application restarts=2 upgraded=yes" \
+        "device 1 VR4800002 application restarts=2 upgraded=yes"
+}
+
 no_permission_cli() {
     start_server && wait_devices 1 || return 1
     cli 5 info && mentions "a VR480 is on the bus (bus 001, device 0" "$work/stderr" &&
@@ -218,6 +243,7 @@ all_cases() {
     run_case "unplug during the page writes, then an upgrade" unplug_then_upgrade
     run_case "a device that never comes back" never_comes_back
     run_case "two devices: refused without --serial, listed, one by --serial, both at once" two_devices
+    run_case "station: two devices plugged in one after the other" station
 }
 
 # --- The passes ------------------------------------------------------------------------
