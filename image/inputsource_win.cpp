@@ -27,6 +27,7 @@ struct image::InputSource::System {
     HANDLE handle = INVALID_HANDLE_VALUE;
     bool owned = true; // false for standard input, which stays open
     DWORD type = FILE_TYPE_UNKNOWN;
+    bool peekable = true; // false for a pipe that cannot say what it holds
     BY_HANDLE_FILE_INFORMATION info{};
     QString error;
 };
@@ -84,17 +85,18 @@ QString image::InputSource::error() const
 
 qint64 image::InputSource::read(char *buffer, qint64 max, const image::StopCheck &stop)
 {
-    if (system->type == FILE_TYPE_PIPE) {
+    if (system->type == FILE_TYPE_PIPE && system->peekable) {
         // A pipe is read once it holds data (or its writer is gone), so that
-        // a stop request ends the wait.
+        // a stop request ends the wait. One that cannot say (a Unix pipe
+        // under Wine) is read plainly.
         while (true) {
             DWORD available = 0;
             if (!PeekNamedPipe(system->handle, nullptr, 0, nullptr, &available, nullptr)) {
                 const DWORD code = GetLastError();
                 if (endOfStream(code))
                     return 0;
-                system->error = systemError(code);
-                return -1;
+                system->peekable = false;
+                break;
             }
             if (available > 0)
                 break;
@@ -103,8 +105,10 @@ qint64 image::InputSource::read(char *buffer, qint64 max, const image::StopCheck
             Sleep(kWaitMs);
         }
     }
+    // A console reads a line at a time, and only into a small buffer.
+    const qint64 most = system->type == FILE_TYPE_CHAR ? 4096 : MAXDWORD;
     DWORD done = 0;
-    const BOOL ok = ReadFile(system->handle, buffer, DWORD(qMin<qint64>(max, MAXDWORD)), &done, nullptr);
+    const BOOL ok = ReadFile(system->handle, buffer, DWORD(qMin(max, most)), &done, nullptr);
     const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
     // Ctrl+C ends a console's read (with nothing, or as aborted) before its
     // handler has run: the stop request is awaited a moment rather than the
