@@ -3,9 +3,8 @@
 #include "command.h"
 #include "inputfile.h"
 #include "interrupt.h"
+#include "platform.h"
 #include "station.h"
-
-#include <QFileInfo>
 
 #include <algorithm>
 
@@ -166,7 +165,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
 int runCommandLine(const QStringList &arguments, bool terminal)
 {
     if (!arguments.isEmpty())
-        setProgramName(QFileInfo(arguments.first()).fileName());
+        setProgramName(programNameOf(arguments.first()));
     qInstallMessageHandler(messageHandler);
     catchStopSignals();
     QString command;

@@ -2,49 +2,34 @@
 
 #include <QThread>
 
-#include <csignal>
+#include <atomic>
 
 namespace cli {
 
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
-
-extern "C" void requestStop(int)
-{
-    if (stopSignal < 2)
-        stopSignal = stopSignal + 1;
-}
+// How many stop requests came, 0 to 2. Set from a signal handler, or from
+// the thread Windows starts for a console event: lock-free, so either may
+// touch it.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 } // namespace
 
-void catchStopSignals()
+void requestStop()
 {
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-#ifdef SIGHUP
-    std::signal(SIGHUP, requestStop);
-#endif
-#ifdef SIGPIPE
-    // A write to a pipe without a reader fails (EPIPE) instead of killing
-    // the program: device work goes on to its end.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-#ifdef SIGXFSZ
-    // A file past the size limit (ulimit -f) fails its write with "File too
-    // large" instead of killing the process with its temporary left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    if (const int count = stopSignal.load(); count < 2)
+        stopSignal.store(count + 1);
 }
 
 bool stopRequested()
 {
-    return stopSignal != 0;
+    return stopSignal.load() != 0;
 }
 
 int stopSignals()
 {
-    return stopSignal;
+    return stopSignal.load();
 }
 
 void waitFor(QThread &thread)

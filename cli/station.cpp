@@ -119,7 +119,7 @@ Result runStation(const StationPlan &plan, UnitReport &report)
 
         seen = watcher.attachedDevices(seen);
         // A VR480 that this user may not open is said once, not waited for in silence.
-        if (const QString denied = watcher.deniedDevice(); !denied.isEmpty() && denied != saidDenied) {
+        if (const QString denied = watcher.deniedDevice().place; !denied.isEmpty() && denied != saidDenied) {
             progress.note(noDevice(watcher).message);
             saidDenied = denied;
         }
