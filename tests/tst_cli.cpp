@@ -21,10 +21,12 @@
 #include <QLockFile>
 
 #include <csignal>
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 #include <functional>
 #include <memory>
 
@@ -120,6 +122,13 @@ QByteArray writeUpgradeFile(const QString &path)
 
 // Prepares the simulated bus before a run.
 using Setup = std::function<void()>;
+
+// The cases written as POSIX shell scripts skip on Windows.
+#ifdef Q_OS_WIN
+#define SKIP_POSIX_SHELL() QSKIP("a POSIX shell script (/bin/sh, ulimit, /dev/full, symbolic links)")
+#else
+#define SKIP_POSIX_SHELL() static_cast<void>(0)
+#endif
 
 } // namespace
 
@@ -298,6 +307,7 @@ private slots:
 
     void createUpg()
     {
+        SKIP_WITHOUT_SRECORD();
         const QString hex = kFixtures + QStringLiteral("/firmware.hex");
         const Result result = run({QStringLiteral("create-upg"), hex, QStringLiteral("-o"), QStringLiteral("fw.upg")});
         QCOMPARE(result.status, 0);
@@ -308,6 +318,7 @@ private slots:
 
     void createBootBin()
     {
+        SKIP_WITHOUT_SRECORD();
         const QString hex = kFixtures + QStringLiteral("/bootloader.hex");
         QVERIFY(QDir(dir.path()).mkdir("out"));
         const Result result = run({"create-bootbin", hex, "--year", "26", "--week", "15", "--number", "0x3e7",
@@ -339,6 +350,7 @@ private slots:
 
     void hexToBin_data()
     {
+        SKIP_WITHOUT_SRECORD();
         QTest::addColumn<QString>("file");
         QTest::addColumn<quint32>("first");
         QTest::addColumn<quint32>("last");
@@ -446,6 +458,10 @@ private slots:
         arguments.replaceInStrings(QStringLiteral("%d"), work.path());
         message.replace(QStringLiteral("%d"), work.path());
 
+#ifdef Q_OS_WIN
+        if (arguments.contains(QLatin1String("/dev/zero")))
+            QSKIP("Windows has no endless file such as /dev/zero");
+#endif
         const Result result = run(arguments, work.path());
         QCOMPARE(result.status, status);
         QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
@@ -627,6 +643,7 @@ private slots:
     // From a HEX build to the device running it: create-upg, then upgrade.
     void upgradeFromHex()
     {
+        SKIP_WITHOUT_SRECORD();
         const QString hex = kFixtures + QStringLiteral("/firmware.hex");
         sim::addDevice(0).setFlash(kApplicationAddress, randomBytes(0x3C000, 1));
         QCOMPARE(run({"create-upg", hex, "-o", "fw.upg"}).status, 0);
@@ -746,6 +763,9 @@ private slots:
     // time-out is reported.
     void interruptedUpgrade_data()
     {
+#ifdef Q_OS_WIN
+        QSKIP("sends POSIX signals (SIGINT, SIGTERM, SIGHUP) with kill()");
+#else
         QTest::addColumn<int>("signal");
         QTest::addColumn<Setup>("setup");
         QTest::addColumn<QByteArray>("when"); // a line of standard output
@@ -777,10 +797,12 @@ private slots:
             sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
             sim::setLatency(5000);
         }) << QByteArray("Flash: 10%") << "interrupted: 2 of 2 VR480 not upgraded" << QStringList{"--all"};
+#endif
     }
 
     void interruptedUpgrade()
     {
+#ifdef Q_OS_UNIX
         QFETCH(int, signal);
         QFETCH(Setup, setup);
         QFETCH(QByteArray, when);
@@ -812,6 +834,7 @@ private slots:
             else
                 QCOMPARE(d->mode(), sim::Mode::Bootloader);
         }
+#endif
     }
 
     // The system around an upgrade misbehaves: standard output a pipe whose
@@ -820,6 +843,9 @@ private slots:
     // device is written).
     void hostileSystem_data()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a pipe without reader and a descriptor limit (RLIMIT_NOFILE) set up in the child: POSIX");
+#endif
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<int>("devices");
         QTest::addColumn<bool>("readerGone");
@@ -837,6 +863,7 @@ private slots:
 
     void hostileSystem()
     {
+#ifdef Q_OS_UNIX
         QFETCH(QStringList, options);
         QFETCH(int, devices);
         QFETCH(bool, readerGone);
@@ -870,6 +897,7 @@ private slots:
             QCOMPARE(d->applicationStarts(), status == 0 ? 1 : 0);
             QCOMPARE(d->flash(kApplicationAddress, 0x3C000) == application, status == 0);
         }
+#endif
     }
 
     // Text from the device (serial, bootloader version) reaches the terminal
@@ -913,6 +941,9 @@ private slots:
     // while a read waits for a FIFO's writer: status 130, nothing written.
     void interruptedFileCommands_data()
     {
+#ifdef Q_OS_WIN
+        QSKIP("FIFOs and POSIX signals");
+#else
         QTest::addColumn<int>("signal");
         QTest::addColumn<QStringList>("arguments");
         const QString bootloader = kFixtures + "/bootloader.hex";
@@ -921,10 +952,12 @@ private slots:
         QTest::newRow("hex2bin from a FIFO") << SIGTERM << QStringList{"hex2bin", "fifo", "--first", "0", "--last", "1", "-o", "x.bin"};
         QTest::newRow("upgrade from a FIFO") << SIGINT << QStringList{"upgrade", "fifo"};
         QTest::newRow("write-ext from a FIFO") << SIGTERM << QStringList{"write-ext", "fifo"};
+#endif
     }
 
     void interruptedFileCommands()
     {
+#ifdef Q_OS_UNIX
         QFETCH(int, signal);
         QFETCH(QStringList, arguments);
         sim::addDevice(0, inMode(sim::Mode::Bootloader));
@@ -952,11 +985,16 @@ private slots:
         QVERIFY2(result.err.startsWith("vr480-cli-sim: interrupted"), qPrintable(result.err));
         QCOMPARE(entries(work.path()), QStringList()); // files only: the FIFO is not listed
         QCOMPARE(sim::controlTransferCount(), 0);
+#endif
     }
 
     // Standard input is read once: a HEX build and an upgrade file through pipes.
     void pipes()
     {
+#ifdef Q_OS_WIN
+        QSKIP("standard input named /dev/stdin: POSIX");
+#endif
+        SKIP_WITHOUT_SRECORD();
         const QString hex = kFixtures + "/firmware.hex";
         sim::addDevice(0);
         QVERIFY(sim::saveState(state));
@@ -998,8 +1036,11 @@ private slots:
     {
         const QString hex = kFixtures + "/firmware.hex";
         const QStringList window{"hex2bin", hex, "--first", "0x08004000", "--last", "0x080040ff", "-o"};
+#ifndef Q_OS_WIN // which has no /dev/null
         QCOMPARE(run(window + QStringList{"/dev/null"}).status, 0);
         QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+#endif
+        SKIP_WITHOUT_SRECORD();
         QProcess process;
         start(process, window + QStringList{"-"});
         QVERIFY(process.waitForFinished());
@@ -1010,6 +1051,7 @@ private slots:
     // Output names: bytes as given, links that lead nowhere, the longest names.
     void outputNames_data()
     {
+        SKIP_POSIX_SHELL();
         shellColumns();
         QTest::newRow("names not UTF-8")
             << R"sh(cp "$FW" "$(printf 'fw\351')" && $CLI create-upg "$(printf 'fw\351')" -o "$(printf 'fw\351.upg')"; echo $?; ls -A)sh"
@@ -1026,6 +1068,7 @@ private slots:
     // Limits on file size and memory: a message and a status, no temporary left.
     void resourceLimits_data()
     {
+        SKIP_POSIX_SHELL();
         shellColumns();
         const QString tooLarge = QStringLiteral("x.bin: File too large");
         QTest::newRow("create-upg") << R"sh(ulimit -f 100; $CLI create-upg "$FW" -o x.bin; echo $?; ls -A)sh"
@@ -1045,6 +1088,7 @@ private slots:
     // Standard output that cannot be written fails every command.
     void outputErrors_data()
     {
+        SKIP_POSIX_SHELL();
         shellColumns();
         for (const char *command : {"--help", "info", "list", "read-mem 8000000 4096", "create-upg \"$FW\" -o x.upg"})
             QTest::newRow(command) << QStringLiteral("$CLI %1 >/dev/full; echo $?").arg(command) << QByteArray("4\n")
@@ -1177,6 +1221,9 @@ private slots:
     // On a terminal the progress is a bar redrawn in place.
     void progressBarOnATerminal()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a pseudo-terminal made by script (util-linux): POSIX");
+#endif
         const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
         if (script.isEmpty())
             QSKIP("script (util-linux) is not installed");
