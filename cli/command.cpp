@@ -211,15 +211,24 @@ Result interrupted()
 
 Result noDevice(USBVR480 &usb, const QString &notFound)
 {
-    const QString denied = usb.deniedDevice();
-    if (denied.isEmpty())
-        return failure(ExitNoDevice, !notFound.isEmpty() ? notFound
-                                                         : QStringLiteral("no VR480 found: check the USB cable, and "
-                                                                          "that this user may open the device"));
-    return failure(ExitNoDevice, QStringLiteral("a VR480 is on the bus (%1), but this user may not open it: "
-                                                "install the udev rule 60-vr480.rules (see the README, "
-                                                "\"USB access on Linux\"), then plug the device in again")
-                                     .arg(denied));
+    const usb::DeniedDevice denied = usb.deniedDevice();
+    switch (denied.place.isEmpty() ? usb::Refusal::None : denied.why) {
+    case usb::Refusal::None:
+        break;
+    case usb::Refusal::NoPermission:
+        return failure(ExitNoDevice, QStringLiteral("a VR480 is on the bus (%1), but this user may not open it: "
+                                                    "install the udev rule 60-vr480.rules (see the README, "
+                                                    "\"USB access on Linux\"), then plug the device in again")
+                                         .arg(denied.place));
+    case usb::Refusal::NotBound:
+        return failure(ExitNoDevice, QStringLiteral("a VR480 is on the bus (%1), but it cannot be opened: it is not "
+                                                    "bound to the WinUSB driver, or another program has it open "
+                                                    "(see the README, \"Binding the VR480 to WinUSB\")")
+                                         .arg(denied.place));
+    }
+    return failure(ExitNoDevice, !notFound.isEmpty() ? notFound
+                                                     : QStringLiteral("no VR480 found: check the USB cable, and "
+                                                                      "that this user may open the device"));
 }
 
 Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work)

@@ -122,7 +122,8 @@ Result interrupted();
 // The result of a command that found no device it could use: ExitNoDevice
 // with `notFound` (when empty: no VR480 found, check the cable and the
 // permissions), unless a VR480 is on the bus that this user may not open:
-// then a message that names it and points at the udev rule.
+// then a message that names it and points at the udev rule, or on Windows at
+// its binding to WinUSB.
 Result noDevice(USBVR480 &usb, const QString &notFound = {});
 
 // Chooses the device by the command's --serial (cli/devices.h), connects to

@@ -3,8 +3,7 @@
 #include "command.h"
 #include "inputfile.h"
 #include "interrupt.h"
-
-#include <QFileInfo>
+#include "platform.h"
 
 #include <algorithm>
 
@@ -164,7 +163,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
 int runCommandLine(const QStringList &arguments, bool terminal)
 {
     if (!arguments.isEmpty())
-        setProgramName(QFileInfo(arguments.first()).fileName());
+        setProgramName(programNameOf(arguments.first()));
     qInstallMessageHandler(messageHandler);
     catchStopSignals();
     QString command;

@@ -2,43 +2,27 @@
 
 #include <QThread>
 
-#include <csignal>
+#include <atomic>
 
 namespace cli {
 
 namespace {
 
-volatile std::sig_atomic_t stopSignal = 0;
-
-extern "C" void requestStop(int)
-{
-    stopSignal = 1;
-}
+// Set from a signal handler, or from the thread Windows starts for a console
+// event: lock-free, so either may touch it.
+std::atomic<bool> stopSignal{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 } // namespace
 
-void catchStopSignals()
+void requestStop()
 {
-    std::signal(SIGINT, requestStop);
-    std::signal(SIGTERM, requestStop);
-#ifdef SIGHUP
-    std::signal(SIGHUP, requestStop);
-#endif
-#ifdef SIGPIPE
-    // A write to a pipe without a reader fails (EPIPE) instead of killing
-    // the program: device work goes on to its end.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-#ifdef SIGXFSZ
-    // A file past the size limit (ulimit -f) fails its write with "File too
-    // large" instead of killing the process with its temporary left behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    stopSignal = true;
 }
 
 bool stopRequested()
 {
-    return stopSignal != 0;
+    return stopSignal;
 }
 
 void waitFor(QThread &thread)

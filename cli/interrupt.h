@@ -10,16 +10,21 @@ class QThread;
 
 namespace cli {
 
-// Installs the handlers for SIGINT, SIGTERM and SIGHUP (a closed terminal),
-// and ignores SIGPIPE and SIGXFSZ: a write to a pipe without a reader or past
-// the file size limit fails instead of killing the program.
+// Turns the system's stop events into stop requests, one implementation per
+// system. POSIX (stopsignals_posix.cpp): SIGINT, SIGTERM and SIGHUP (a closed
+// terminal); SIGPIPE and SIGXFSZ are ignored, so that a write to a pipe
+// without a reader or past the file size limit fails instead of killing the
+// program. Windows (stopsignals_win.cpp): Ctrl+C, Ctrl+Break and the console
+// closed, logged off or shut down.
 void catchStopSignals();
-// True once a stop signal came.
+// Records a stop request; safe in a signal handler.
+void requestStop();
+// True once a stop was requested.
 bool stopRequested();
-// Waits for a running thread, passing a stop signal on as
+// Waits for a running thread, passing a stop request on as
 // QThread::requestInterruption.
 void waitFor(QThread &thread);
-// The same for several threads: a stop signal goes to every one.
+// The same for several threads: a stop request goes to every one.
 void waitFor(const QList<QThread *> &threads);
 
 } // namespace cli

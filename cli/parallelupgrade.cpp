@@ -8,6 +8,7 @@
 #include "deviceprogress.h"
 #include "devices.h"
 #include "interrupt.h"
+#include "platform.h"
 #include "progress.h"
 #include "upgradecommand.h"
 #include "usbvr480.h"
@@ -16,15 +17,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <vector>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace cli {
 
@@ -50,26 +44,11 @@ struct Worker {
 // they are tried before any worker starts.
 std::optional<Result> checkDescriptors(qsizetype workers)
 {
-#ifdef Q_OS_UNIX
-    std::vector<int> held;
-    int error = 0;
-    for (qsizetype i = 0; i < 3 * workers + 2 && error == 0; ++i) {
-        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            error = errno;
-        else
-            held.push_back(fd);
-    }
-    for (const int fd : held)
-        ::close(fd);
-    if (error != 0)
+    if (const QString shortage = openFilesShortage(int(3 * workers + 2)); !shortage.isEmpty())
         return failure(ExitDeviceFailed, QStringLiteral("cannot work on %1 VR480 at once: %2 (see ulimit -n); "
                                                         "nothing was written")
                                              .arg(workers)
-                                             .arg(QString::fromLocal8Bit(std::strerror(error))));
-#else
-    Q_UNUSED(workers);
-#endif
+                                             .arg(shortage));
     return std::nullopt;
 }
 

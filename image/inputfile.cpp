@@ -1,19 +1,8 @@
 #include "inputfile.h"
 
-#include <QFile>
+#include "inputsource.h"
 
 #include <utility>
-
-#ifdef Q_OS_WIN
-#include <QFileInfo>
-#else
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -99,87 +88,14 @@ QByteArray image::encodeFileName(const QString &fileName)
     return bytes + QStringView(fileName).sliced(start).toUtf8();
 }
 
-#ifdef Q_OS_WIN
-
-QString image::inputFileProblem(const QString &fileName)
-{
-    const QFileInfo info(fileName);
-    return !info.exists()       ? QStringLiteral("No such file or directory")
-           : info.isDir()       ? QStringLiteral("is a folder")
-           : !info.isReadable() ? QStringLiteral("Permission denied")
-                                : QString();
-}
-
 image::InputFile image::readInputFile(const QString &fileName, qint64 limit, const image::StopCheck &stop, bool keepStart)
 {
-    if (QFileInfo(fileName).isDir())
+    image::InputSource file(fileName);
+    if (!file.isOpen())
+        return failed(image::FileStatus::CannotRead, file.error());
+    if (file.isFolder())
         return failed(image::FileStatus::CannotRead, QStringLiteral("is a folder"));
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return failed(image::FileStatus::CannotRead, file.errorString());
-    const qint64 size = file.isSequential() ? -1 : file.size();
-    if (size > limit && !keepStart)
-        return tooLarge(image::InputFile(), size, false);
-    image::InputFile result;
-    while (true) {
-        if (stop && stop())
-            return failed(image::FileStatus::Interrupted);
-        const QByteArray chunk = file.read(qMin(kChunk, limit + 1 - result.bytes.size()));
-        if (chunk.isEmpty())
-            break;
-        result.bytes += chunk;
-        if (result.bytes.size() > limit)
-            return tooLarge(std::move(result), size, keepStart);
-    }
-    if (file.error() != QFile::NoError)
-        return failed(image::FileStatus::CannotRead, file.errorString());
-    return result;
-}
-
-#else
-
-namespace {
-
-// Closes the descriptor when the read ends, however it ends.
-struct Descriptor {
-    int fd;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-} // namespace
-
-QString image::inputFileProblem(const QString &fileName)
-{
-    const QByteArray name = image::encodeFileName(fileName);
-    struct stat info {};
-    if (::stat(name.constData(), &info) != 0 || ::access(name.constData(), R_OK) != 0)
-        return systemError();
-    return S_ISDIR(info.st_mode) ? QStringLiteral("is a folder") : QString();
-}
-
-image::InputFile image::readInputFile(const QString &fileName, qint64 limit, const image::StopCheck &stop, bool keepStart)
-{
-    // Opened without blocking, so that a FIFO without a writer does not hold
-    // the program in open(); its reads then wait in poll() below.
-    const Descriptor file{::open(image::encodeFileName(fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-    if (file.fd < 0)
-        return failed(image::FileStatus::CannotRead, systemError());
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0)
-        return failed(image::FileStatus::CannotRead, systemError());
-    if (S_ISDIR(info.st_mode))
-        return failed(image::FileStatus::CannotRead, QStringLiteral("is a folder"));
-    const bool regular = S_ISREG(info.st_mode);
-    const qint64 size = regular ? qint64(info.st_size) : -1;
+    const qint64 size = file.size();
     if (size > limit && !keepStart)
         return tooLarge(image::InputFile(), size, false);
 
@@ -188,19 +104,11 @@ image::InputFile image::readInputFile(const QString &fileName, qint64 limit, con
     while (true) {
         if (stop && stop())
             return failed(image::FileStatus::Interrupted);
-        if (!regular) {
-            pollfd ready{file.fd, POLLIN, 0};
-            const int n = ::poll(&ready, 1, 100);
-            if (n == 0 || (n < 0 && errno == EINTR))
-                continue;
-            if (n < 0)
-                return failed(image::FileStatus::CannotRead, systemError());
-        }
-        const ssize_t n = ::read(file.fd, chunk, size_t(qMin(kChunk, limit + 1 - result.bytes.size())));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
+        const qint64 n = file.read(chunk, qMin(kChunk, limit + 1 - result.bytes.size()), stop);
+        if (n == image::InputSource::kStopped)
+            return failed(image::FileStatus::Interrupted);
         if (n < 0)
-            return failed(image::FileStatus::CannotRead, systemError());
+            return failed(image::FileStatus::CannotRead, file.error());
         if (n == 0)
             break;
         result.bytes.append(chunk, qsizetype(n));
@@ -209,5 +117,3 @@ image::InputFile image::readInputFile(const QString &fileName, qint64 limit, con
     }
     return result;
 }
-
-#endif

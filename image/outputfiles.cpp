@@ -1,5 +1,7 @@
 #include "outputfiles.h"
 
+#include "filereplacement.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QRandomGenerator>
@@ -8,26 +10,9 @@
 #include <cstring>
 #include <system_error>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path nativePath(const QString &fileName)
-{
-#ifdef Q_OS_WIN
-    return fs::path(fileName.toStdWString());
-#else
-    return fs::path(image::encodeFileName(fileName).toStdString());
-#endif
-}
 
 QString reasonOf(const std::error_code &failure)
 {
@@ -41,16 +26,6 @@ QString reasonOf(const QFile &file, int savedErrno)
     if (savedErrno != 0)
         return QString::fromLocal8Bit(std::strerror(savedErrno));
     return file.error() != QFile::NoError ? file.errorString() : QStringLiteral("write failed");
-}
-
-// Renames, with the system's reason on failure.
-bool renameFile(const fs::path &from, const fs::path &to, QString *reason = nullptr)
-{
-    std::error_code failure;
-    fs::rename(from, to, failure);
-    if (failure && reason)
-        *reason = reasonOf(failure);
-    return !failure;
 }
 
 bool removeFile(const fs::path &path)
@@ -78,14 +53,7 @@ image::OutputFiles::~OutputFiles()
 
 bool image::OutputFiles::isWritten(const Entry &entry)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(entry)
-    return true;
-#else
-    struct stat info {};
-    return ::lstat(entry.temporary.c_str(), &info) == 0 && S_ISREG(info.st_mode)
-        && quint64(info.st_dev) == entry.device && quint64(info.st_ino) == entry.inode;
-#endif
+    return image::isFile(entry.temporary, entry.identity);
 }
 
 void image::OutputFiles::discard()
@@ -112,15 +80,7 @@ void image::OutputFiles::notRestored(const QString &fileName)
 
 bool image::OutputFiles::sameFile(const QString &a, const QString &b)
 {
-#ifdef Q_OS_WIN
-    std::error_code failure;
-    return fs::equivalent(nativePath(a), nativePath(b), failure) && !failure;
-#else
-    // Any kind of file, devices and FIFOs included.
-    struct stat first {}, second {};
-    return ::stat(image::encodeFileName(a).constData(), &first) == 0 && ::stat(image::encodeFileName(b).constData(), &second) == 0
-        && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-#endif
+    return image::sameFile(nativePath(a), nativePath(b));
 }
 
 QString image::OutputFiles::targetProblem(const QString &fileName)
@@ -151,7 +111,7 @@ image::FileResult image::OutputFiles::add(const QString &fileName, const Writer 
     if (const QString problem = targetProblem(fileName); !problem.isEmpty())
         return fail(fileName, problem);
     std::error_code failure;
-    Entry entry{fileName, nativePath(fileName), {}, {}};
+    Entry entry{fileName, nativePath(fileName), {}, {}, {}};
     const fs::file_status status = fs::status(entry.target, failure);
     const bool exists = fs::exists(status);
     if (exists)
@@ -170,66 +130,29 @@ image::FileResult image::OutputFiles::add(const QString &fileName, const Writer 
         return {};
     }
 
-    // Created new with the usual permissions of a new file less the
-    // process's umask (the owner's alone while it replaces a file, until it
-    // has that file's); unbuffered, so that a write fails where the system
-    // refuses it, with the system's reason.
+    // Unbuffered, so that a write fails where the system refuses it, with
+    // the system's reason.
+    const std::optional<image::FileAttributes> replaced = exists ? image::attributesOf(entry.target) : std::nullopt;
     QFile file;
-#ifdef Q_OS_WIN
-    constexpr auto kNewFilePermissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-                                       | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+    QString reason;
     for (int attempt = 0;; ++attempt) {
         entry.temporary = nameBeside(entry.target, "part");
-        file.setFileName(QString::fromStdWString(entry.temporary.native()));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered, kNewFilePermissions))
+        bool taken = false;
+        if (image::createNewFile(entry.temporary, replaced, file, &entry.identity, &taken, &reason))
             break;
-        if (!file.exists() || attempt == 10)
-            return fail(fileName, file.errorString());
+        if (!taken || attempt == 10)
+            return fail(fileName, reason);
     }
     pending.append(entry);
     errno = 0;
     if (!write(file))
         return fail(fileName, reasonOf(file, errno));
-    if (exists)
-        QFile::setPermissions(file.fileName(), QFile::permissions(QString::fromStdWString(entry.target.native())));
-    errno = 0;
-    if (!file.flush() || _commit(file.handle()) != 0)
-        return fail(fileName, reasonOf(file, errno));
-#else
-    struct stat replaced {};
-    const bool replacing = exists && ::stat(entry.target.c_str(), &replaced) == 0;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        entry.temporary = nameBeside(entry.target, "part");
-        fd = ::open(entry.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    replacing ? 0600 : 0666);
-        if (fd < 0 && (errno != EEXIST || attempt == 10))
-            return fail(fileName, QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    struct stat written {};
-    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)
-        || ::fstat(fd, &written) != 0) {
-        ::close(fd);
-        return fail(fileName, QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    entry.device = quint64(written.st_dev);
-    entry.inode = quint64(written.st_ino);
-    pending.append(entry);
-    errno = 0;
-    if (!write(file))
-        return fail(fileName, reasonOf(file, errno));
-    if (replacing) {
-        // The owner is refused to most users: the file then stays the process's.
-        [[maybe_unused]] const int owned = ::fchown(fd, replaced.st_uid, replaced.st_gid);
-        if (::fchmod(fd, replaced.st_mode & 0777) != 0)
-            return fail(fileName, QString::fromLocal8Bit(std::strerror(errno)));
-    }
+    if (replaced && !image::passAttributes(file, *replaced, &reason))
+        return fail(fileName, reason);
     // Data written reaches the disk before the file is renamed, so that a
     // crash after the rename cannot leave an empty or short file under the name.
-    errno = 0;
-    if (!file.flush() || ::fsync(fd) != 0)
-        return fail(fileName, reasonOf(file, errno));
-#endif
+    if (!image::flushToDisk(file, &reason))
+        return fail(fileName, reason);
     file.close();
     if (file.error() != QFile::NoError)
         return fail(fileName, file.errorString());
@@ -265,7 +188,7 @@ image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
             const fs::path &target = it->entry->target;
             const bool back = it->previous.empty()           ? !it->renamed || removeFile(target)
                               : it->linked && !it->renamed ? removeFile(it->previous)
-                                                             : renameFile(it->previous, target);
+                                                             : image::replaceFile(it->previous, target);
             if (!back)
                 notRestored(it->entry->name);
         }
@@ -285,7 +208,7 @@ image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
             done.previous = nameBeside(entry.target, "old");
             fs::create_hard_link(entry.target, done.previous, failure);
             done.linked = !failure;
-            if (!done.linked && !renameFile(entry.target, done.previous, &reason)) {
+            if (!done.linked && !image::replaceFile(entry.target, done.previous, &reason)) {
                 done.previous.clear();
                 fail(entry.name, reason);
                 return abandon();
@@ -299,7 +222,7 @@ image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
             fail(entry.name, QStringLiteral("its temporary file was replaced by another program"));
             return abandon();
         }
-        if (!renameFile(entry.temporary, entry.target, &reason)) {
+        if (!image::replaceFile(entry.temporary, entry.target, &reason)) {
             fail(entry.name, reason);
             return abandon();
         }
@@ -315,14 +238,7 @@ image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
             continue;
         QFile file;
         errno = 0;
-#ifdef Q_OS_WIN
-        file.setFileName(QString::fromStdWString(entry.target.native()));
-        const bool opened = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-#else
-        const int fd = ::open(entry.target.c_str(), O_WRONLY | O_CLOEXEC);
-        const bool opened = fd >= 0 && file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
-#endif
-        if (!opened || file.write(entry.direct) != entry.direct.size()) {
+        if (!image::openForWriting(file, entry.target) || file.write(entry.direct) != entry.direct.size()) {
             fail(entry.name, reasonOf(file, errno));
             pending.clear();
             return batchResult;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "filereplacement.h"
 #include "inputfile.h"
 
 #include <QByteArray>
@@ -26,13 +27,14 @@ namespace image {
 //
 // A temporary is created anew, never opened over an existing file; its mode
 // and owner are set through its descriptor, and commit() renames it only while
-// its name still is the file written (same device and inode). Nothing else is
-// done to it by name, so whoever may change the folder cannot turn the
-// process's rights onto another file.
+// its name still is the file written (same device and inode, or volume and
+// file index on Windows). Nothing else is done to it by name, so whoever may
+// change the folder cannot turn the process's rights onto another file.
 //
 // What is guaranteed:
 // - commit() Ok: every file holds its new contents. A replaced file keeps
-//   its permission bits, and its owner where the process may set it.
+//   its permission bits, and its owner where the process may set it (on
+//   Windows it has what its folder gives a new file).
 // - A replaced name holds the whole old file or the whole new one at every
 //   moment: the new file is renamed over it. Of several files, each old one
 //   is kept by a second (hard) link until all are in place. Where the file
@@ -82,7 +84,7 @@ private:
         std::filesystem::path target;    // the file to replace, links followed
         std::filesystem::path temporary; // its new contents; empty for a device or FIFO
         QByteArray direct;               // the contents for a device or FIFO
-        quint64 device = 0, inode = 0;   // the temporary's identity
+        FileIdentity identity;           // the temporary's
     };
     static bool isWritten(const Entry &entry);
     QList<Entry> pending;

@@ -145,7 +145,7 @@ int usbErrno(int libusbError)
         return -EINTR;
     case LIBUSB_ERROR_NO_MEM:
         return -ENOMEM;
-    case LIBUSB_ERROR_NOT_SUPPORTED:
+    case LIBUSB_ERROR_NOT_SUPPORTED: // on Windows: a device not bound to WinUSB
         return -ENOSYS;
     default: // LIBUSB_ERROR_IO, LIBUSB_ERROR_OTHER and any later code
         return -EIO;

@@ -3,6 +3,7 @@
 
 #include "bytes.h"
 #include "capture.h"
+#include "devicenode.h"
 #include "hexdump.h"
 #include "scramble.h"
 #include "simdevice.h"
@@ -20,6 +21,7 @@
 
 #include <QLockFile>
 
+#include <cerrno>
 #include <csignal>
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -34,6 +36,17 @@ namespace {
 
 constexpr quint32 kApplicationAddress = 0x08004000;
 const QString kFixtures = QStringLiteral(VR480_FIXTURES);
+
+// What vr480-cli says of the simulated device whose configuration is refused
+// (EPERM), as the system reads that refusal.
+QString refusedDevice()
+{
+    return usb::refusalOf(EPERM) == usb::Refusal::NoPermission
+               ? "a VR480 is on the bus (bus 001, device 001), but this user may not open it: install the udev rule "
+                 "60-vr480.rules (see the README, \"USB access on Linux\"), then plug the device in again"
+               : "a VR480 is on the bus (bus 001, device 001), but it cannot be opened: it is not bound to the WinUSB "
+                 "driver, or another program has it open (see the README, \"Binding the VR480 to WinUSB\")";
+}
 
 struct Result {
     int status = -1;
@@ -489,9 +502,7 @@ private slots:
             sim::DeviceConfig config;
             config.denyAccess = true;
             sim::addDevice(0, config);
-        }) << 5 << "" << "vr480-cli-sim: a VR480 is on the bus (bus 001, device 001), but this user may not open it: "
-                         "install the udev rule 60-vr480.rules (see the README, \"USB access on Linux\"), then plug the "
-                         "device in again\n";
+        }) << 5 << "" << "vr480-cli-sim: " + refusedDevice() + "\n";
         QTest::newRow("another brand") << Setup([] {
             sim::DeviceConfig config;
             config.brandId = 7;
@@ -690,7 +701,7 @@ private slots:
             sim::DeviceConfig config = inMode(sim::Mode::Bootloader);
             config.denyAccess = true;
             sim::addDevice(0, config);
-        }) << 5 << "a VR480 is on the bus (bus 001, device 001), but this user may not open it" << true;
+        }) << 5 << refusedDevice() << true;
         QTest::newRow("page write fails") << withFault({sim::Fault::Stall, 3, -1, 5}) << 1
                                           << "the upgrade failed: the write of page 6 of 120 (at 0x08006800) failed: "
                                              "the device may be left in its bootloader" << true;

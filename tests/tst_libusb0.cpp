@@ -1,6 +1,7 @@
 // libusb 0.1 over libusb-1.0 (libusb0/): every libusb-1.0 failure becomes the
 // negative errno value libusb 0.1 on Linux gives for it, which callers test
-// (EACCES for a device they may not open) and print.
+// (EACCES for a device they may not open, ENOSYS for one without a usable
+// driver) and print.
 
 #include "usberrno.h"
 

@@ -28,6 +28,7 @@
 #include <QTextBrowser>
 #include <QtTest>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -356,7 +357,10 @@ void TestUpgrader::endings_data()
         device.setConfig(config);
         return QString();
     }) << QStringList{"%file", "USB Timeout\nCheck USB Cable",
-                      "VR480 found (bus 001, device 001), but it could not be opened: no permission"}
+                      // The refused configuration (EPERM), as the system reads it.
+                      usb::refusalOf(EPERM) == usb::Refusal::NoPermission
+                          ? "VR480 found (bus 001, device 001), but it could not be opened: no permission"
+                          : "VR480 found (bus 001, device 001), but it could not be opened: not bound to WinUSB, or in use"}
                                << QList<unsigned long>{200, 200, 200} << 0 << true;
     QTest::newRow("connects at the fourth attempt") << Setup([](QTemporaryDir &) {
         sim::devices().first()->hideForScans(3);

@@ -10,10 +10,13 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
 using sim::Event;
+
+Q_DECLARE_METATYPE(usb::Refusal)
 
 namespace {
 
@@ -258,6 +261,33 @@ private slots:
         QCOMPARE(transfersTo(good).size(), 2);
     }
 
+    // What the system's refusals mean: a device node's permissions on Linux,
+    // the driver binding on Windows; other failures are not refusals.
+    void refusalOf_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<usb::Refusal>("onLinux");
+        QTest::addColumn<usb::Refusal>("onWindows");
+        using usb::Refusal;
+        QTest::newRow("EACCES") << EACCES << Refusal::NoPermission << Refusal::NotBound;
+        QTest::newRow("EPERM") << EPERM << Refusal::NoPermission << Refusal::NotBound;
+        QTest::newRow("ENOSYS") << ENOSYS << Refusal::None << Refusal::NotBound;
+        QTest::newRow("EBUSY") << EBUSY << Refusal::None << Refusal::None;
+        QTest::newRow("ENODEV") << ENODEV << Refusal::None << Refusal::None;
+        QTest::newRow("EIO") << EIO << Refusal::None << Refusal::None;
+    }
+    void refusalOf()
+    {
+        QFETCH(int, error);
+#ifdef Q_OS_WIN
+        QFETCH(usb::Refusal, onWindows);
+        QCOMPARE(usb::refusalOf(error), onWindows);
+#else
+        QFETCH(usb::Refusal, onLinux);
+        QCOMPARE(usb::refusalOf(error), onLinux);
+#endif
+    }
+
     // A device this user may not open is named, so that the callers can say
     // what is wrong; other failures to open name nothing.
     void deniedDevice_data()
@@ -286,13 +316,15 @@ private slots:
             sim::addDevice(0, vr480());
         USBVR480 usb;
         QCOMPARE(usb.connect(), connected);
-        QCOMPARE(usb.deniedDevice(), named);
+        QCOMPARE(usb.deniedDevice().place, named);
+        // The simulated node may only be read: its configuration is refused.
+        QCOMPARE(usb.deniedDevice().why, named.isEmpty() ? usb::Refusal::None : usb::refusalOf(EPERM));
 
         // Allowed again: the next connection forgets it.
         config.denyAccess = config.failOpen = false;
         device.setConfig(config);
         QCOMPARE(usb.connect(), 0);
-        QCOMPARE(usb.deniedDevice(), QString());
+        QCOMPARE(usb.deniedDevice().place, QString());
     }
 
     void connectOnOpenObjectClosesAndRescans()

@@ -26,6 +26,10 @@ Sprawdź kabel USB</translation>
       <translation>Znaleziono VR480 (%1), ale nie można go otworzyć: brak uprawnień</translation>
     </message>
     <message>
+      <source>VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use</source>
+      <translation>Znaleziono VR480 (%1), ale nie można go otworzyć: nie jest przypisany do sterownika WinUSB lub jest używany</translation>
+    </message>
+    <message>
       <source>Bootloader Version Read Error</source>
       <translation>Błąd odczytu wersji programu rozruchowego</translation>
     </message>

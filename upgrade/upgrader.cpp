@@ -186,9 +186,12 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
         if (isInterruptionRequested())
             return Outcome::InterruptedUntouched;
         emit sendText(tr("USB Timeout\nCheck USB Cable"));
-        const QString denied = usb->deniedDevice();
-        if (!denied.isEmpty())
-            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied));
+        const usb::DeniedDevice denied = usb->deniedDevice();
+        if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
+            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied.place));
+        if (!denied.place.isEmpty() && denied.why == usb::Refusal::NotBound)
+            emit sendText(tr("VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use")
+                              .arg(denied.place));
         return Outcome::NoDevice;
     }
     const QByteArray serial = usb->readStringDescriptor();

@@ -1,15 +1,32 @@
 #pragma once
-// What the operating system's own list of USB devices says that libusb 0.1
-// cannot: on Linux, libusb 0.1 leaves out a device whose node this user may
-// not even read, so a VR480 on the bus may be invisible to the scan.
+// A VR480 that the system has but will not give this process, and why: what
+// the operating system says that libusb 0.1 does not. One implementation per
+// system: devicenode_linux.cpp (device node permissions; libusb 0.1 leaves out
+// a device whose node this user may not even read, so its scan may not see
+// it) and devicenode_win.cpp (a device not bound to the WinUSB driver).
 
 #include <QString>
 
 namespace usb {
 
+enum class Refusal {
+    None,
+    NoPermission, // Linux: the device node's permissions (the udev rule)
+    NotBound,     // Windows: not bound to WinUSB, or another program has it open
+};
+
+struct DeniedDevice {
+    QString place; // "bus B, device D" in libusb 0.1's names; empty when there is none
+    Refusal why = Refusal::None;
+};
+
+// What a failure of usb_open() or usb_set_configuration() says about the
+// device, from the errno value it gave (positive).
+Refusal refusalOf(int error);
+
 // A device with these ids whose node this user may not open for reading and
-// writing, as "bus B, device D" (the names libusb 0.1 gives them); empty when
-// there is none, or on systems without such a list.
-QString deniedDeviceNode(quint16 vendorId, quint16 productId);
+// writing (NoPermission); none when there is none, or on systems where the
+// scan lists every device.
+DeniedDevice deniedDeviceNode(quint16 vendorId, quint16 productId);
 
 } // namespace usb

@@ -171,7 +171,7 @@ int UsbDevice::isOpen()
     return handle ? 0 : -1;
 }
 
-QString UsbDevice::deniedDevice()
+usb::DeniedDevice UsbDevice::deniedDevice()
 {
     QMutexLocker lock(&deviceLock);
     return denied;
@@ -205,7 +205,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
     QMutexLocker lock(&deviceLock);
     if (handle)
         disconnectPrivate();
-    denied.clear();
+    denied = {};
     QList<Attached> found;
     takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
         if (acceptPrivate(device.bus, device.file, {})) {
@@ -214,7 +214,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedDevices()
         }
         return false; // all of them
     });
-    if (found.isEmpty() && denied.isEmpty())
+    if (found.isEmpty() && denied.place.isEmpty())
         denied = usb::deniedDeviceNode(vendorId, productId);
     return found;
 }
@@ -225,11 +225,11 @@ int UsbDevice::connectPrivate()
     qDebug("USB Connect");
     if (handle)
         closePrivate();
-    denied.clear();
+    denied = {};
     if (takeFirst(scan(), vendorId, productId,
                   [this](const Listed &device) { return acceptPrivate(device.bus, device.file, serials); }))
         return 0;
-    if (denied.isEmpty())
+    if (denied.place.isEmpty())
         denied = usb::deniedDeviceNode(vendorId, productId);
     return -1;
 }
@@ -237,11 +237,11 @@ int UsbDevice::connectPrivate()
 bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, const QList<QByteArray> &serials)
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
-    // libusb reports a refused device node as a failed open (errno) or, when
-    // the node may only be read, as a refused configuration.
+    // The system's refusal comes as a failed open (errno) or as a refused
+    // configuration (a Linux device node that may only be read).
     const auto noteDenied = [&](int error) {
-        if (error == EACCES || error == EPERM)
-            denied = QStringLiteral("bus %1, device %2").arg(bus, file);
+        if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None)
+            denied = {QStringLiteral("bus %1, device %2").arg(bus, file), why};
     };
     {
         // Opened by its record while the lists cannot change; only the handle

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "devicenode.h"
 #include "rankedmutex.h"
 
 #include <QByteArray>
@@ -47,10 +48,10 @@ public:
     int isOpen(); // 0 when open, -1 when closed
 
     // A device with the right ids that the last connect() or
-    // attachedDevices() came upon but was not allowed to open (its device
-    // node's permissions), as "bus B, device D" in the library's names; empty
+    // attachedDevices() came upon but was not allowed to open, and why (its
+    // device node's permissions, or on Windows its driver); an empty place
     // when there was none.
-    QString deniedDevice();
+    usb::DeniedDevice deniedDevice();
 
     void setVidPid(quint16 vendorId, quint16 productId);
     void setFamilyId(qint16 id);
@@ -104,6 +105,6 @@ private:
     QList<QByteArray> serials;
     usb_dev_handle *handle = nullptr;
     QString heldPlace; // where the open device is, while it is open
-    QString denied;
+    usb::DeniedDevice denied;
     usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
 };

@@ -230,7 +230,12 @@ int usb_find_busses(void);
 int usb_find_devices(void);
 struct usb_bus *usb_get_busses(void);
 
-/* NULL on failure, with errno set (EACCES when the system refuses access). */
+/*
+ * NULL on failure, with errno set: EACCES when the system refuses access (on
+ * Windows also: another program has the device open), ENOSYS when it has no
+ * driver through which the device can be used (on Windows: the device is not
+ * bound to WinUSB).
+ */
 usb_dev_handle *usb_open(struct usb_device *dev);
 int usb_close(usb_dev_handle *dev);
 

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+
 namespace usb {
 
 namespace {
@@ -16,9 +18,15 @@ QByteArray attribute(const QString &device, const char *name)
 
 } // namespace
 
-QString deniedDeviceNode(quint16 vendorId, quint16 productId)
+Refusal refusalOf(int error)
 {
-#ifdef Q_OS_LINUX
+    // libusb reports a refused device node as a failed open or, when the node
+    // may only be read, as a refused configuration.
+    return error == EACCES || error == EPERM ? Refusal::NoPermission : Refusal::None;
+}
+
+DeniedDevice deniedDeviceNode(quint16 vendorId, quint16 productId)
+{
     // The kernel lists every device in sysfs; its node is /dev/bus/usb/BBB/DDD.
     const QDir devices(QStringLiteral("/sys/bus/usb/devices"));
     for (const QString &name : devices.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
@@ -32,13 +40,9 @@ QString deniedDeviceNode(quint16 vendorId, quint16 productId)
             QStringLiteral("%1").arg(attribute(device, "devnum").toInt(), 3, 10, QLatin1Char('0'));
         const QFileInfo node(QStringLiteral("/dev/bus/usb/%1/%2").arg(bus, number));
         if (node.exists() && !(node.isReadable() && node.isWritable()))
-            return QStringLiteral("bus %1, device %2").arg(bus, number);
+            return {QStringLiteral("bus %1, device %2").arg(bus, number), Refusal::NoPermission};
     }
-#else
-    Q_UNUSED(vendorId);
-    Q_UNUSED(productId);
-#endif
-    return {};
+    return {}; // also where there is no such list
 }
 
 } // namespace usb

@@ -1,0 +1,40 @@
+#include "platform.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace cli {
+
+QStringList programArguments(int, char **)
+{
+    // UTF-16 from the system, as the file names are.
+    return QCoreApplication::arguments();
+}
+
+QString programNameOf(const QString &firstArgument)
+{
+    const QFileInfo program(firstArgument);
+    return program.suffix().compare(QLatin1String("exe"), Qt::CaseInsensitive) == 0 ? program.completeBaseName()
+                                                                                    : program.fileName();
+}
+
+bool prepareStandardOutput()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(output, &mode)
+        && SetConsoleMode(output, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+QString openFilesShortage(int)
+{
+    return {}; // handles have no per-process limit of that kind
+}
+
+} // namespace cli
