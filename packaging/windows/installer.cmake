@@ -56,7 +56,7 @@ set(CPACK_STRIP_FILES ON)
 # A 64-bit installer, from the amd64 stubs of Debian's nsis.
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-set(CPACK_NSIS_PACKAGE_NAME "VR480 Bootloader ${PROJECT_VERSION}")
+set(CPACK_NSIS_PACKAGE_NAME "VR480 Bootloader") # also the Start-menu folder
 set(CPACK_NSIS_DISPLAY_NAME "VR480 Bootloader ${PROJECT_VERSION}")
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_PACKAGE_EXECUTABLES vr480_bootloader "VR480 Bootloader")

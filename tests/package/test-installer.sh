@@ -37,8 +37,10 @@ check() { # check NAME COMMAND...: runs the command, counts and prints the resul
 work=$(mktemp -d)
 export WINEPREFIX=$work/wine WINEDEBUG=-all
 unset WINEPATH
+xvfb=""
 cleanup() {
     wineserver -k 2>/dev/null || true
+    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -96,38 +98,34 @@ window_shown() { # the X window with the program's title, mapped
     done
     return 1
 }
-export -f window_shown
-export work screenshot menu
 started_window() {
     LOCPATH=$work LANG=pl_PL.UTF-8 LC_ALL=pl_PL.UTF-8 \
         wine start "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\VR480 Bootloader\\VR480 Bootloader.lnk" &&
         window_shown &&
         { [ -z "$screenshot" ] || { sleep 2; xwd -root -silent | convert xwd:- "$screenshot"; }; }
 }
-export -f started_window
 closed_window() {
-    local pid
+    local pid tries
     pid=$(window_pid)
     [ -n "$pid" ] || return 1
     echo "window: Windows process $pid"
     wine taskkill /PID "$pid" >/dev/null 2>&1
-    local tries
     for tries in $(seq 30); do
         [ -z "$(window_pid)" ] && return 0
         sleep 1
     done
     return 1
 }
-xvfb_session() {
-    check "window from the Start menu, titled \"Vr480 v3.00\"" started_window
-    check "window closed by its process id" closed_window
-    echo "$passed $failed" >"$work/counts"
-}
-export -f check closed_window window_pid xvfb_session
-export passed failed
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c xvfb_session
-read -r passed failed <"$work/counts"
-wineserver -w
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb=$!
+for tries in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+check "window from the Start menu, titled \"Vr480 v3.00\"" started_window
+check "window closed by its process id" closed_window
+timeout 60 wineserver -w || wineserver -k
+kill "$xvfb"
+wait "$xvfb" 2>/dev/null || true
+xvfb=""
 
 # Silent uninstall (the uninstaller copies itself away and runs from there).
 wine "$win_folder\\Uninstall.exe" /S
