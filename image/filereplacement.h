@@ -52,6 +52,10 @@ bool flushToDisk(QFile &file, QString *reason);
 bool isFile(const std::filesystem::path &path, const FileIdentity &identity);
 // Renames `from` to `to` in one step, over `to` when it exists.
 bool replaceFile(const std::filesystem::path &from, const std::filesystem::path &to, QString *reason = nullptr);
+// True for a device that the standard library does not see as a file
+// (Windows' reserved names: NUL, CON, COM1); such a name is written into, as
+// any existing file that is not a regular one is.
+bool isReservedDevice(const std::filesystem::path &path);
 // Opens an existing file that is not a regular one (a device, a FIFO) for
 // writing into it.
 bool openForWriting(QFile &file, const std::filesystem::path &path);

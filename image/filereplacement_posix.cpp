@@ -90,6 +90,11 @@ bool image::replaceFile(const fs::path &from, const fs::path &to, QString *reaso
     return false;
 }
 
+bool image::isReservedDevice(const fs::path &)
+{
+    return false; // every device is a file the library sees
+}
+
 bool image::openForWriting(QFile &file, const fs::path &path)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);

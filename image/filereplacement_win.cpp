@@ -112,10 +112,32 @@ bool image::replaceFile(const fs::path &from, const fs::path &to, QString *reaso
     return false;
 }
 
+bool image::isReservedDevice(const fs::path &path)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
 bool image::openForWriting(QFile &file, const fs::path &path)
 {
-    file.setFileName(QString::fromStdWString(path.native()));
-    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    if (file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
+        return true;
+    _close(fd);
+    return false;
 }
 
 bool image::sameFile(const fs::path &a, const fs::path &b)

@@ -119,7 +119,7 @@ image::FileResult image::OutputFiles::add(const QString &fileName, const Writer 
     if (exists && failure)
         return fail(fileName, reasonOf(failure));
 
-    if (exists && !fs::is_regular_file(status)) {
+    if ((exists && !fs::is_regular_file(status)) || image::isReservedDevice(entry.target)) {
         // A device or a FIFO: written into at commit(), never replaced.
         QBuffer buffer;
         buffer.open(QIODevice::WriteOnly);
