@@ -25,7 +25,9 @@ QString programNameOf(const QString &firstArgument)
 
 bool prepareStandardOutput()
 {
+    // Lines end as written ("\n"), on both streams.
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     return GetConsoleMode(output, &mode)

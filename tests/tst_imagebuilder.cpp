@@ -8,6 +8,7 @@
 #include "intelhex.h"
 #include "scramble.h"
 #include "simdevice.h"
+#include "systemtext.h"
 #include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
@@ -298,7 +299,7 @@ void TestImageBuilder::fileResults_data()
     QTest::newRow("upgrade image") << fixture("firmware.hex") << false << false << image::FileStatus::Ok << 0 << "";
     QTest::newRow("bootloader image") << fixture("bootloader.hex") << true << false << image::FileStatus::Ok << 0 << "";
     QTest::newRow("missing file") << "missing.hex" << false << false << image::FileStatus::CannotRead << -9
-                                  << "No such file or directory";
+                                  << noSuchFile();
     QTest::newRow("a folder") << "." << true << false << image::FileStatus::CannotRead << -9 << "is a folder";
     QTest::newRow("not HEX") << fixture("firmware.c") << false << false << image::FileStatus::BadHex << -2 << "";
     QTest::newRow("no application") << fixture("bootloader.hex") << false << false << image::FileStatus::NoData << 0 << "";

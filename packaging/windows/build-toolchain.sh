@@ -34,6 +34,8 @@
 #     setsid nohup nice -n 19 packaging/windows/build-toolchain.sh \
 #         >/var/cache/vr480-windows/build-toolchain.log 2>&1 </dev/null &
 # Needs root, or sudo, for apt-get (packages and a deb-src entry).
+# `build-toolchain.sh --packages` only installs the packages and the deb-src
+# entry, so that a build in the background needs apt's locks no more.
 set -euo pipefail
 
 readonly cache=${VR480_WIN_CACHE:-/var/cache/vr480-windows}
@@ -103,7 +105,20 @@ set(QT_HOST_PATH_CMAKE_DIR $host_cmake_dir)
 set(PKG_CONFIG_EXECUTABLE /usr/bin/$target-pkg-config CACHE FILEPATH "")
 set(ENV{PKG_CONFIG_LIBDIR} $prefix/lib/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
+# Debian's source packages (name=version) of what the programs carry: Qt and
+# libusb-1.0 built here, the MinGW runtime DLLs from the compiler's packages.
+set(VR480_WIN_SOURCE_PACKAGES qt6-base=$qt_version libusb-1.0=$libusb_version $(runtime_sources))
 EOF
+}
+
+# The source packages of the MinGW runtime DLLs (libstdc++, libgcc_s,
+# libwinpthread) that a program built here carries.
+runtime_sources() {
+    local dll package
+    for dll in /usr/lib/gcc/$target/*-posix/libstdc++-6.dll /usr/$target/lib/libwinpthread-1.dll; do
+        package=$(dpkg -S "$dll" | cut -d: -f1)
+        dpkg-query -W -f='${source:Package}=${source:Version} ' "$package"
+    done
 }
 
 install_packages() {
@@ -245,5 +260,9 @@ main() {
 
 # All of the script is read before it runs: an edit while it builds cannot
 # change the run.
-main "$@"
+if [ "${1:-}" = --packages ]; then
+    install_packages
+else
+    main "$@"
+fi
 exit

@@ -14,7 +14,9 @@ int timedTransfer(usb_dev_handle *handle, const sim::Setup &setup, char *data)
 {
     std::chrono::steady_clock::time_point done;
     const int result = sim::bus::control(handle, setup, data, &done);
-    if (done > std::chrono::steady_clock::now())
+    // Again while early: a sleep may end before its time (Windows counts in
+    // its timer's ticks).
+    while (done > std::chrono::steady_clock::now())
         std::this_thread::sleep_until(done);
     return result;
 }
