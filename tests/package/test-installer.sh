@@ -20,19 +20,7 @@ linux_cli=$(realpath "$2")
 screenshot=${3:+$(realpath -m "$3")}
 source_dir=$PWD
 
-passed=0
-failed=0
-check() { # check NAME COMMAND...: runs the command, counts and prints the result
-    local name=$1
-    shift
-    if "$@"; then
-        echo "PASS $name"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $name"
-        failed=$((failed + 1))
-    fi
-}
+source tests/package/check.sh
 
 work=$(mktemp -d)
 export WINEPREFIX=$work/wine WINEDEBUG=-all

@@ -29,19 +29,7 @@ if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed";
 fi
 echo "Testing $deb ($(stat -c %s "$deb") bytes; Depends: $(dpkg-deb -f "$deb" Depends))"
 
-passed=0
-failed=0
-check() { # check NAME COMMAND...: runs the command, counts and prints the result
-    local name=$1
-    shift
-    if "$@"; then
-        echo "PASS $name"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $name"
-        failed=$((failed + 1))
-    fi
-}
+source tests/package/check.sh
 
 user=vr480-package-test
 work=$(mktemp -d)
