@@ -2,8 +2,11 @@
 // What vr480-cli's process needs from the system, one implementation per
 // system: platform_posix.cpp and platform_win.cpp.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <cstdio>
 
 namespace cli {
 
@@ -22,5 +25,16 @@ bool prepareStandardOutput();
 // Why the process cannot hold `count` more open files at once (ulimit -n);
 // empty when it can.
 QString openFilesShortage(int count);
+
+// A file opened for appending records to (a FIFO without a reader fails the
+// open at once); a descriptor, or -1 with errno.
+int openForAppending(const QString &fileName);
+// One write of the whole of `bytes`, then to the disk: 0, or an error number.
+// A write cut short (a full disk) is not continued, so that no other
+// writer's line is split by the rest.
+int appendWhole(int fd, const QByteArray &bytes);
+void closeAppending(int fd);
+// Whether `stream` is a terminal.
+bool isTerminal(std::FILE *stream);
 
 } // namespace cli

@@ -10,13 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace cli {
 
@@ -28,50 +21,6 @@ const QString kJsonOption = QStringLiteral("json");
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// The report, opened for appending. A FIFO without a reader fails the open at
-// once rather than holding it; the writes then block as on any file.
-int openAppending(const QString &fileName)
-{
-#ifdef Q_OS_WIN
-    return ::_wopen(reinterpret_cast<const wchar_t *>(fileName.utf16()),
-                    _O_WRONLY | _O_APPEND | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-#else
-    const int fd = ::open(image::encodeFileName(fileName).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd >= 0 && ::fcntl(fd, F_SETFL, O_APPEND) != 0) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-#endif
-}
-
-// One write of the whole line, then to the disk. An error number, or 0. A
-// write cut short (a full disk) leaves part of a line: the rest is not
-// written, so that no other writer's line is split by it.
-int appendLine(int fd, const QByteArray &line)
-{
-#ifdef Q_OS_WIN
-    const int written = ::_write(fd, line.constData(), unsigned(line.size()));
-    if (written != int(line.size()))
-        return written < 0 ? errno : ENOSPC;
-    return ::_commit(fd) == 0 ? 0 : errno;
-#else
-    ssize_t written;
-    do
-        written = ::write(fd, line.constData(), size_t(line.size()));
-    while (written < 0 && errno == EINTR);
-    if (written != ssize_t(line.size()))
-        return written < 0 ? errno : ENOSPC;
-    // A pipe or a terminal has no disk to flush to.
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP)
-        return errno;
-    return 0;
-#endif
 }
 
 } // namespace
@@ -188,24 +137,10 @@ bool jsonOutput(const Invocation &in)
     return in.parser.isSet(kJsonOption);
 }
 
-bool isTerminal(std::FILE *stream)
-{
-#ifdef Q_OS_WIN
-    return ::_isatty(::_fileno(stream)) != 0;
-#else
-    return ::isatty(::fileno(stream)) != 0;
-#endif
-}
-
 UnitReport::~UnitReport()
 {
-    if (fd >= 0) {
-#ifdef Q_OS_WIN
-        ::_close(fd);
-#else
-        ::close(fd);
-#endif
-    }
+    if (fd >= 0)
+        closeAppending(fd);
 }
 
 std::optional<Result> UnitReport::open(const Invocation &in, const QString &input)
@@ -219,7 +154,7 @@ std::optional<Result> UnitReport::open(const Invocation &in, const QString &inpu
     if (image::OutputFiles::sameFile(*name, input))
         return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(*name), true};
     fileName = *name;
-    fd = openAppending(fileName);
+    fd = openForAppending(fileName);
     if (fd < 0)
         return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(fileName, systemError(errno)));
     return std::nullopt;
@@ -229,7 +164,7 @@ void UnitReport::add(const UnitRecord &record)
 {
     const QByteArray line = record.json();
     if (fd >= 0) {
-        if (const int error = appendLine(fd, line); error != 0) {
+        if (const int error = appendWhole(fd, line); error != 0) {
             ++lost;
             writeTo(stderr, image::encodeFileName(QStringLiteral("%1: %2: %3: the record of %4 is not in the report\n")
                                                       .arg(programName(), fileName, systemError(error),

@@ -4,6 +4,7 @@
 // --report and, with --json, written on standard output.
 
 #include "command.h"
+#include "platform.h"
 #include "upgrader.h"
 
 #include <QByteArray>
@@ -85,8 +86,6 @@ QCommandLineOption reportOption();
 // writes. jsonOutput(): whether the command was given it.
 QCommandLineOption jsonOption(const QString &what);
 bool jsonOutput(const Invocation &in);
-// Whether `stream` is a terminal.
-bool isTerminal(std::FILE *stream);
 
 // Where the records of a command go: the file of --report, appended to, and
 // standard output with --json. Any thread may add a record.
