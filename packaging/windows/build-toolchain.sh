@@ -27,8 +27,13 @@
 # scratch. Two runs at once take turns on the lock; the second finds the first
 # one's result.
 #
-# Environment: VR480_WIN_CACHE (the cache folder), VR480_WIN_JOBS (parallel
-# compile jobs, default 2). The Qt build takes 40-90 minutes on two cores: run
+# A seed folder (--seed DIR, or VR480_WIN_SEED) may hold cache entries packed
+# as they stand in the cache, one per file named <key>.tar.zst: when the key
+# computed here has no complete entry and the seed has its file, the entry is
+# unpacked (and its stamp checked) instead of built. Any other key builds.
+#
+# Environment: VR480_WIN_CACHE (the cache folder), VR480_WIN_SEED (the seed
+# folder), VR480_WIN_JOBS (parallel compile jobs, default 2). The Qt build takes 40-90 minutes on two cores: run
 # it early, in the background and niced, e.g.
 #     mkdir -p /var/cache/vr480-windows
 #     setsid nohup nice -n 19 packaging/windows/build-toolchain.sh \
@@ -44,7 +49,7 @@ readonly target=x86_64-w64-mingw32
 readonly host_cmake_dir=/usr/lib/x86_64-linux-gnu/cmake
 readonly packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev perl ninja-build cmake
-    qt6-base-dev qt6-base-dev-tools
+    qt6-base-dev qt6-base-dev-tools zstd
 )
 readonly src_list=/etc/apt/sources.list.d/vr480-debian-src.sources
 
@@ -206,6 +211,26 @@ build_libusb() {
     step libusb-install make install
 }
 
+# Unpacks the seed's packed entry for `key` into the cache, beside it first,
+# then renamed into place: true when the seed has it and it unpacked whole
+# (one top folder, the key's, with its stamp). The lock of the key is held.
+unpack_seed() {
+    local packed=$seed/$key.tar.zst staging=$cache/work/$key.seed
+    [ -n "$seed" ] && [ -f "$packed" ] || return 1
+    say "unpacking $packed"
+    rm -rf "$staging"
+    mkdir -p "$staging"
+    if ! tar -C "$staging" --zstd --no-same-owner -xf "$packed" ||
+        [ "$(ls -A "$staging")" != "$key" ] || [ ! -s "$staging/$key/complete" ]; then
+        rm -rf "$staging"
+        say "$packed is not a complete entry for $key: building instead"
+        return 1
+    fi
+    rm -rf "$dir"
+    mv "$staging/$key" "$dir"
+    rmdir "$staging"
+}
+
 main() {
     local started=$SECONDS
     install_packages
@@ -235,6 +260,8 @@ main() {
     flock 9
     if [ -e "$dir/complete" ]; then
         say "reusing $dir"
+    elif unpack_seed; then
+        say "unpacked $dir"
     else
         say "building $dir"
         rm -rf "$dir" "$work"
@@ -260,9 +287,23 @@ main() {
 
 # All of the script is read before it runs: an edit while it builds cannot
 # change the run.
-if [ "${1:-}" = --packages ]; then
+seed=${VR480_WIN_SEED:-}
+mode=build
+while [ $# -gt 0 ]; do
+    case $1 in
+    --packages) mode=packages ;;
+    --seed) [ $# -ge 2 ] || die "--seed needs a folder"; seed=$2; shift ;;
+    *) die "unknown option $1" ;;
+    esac
+    shift
+done
+if [ -n "$seed" ]; then
+    [ -d "$seed" ] || die "no seed folder $seed"
+    seed=$(cd "$seed" && pwd)
+fi
+if [ $mode = packages ]; then
     install_packages
 else
-    main "$@"
+    main
 fi
 exit
