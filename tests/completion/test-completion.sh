@@ -2,10 +2,11 @@
 # What the bash completion of vr480-cli offers, driven as bash drives it: the
 # function that `complete -p` names, called with COMP_WORDS and COMP_CWORD
 # set, in a folder of known files, with simulated devices for the serials.
-#   test-completion.sh COMPLETION_FILE PROGRAM
+#   test-completion.sh COMPLETION_FILE PROGRAM SIM_SERIALS (support/simserials.cpp)
 set -u
 completion=$(realpath "$1")
 program=$(realpath "$2")
+serials=$(realpath "$3")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/files"
@@ -78,5 +79,16 @@ check 'a.upg|B.UPG|sub' upgrade --serial = VR4800001 ''
 # The device list failing (here the simulation refusing its setting): nothing, and nothing said.
 VR480_SIM_DEVICES=0 check '' upgrade --serial ''
 
+# Names and serials that a shell would expand, glob or split: offered as they
+# are, once, file names for bash to quote and serials quoted; none runs; no
+# empty serial, nor the pieces of a name that holds a newline.
+mkdir "$work/odd" && cd "$work/odd" && mkdir '*' && touch '[ab].upg' a.upg plain.txt $'nl\nx.upg' || exit 1
+check '*|[ab].upg|a.upg' upgrade ''
+check '*' create-bootbin b.hex --dir ''
+check '[ab].upg' upgrade '['
+"$serials" "$work/odd.state" '$(touch${IFS}ran)' '`touch ran`' '*' '${HOME}' '{a,b}x' '' 'a b' $'e\x1bf\ng' VR1 VR1
+VR480_SIM_STATE=$work/odd.state check '\$\(touch\$\{IFS\}ran\)|\`touch\ ran\`|\*|\$\{HOME\}|\{a\,b\}x|a\ b|VR1|'"\$'e\\Ef\\ng'" info --serial ''
+VR480_SIM_STATE=$work/odd.state check 'a\ b' info --serial 'a\ '
+if [[ -e ran ]]; then echo "FAIL: a serial ran as a command"; ((failed++)); else ((passed++)); fi
 echo "$passed passed, $failed failed"
 ((failed == 0))
