@@ -43,7 +43,7 @@ quint32 Invocation::address(const QString &what, const QString &text)
     bool ok = false;
     const quint32 value = ServiceTools::fromHexText(text, &ok);
     if (!ok)
-        refuse(QStringLiteral("%1 \"%2\" is not a hexadecimal 32-bit address").arg(what, text));
+        refuse(QStringLiteral("%1 \"%2\" is not a hexadecimal 32-bit address").arg(what, USBVR480::escapedText(text)));
     return value;
 }
 
@@ -53,7 +53,10 @@ int Invocation::number(const QString &what, const QString &text, int low, int hi
     const bool hex = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
     const qlonglong value = hex ? text.mid(2).toLongLong(&ok, 16) : text.toLongLong(&ok, 10);
     if (!ok || value < low || value > high) {
-        refuse(QStringLiteral("%1 \"%2\" is not a number from %3 to %4").arg(what, text).arg(low).arg(high));
+        refuse(QStringLiteral("%1 \"%2\" is not a number from %3 to %4")
+                   .arg(what, USBVR480::escapedText(text))
+                   .arg(low)
+                   .arg(high));
         return low;
     }
     return int(value);
@@ -147,13 +150,16 @@ std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Resul
     case image::FileStatus::Ok:
         return std::move(file.bytes);
     case image::FileStatus::TooLarge:
-        *refusal = failure(ExitBadInput, QStringLiteral("%1: larger than %2 bytes").arg(fileName).arg(limit));
+        *refusal = failure(ExitBadInput, QStringLiteral("%1: larger than %2 bytes")
+                                             .arg(USBVR480::escapedText(fileName))
+                                             .arg(limit));
         break;
     case image::FileStatus::Interrupted:
         *refusal = interrupted();
         break;
     default: // CannotRead
-        *refusal = failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, file.result.error));
+        *refusal = failure(ExitBadInput,
+                           QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), file.result.error));
         break;
     }
     return std::nullopt;
@@ -164,7 +170,7 @@ std::optional<Result> checkInput(const QString &fileName)
     const QString reason = image::inputFileProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
-    return failure(ExitBadInput, QStringLiteral("%1: %2").arg(fileName, reason));
+    return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), reason));
 }
 
 std::optional<Result> checkOutput(const QString &fileName, const QStringList &inputs)
@@ -175,12 +181,13 @@ std::optional<Result> checkOutput(const QString &fileName, const QStringList &in
         return std::nullopt;
     for (const QString &input : inputs) {
         if (image::OutputFiles::sameFile(fileName, input))
-            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(fileName), true};
+            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(fileName)),
+                          true};
     }
     const QString reason = image::OutputFiles::targetProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
-    return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(fileName, reason));
+    return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), reason));
 }
 
 Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write)
@@ -193,9 +200,10 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
         writeTo(stdout, out.data());
         return {};
     }
+    // The error names the file and gives the system's reason: one line.
     if (const image::FileResult saved = ImageBuilder::saveFile(fileName, write); !saved.ok())
-        return failure(ExitCannotWrite, saved.error);
-    print(fileName);
+        return failure(ExitCannotWrite, USBVR480::escapedText(saved.error));
+    print(USBVR480::escapedText(fileName));
     return {};
 }
 

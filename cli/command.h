@@ -93,7 +93,10 @@ void setProgramName(const QString &name);
 // Writes and flushes. The first failure on standard output is kept (and
 // nothing more is written there) for outputLost().
 void writeTo(std::FILE *stream, const QByteArray &bytes);
-void print(const QString &text); // a line on standard output, file names as given
+// A line on standard output; the bytes of a file name that is not UTF-8 come
+// out as given. File names and arguments in any message are first escaped
+// (USBVR480::escapedText): one message, one line.
+void print(const QString &text);
 // Flushes standard output; what went wrong on it during the run, if anything.
 std::optional<QString> outputLost();
 // After device work: a lost standard output (its reader gone) is said on

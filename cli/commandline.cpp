@@ -5,6 +5,7 @@
 #include "interrupt.h"
 #include "platform.h"
 #include "station.h"
+#include "usbvr480.h"
 
 #include <algorithm>
 
@@ -126,7 +127,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
         if (option == QLatin1String("-v") || option == QLatin1String("--verbose"))
             verbose = true;
         else
-            return usageError(QStringLiteral("unknown option %1").arg(option));
+            return usageError(QStringLiteral("unknown option %1").arg(USBVR480::escapedText(option)));
     }
     if (at == arguments.size())
         return usageError(QStringLiteral("no command given"));
@@ -137,7 +138,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
     const auto command = std::find_if(commands().begin(), commands().end(),
                                       [&](const Command &c) { return c.name == arguments.at(at); });
     if (command == commands().end())
-        return usageError(QStringLiteral("unknown command \"%1\"").arg(arguments.at(at)));
+        return usageError(QStringLiteral("unknown command \"%1\"").arg(USBVR480::escapedText(arguments.at(at))));
     name = command->name;
 
     QCommandLineParser parser;
@@ -145,7 +146,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
     QStringList rest = arguments.mid(at + 1);
     rest.prepend(programName());
     if (!parser.parse(rest))
-        return usageError(parser.errorText());
+        return usageError(USBVR480::escapedText(parser.errorText())); // one line, naming the argument
     if (parser.isSet(helpOption)) {
         writeTo(stdout, commandHelp(parser, *command).toLocal8Bit());
         return {};
@@ -153,7 +154,8 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
     verbose = verbose || parser.isSet(verboseOption);
     const QStringList given = parser.positionalArguments();
     if (given.size() > command->arguments.size())
-        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(given.at(command->arguments.size())));
+        return usageError(QStringLiteral("unexpected argument \"%1\"")
+                              .arg(USBVR480::escapedText(given.at(command->arguments.size()))));
     if (given.size() < command->arguments.size())
         return usageError(QStringLiteral("%1 is missing").arg(command->arguments.at(given.size()).name));
     Invocation in(parser, terminal);
@@ -165,7 +167,7 @@ Result run(const QStringList &arguments, bool terminal, QString &name)
 int runCommandLine(const QStringList &arguments, bool terminal)
 {
     if (!arguments.isEmpty())
-        setProgramName(programNameOf(arguments.first()));
+        setProgramName(USBVR480::escapedText(programNameOf(arguments.first())));
     qInstallMessageHandler(messageHandler);
     catchStopSignals();
     QString command;

@@ -97,7 +97,9 @@ std::optional<Result> wantedSerials(const Invocation &in, QList<QByteArray> *ser
     for (const QString &text : in.parser.values(kSerialOption)) {
         const QByteArray serial = USBVR480::baseSerial(text.toLatin1());
         if (serial.isEmpty() || serials->contains(serial))
-            return Result{ExitUsage, QStringLiteral("--serial \"%1\" is empty or given twice").arg(text), true};
+            return Result{ExitUsage,
+                          QStringLiteral("--serial \"%1\" is empty or given twice").arg(USBVR480::escapedText(text)),
+                          true};
         *serials << serial;
     }
     return std::nullopt;

@@ -7,6 +7,7 @@
 #include "interrupt.h"
 #include "outputfiles.h"
 #include "upgradefile.h"
+#include "usbvr480.h"
 
 #include <QDate>
 #include <QDir>
@@ -61,9 +62,9 @@ std::optional<Result> conversionFailure(const QString &hexFile, const image::Fil
     if (result.status == image::FileStatus::Interrupted || stopRequested())
         return interrupted();
     if (result.status == image::FileStatus::NoData)
-        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(hexFile, noData));
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedText(hexFile), noData));
     return failure(ExitBadInput, QStringLiteral("%1: %2 (HexToBin error %3)")
-                                     .arg(hexFile, hexToBinErrorText(result.hexCode))
+                                     .arg(USBVR480::escapedText(hexFile), hexToBinErrorText(result.hexCode))
                                      .arg(result.hexCode));
 }
 
@@ -86,7 +87,7 @@ std::optional<Result> buildImage(const QString &hexFile, Converter convert, cons
         return std::nullopt;
     return failure(ExitBadInput,
                    QStringLiteral("%1: invalid brand: 0x%2 at 0x%3, where this program takes 0 only")
-                       .arg(hexFile)
+                       .arg(USBVR480::escapedText(hexFile))
                        .arg(qFromLittleEndian<quint16>(image.constData() + brandOffset), 4, 16, QLatin1Char('0'))
                        .arg(MemoryMap::kFlashBase + quint32(brandOffset), 8, 16, QLatin1Char('0')));
 }
@@ -136,14 +137,15 @@ Result createBootBin(Invocation &in)
         const QString name = ImageBuilder::bootloaderFileName(serial);
         names << (dir ? QDir(*dir).filePath(name) : name);
         if (image::OutputFiles::sameFile(names.last(), hexFile))
-            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(names.last()), true};
+            return Result{ExitUsage,
+                          QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(names.last())), true};
         if (!files.add(names.last(), image::OutputFiles::bytes(image)).ok())
             break;
     }
     if (const image::FileResult committed = files.commit(stopRequested); !committed.ok())
-        return stopRequested() ? interrupted() : failure(ExitCannotWrite, committed.error);
+        return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedText(committed.error));
     for (const QString &name : std::as_const(names))
-        print(name);
+        print(USBVR480::escapedText(name));
     return {};
 }
 
@@ -172,13 +174,16 @@ Result hexToBin(Invocation &in)
     const std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
     if (!bytes)
         return failure(ExitCannotWrite,
-                       QStringLiteral("%1: not enough memory for a window of %2 bytes").arg(binFile).arg(size));
+                       QStringLiteral("%1: not enough memory for a window of %2 bytes")
+                           .arg(USBVR480::escapedText(binFile))
+                           .arg(size));
     std::memset(bytes.get(), fill, size);
     quint64 stored = 0;
     if (auto refused = conversionFailure(hexFile, image::convertHexText(text, bytes.get(), first, last, &stored)))
         return *refused;
     if (stored == 0)
-        return failure(ExitBadInput, QStringLiteral("%1: no data in the window %2").arg(hexFile, window(first, last)));
+        return failure(ExitBadInput, QStringLiteral("%1: no data in the window %2")
+                                         .arg(USBVR480::escapedText(hexFile), window(first, last)));
     return saveOutput(binFile, [&](QIODevice &file) { return file.write(bytes.get(), qint64(size)) == qint64(size); });
 }
 

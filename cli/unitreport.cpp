@@ -152,11 +152,12 @@ std::optional<Result> UnitReport::open(const Invocation &in, const QString &inpu
     if (name->isEmpty())
         return Result{ExitUsage, QStringLiteral("the report file name is empty"), true};
     if (image::OutputFiles::sameFile(*name, input))
-        return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(*name), true};
+        return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(*name)), true};
     fileName = *name;
     fd = openForAppending(fileName);
     if (fd < 0)
-        return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(fileName, systemError(errno)));
+        return failure(ExitCannotWrite,
+                       QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), systemError(errno)));
     return std::nullopt;
 }
 
@@ -167,7 +168,8 @@ void UnitReport::add(const UnitRecord &record)
         if (const int error = appendWhole(fd, line); error != 0) {
             ++lost;
             writeTo(stderr, image::encodeFileName(QStringLiteral("%1: %2: %3: the record of %4 is not in the report\n")
-                                                      .arg(programName(), fileName, systemError(error),
+                                                      .arg(programName(), USBVR480::escapedText(fileName),
+                                                           systemError(error),
                                                            record.serial.isEmpty()
                                                                ? QStringLiteral("a device")
                                                                : USBVR480::escapedText(record.serial))));
@@ -181,7 +183,8 @@ void UnitReport::settle(Result &result) const
 {
     if (lost == 0 || result.status == ExitInterrupted)
         return;
-    const QString missing = QStringLiteral("%1: %2 record(s) not written").arg(fileName).arg(int(lost));
+    const QString missing =
+        QStringLiteral("%1: %2 record(s) not written").arg(USBVR480::escapedText(fileName)).arg(int(lost));
     result.status = ExitCannotWrite;
     result.message = result.message.isEmpty() ? missing : missing + QStringLiteral("; ") + result.message;
 }

@@ -59,11 +59,12 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
     case Outcome::Started:
         return {};
     case Outcome::BadFile:
-        return failure(ExitBadInput, QStringLiteral("%1: not a VR480 upgrade file").arg(upgFile));
+        return failure(ExitBadInput,
+                       QStringLiteral("%1: not a VR480 upgrade file").arg(USBVR480::escapedText(upgFile)));
     case Outcome::BadChecksum:
         return failure(ExitBadInput, QStringLiteral("%1: wrong checksum: the file is damaged (--ignore-checksum "
                                                     "writes it all the same)")
-                                         .arg(upgFile));
+                                         .arg(USBVR480::escapedText(upgFile)));
     case Outcome::NoDevice:
         return usb ? noDevice(*usb, QStringLiteral("no VR480 found")) : failure(ExitNoDevice, QStringLiteral("no VR480 found"));
     case Outcome::Untouched:
@@ -110,7 +111,7 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
     if (input.result.status == image::FileStatus::Interrupted)
         return interrupted();
     if (input.result.status == image::FileStatus::CannotRead)
-        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(upgFile, input.result.error));
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedText(upgFile), input.result.error));
     Upgrader::CheckedFile checked = Upgrader::checkFile(input, checksumCheck);
     if (checked.refused)
         return upgradeResult(*checked.refused, upgFile);

@@ -318,6 +318,13 @@ private slots:
                                            << "the output file name is empty";
         QTest::newRow("output is the input") << QStringList{"create-upg", "state", "-o", "./state"}
                                              << "./state is also the input file";
+        // Control characters in an argument are escaped: one message, one line.
+        QTest::newRow("unknown option, ESC and newline") << QStringList{"info", "--bad\x1b[2J\nFAKE"}
+                                                         << "Unknown option 'bad\\x1b[2J\\x0aFAKE'.\nTry";
+        QTest::newRow("unknown command, newline") << QStringList{"fl\nash"} << "unknown command \"fl\\x0aash\"\nTry";
+        QTest::newRow("extra argument, newline") << QStringList{"info", "a\nb"} << "unexpected argument \"a\\x0ab\"\nTry";
+        QTest::newRow("address, ESC") << QStringList{"read-mem", "0x8\x1b", "16"} << "ADDR \"0x8\\x1b\" is not";
+        QTest::newRow("--count, ESC") << QStringList{"station", "x.upg", "--count", "1\x1b"} << "--count \"1\\x1b\" is not";
     }
 
     void usageErrors()
@@ -459,6 +466,8 @@ private slots:
                                                      << "%d/damaged.upg: wrong checksum: the file is damaged";
         QTest::newRow("external-flash image of 1023 bytes") << QStringList{"write-ext", "%d/odd.bin"} << 3
                                                             << "%d/odd.bin: 1023 bytes: an external-flash image";
+        QTest::newRow("name with control characters") << QStringList{"create-upg", "%d/no\nne\x1b.hex", "-o", "x.upg"} << 3
+                                                      << "%d/no\\x0ane\\x1b.hex: the file cannot be read";
     }
 
     void refused()
@@ -1169,8 +1178,8 @@ private slots:
 #endif
     }
 
-    // Text from the device (serial, bootloader version) reaches the terminal
-    // with its control characters escaped: one device stays one line of list.
+    // Text from the device (serial, bootloader version) and the file's name
+    // reach the terminal escaped: one device stays one line of list.
     void deviceTextEscaped_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -1183,6 +1192,8 @@ private slots:
                               << QStringList{"Serial: " + serial, "Mode: application", "Bootloader version: " + version};
         QTest::newRow("upgrade") << QStringList{"upgrade", "fw.upg"}
                                  << QStringList{serial, version, "Serial:" + serial + "b"};
+        QTest::newRow("upgrade, the file named") << QStringList{"upgrade", "f\x7f\xc2\x9bw.upg"}
+                                                 << QStringList{"f\\x7f\\x9bw.upg", serial};
     }
 
     void deviceTextEscaped()
@@ -1194,7 +1205,7 @@ private slots:
         config.bootloaderSerial = config.applicationSerial + 'b';
         config.bootloaderVersion = "B\a\x1b]0;x\a\r";
         sim::addDevice(0, config);
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(!writeUpgradeFile(dir.filePath(arguments.value(1, "fw.upg"))).isEmpty());
 
         const Result result = run(arguments);
         QCOMPARE(result.status, 0);
@@ -1322,6 +1333,12 @@ private slots:
         QTest::newRow("names not UTF-8")
             << R"sh(cp "$FW" "$(printf 'fw\351')" && $CLI create-upg "$(printf 'fw\351')" -o "$(printf 'fw\351.upg')"; echo $?; ls -A)sh"
             << QByteArray("fw\xe9.upg\n0\nfw\xe9\nfw\xe9.upg\n") << "";
+        // A name printed is one line: control characters escaped, a C1 byte too.
+        QTest::newRow("names with control characters")
+            << R"sh(mkdir "$(printf 'd\ne')" && $CLI create-upg "$FW" -o "$(printf 'a\nb.upg')" && )sh"
+               R"sh($CLI create-upg "$FW" -o "$(printf 'c\233\351.upg')" && )sh"
+               R"sh($CLI create-bootbin "$(dirname "$FW")/bootloader.hex" --number 1 --year 26 --week 1 --dir "$(printf 'd\ne')")sh"
+            << QByteArray("a\\x0ab.upg\nc\\x9b\xe9.upg\nd\\x0ae/Vr480_Bootloader_260100001.bin\n") << "";
         QTest::newRow("name of 250 bytes") << R"sh($CLI create-upg "$FW" -o $(printf '%0250d' 0) >/dev/null; echo $?; ls -A | wc -c)sh"
                                            << QByteArray("0\n251\n") << "";
         QTest::newRow("link to nothing") << R"sh(ln -s none x.upg; $CLI create-upg "$FW" -o x.upg; echo $?)sh"

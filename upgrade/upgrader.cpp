@@ -93,9 +93,9 @@ void Upgrader::setEscapedDeviceText(bool on)
     escapedDeviceText = on;
 }
 
-QString Upgrader::shown(const QString &deviceText) const
+QString Upgrader::shown(const QString &text) const
 {
-    return escapedDeviceText ? USBVR480::escapedText(deviceText) : deviceText;
+    return escapedDeviceText ? USBVR480::escapedText(text) : text;
 }
 
 int Upgrader::failedPage() const
@@ -266,7 +266,7 @@ Upgrader::Outcome Upgrader::upgrade()
     if (path.isNull())
         return Outcome::NoFile;
     qDebug("Start firmware upgrade");
-    emit sendText(path);
+    emit sendText(shown(path));
 
     QByteArray image;
     if (Step end = loadFile(path, image))

@@ -82,8 +82,8 @@ public:
     // match is written all the same (to test the device's own check).
     void setChecksumCheck(bool on);
     // Off by default; set before start(). On, the device's text in the log
-    // (serial, bootloader version) has its control characters escaped
-    // (USBVR480::escapedText), for a terminal.
+    // (serial, bootloader version) and the file's name have their control
+    // characters escaped (USBVR480::escapedText), for a terminal.
     void setEscapedDeviceText(bool on);
 
     // An upgrade file read (at most kFileSize bytes) and checked as a run
@@ -132,7 +132,7 @@ private:
     // that fails for that reason is no fault of the device).
     Outcome orInterrupted(Outcome otherwise) const;
     QString currentFileName();
-    QString shown(const QString &deviceText) const;
+    QString shown(const QString &text) const; // as setEscapedDeviceText() asks
     bool connectWithRetries();
 
     USBVR480 *usb = nullptr;

@@ -165,12 +165,16 @@ QString USBVR480::deviceText(const QByteArray &bytes)
 QString USBVR480::escapedText(const QString &text)
 {
     QString escaped;
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char16_t u = text.at(i).unicode();
+        // A byte 0x80-0x9F of a file name that is not UTF-8 (a lone surrogate
+        // U+DC80-U+DC9F) is a C1 control too, on a terminal that takes bytes.
+        if (u >= 0xDC80 && u < 0xDCA0 && (i == 0 || !text.at(i - 1).isHighSurrogate()))
+            u -= 0xDC00;
         if (u < 0x20 || (u >= 0x7F && u < 0xA0) || u == u'\\')
             escaped += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
         else
-            escaped += c;
+            escaped += text.at(i);
     }
     return escaped;
 }

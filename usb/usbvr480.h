@@ -60,9 +60,11 @@ public:
     void selectSerial(const QByteArray &serial);
     // Text from the device up to its first zero byte.
     static QString deviceText(const QByteArray &bytes);
-    // Device text for a terminal or a script: control characters (C0, DEL,
-    // C1) and the backslash written as \xHH, so that the text stays one line
-    // and cannot steer the terminal.
+    // Device text, and the file names and arguments that the command line
+    // shows, for a terminal or a script: control characters (C0, DEL, C1,
+    // also a C1 byte of a file name that is not UTF-8, image::decodeFileName)
+    // and the backslash written as \xHH, so that the text stays one line and
+    // cannot steer the terminal.
     static QString escapedText(const QString &text);
     static QString escapedText(const QByteArray &bytes) { return escapedText(deviceText(bytes)); }
 
