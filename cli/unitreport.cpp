@@ -23,6 +23,20 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// A file name as JSON: the name, or, for a name that is not UTF-8 (bytes
+// that image::decodeFileName keeps as lone surrogates, which strict parsers
+// refuse), the array of its bytes, which no name given as a string can be
+// taken for.
+QJsonValue fileNameJson(const QString &name)
+{
+    if (name.isValidUtf16())
+        return name;
+    QJsonArray bytes;
+    for (const char byte : image::encodeFileName(name))
+        bytes.append(int(uchar(byte)));
+    return bytes;
+}
+
 } // namespace
 
 JsonLine &JsonLine::add(const char *key, const QJsonValue &value)
@@ -107,7 +121,7 @@ QByteArray UnitRecord::json() const
         .add("bootloader", orNull(bootloader.has_value(), bootloader.value_or(QString())))
         .add("bus", orNull(!place.bus.isEmpty(), place.bus))
         .add("device", orNull(!place.bus.isEmpty(), place.device))
-        .add("file", file.name)
+        .add("file", fileNameJson(file.name))
         .add("sha256", file.sha256)
         .add("start", start.toString(Qt::ISODateWithMs))
         .add("end", end.toString(Qt::ISODateWithMs))

@@ -1339,6 +1339,11 @@ private slots:
                R"sh($CLI create-upg "$FW" -o "$(printf 'c\233\351.upg')" && )sh"
                R"sh($CLI create-bootbin "$(dirname "$FW")/bootloader.hex" --number 1 --year 26 --week 1 --dir "$(printf 'd\ne')")sh"
             << QByteArray("a\\x0ab.upg\nc\\x9b\xe9.upg\nd\\x0ae/Vr480_Bootloader_260100001.bin\n") << "";
+        // In a record, a name not UTF-8 is its bytes: no lone surrogate escape, which strict parsers refuse.
+        QTest::newRow("record of a name not UTF-8")
+            << R"sh(n=$(printf 'lat\351.upg'); $CLI create-upg "$FW" -o "$n" >/dev/null; $CLI upgrade "$n" --json >r 2>/dev/null; )sh"
+               "grep -o '\"file\":[^\"]*' r; iconv -f UTF-8 -t UTF-8 r >/dev/null && ! grep -q '\\\\u[dD][89abAB]' r && echo strict"
+            << QByteArray("\"file\":[108,97,116,233,46,117,112,103],\nstrict\n") << "";
         QTest::newRow("name of 250 bytes") << R"sh($CLI create-upg "$FW" -o $(printf '%0250d' 0) >/dev/null; echo $?; ls -A | wc -c)sh"
                                            << QByteArray("0\n251\n") << "";
         QTest::newRow("link to nothing") << R"sh(ln -s none x.upg; $CLI create-upg "$FW" -o x.upg; echo $?)sh"
