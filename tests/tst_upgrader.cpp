@@ -408,6 +408,12 @@ void TestUpgrader::endings_data()
     QTest::newRow("restart not taken") << runningApplication(true, sim::FaultRule{sim::Fault::Timeout, 4}) << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device",
                       "USB timout\nCheck USB cable"}
        << tenTries << 0 << false;
+    // Seen as the bootloader, then no serial from the connection that would be written to.
+    QTest::newRow("serial lost after the restart")
+        << runningApplication(true, sim::FaultRule{sim::Fault::Stall, 6, -1, 2, 1, 0, 0x80})
+        << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device", "Disconnect",
+                       "Connect", "Serial:", "USB timout\nCheck USB cable"}
+        << QList<unsigned long>{2000, 500} << 0 << true;
 
     // The sixth page fails in its write, its stored bytes or its read-back
     // (the first memory read is the information block).
@@ -464,7 +470,8 @@ void TestUpgrader::endings()
     const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
     using Outcome = Upgrader::Outcome;
     const bool untouched = tag == "information block unreadable" || tag.startsWith("serial ") || tag == "no serial"
-                           || tag == "never back after the restart" || tag == "restart not taken";
+                           || tag == "never back after the restart" || tag == "restart not taken"
+                           || tag == "serial lost after the restart";
     QCOMPARE(worker.upgrader.outcome(), completed ? Outcome::Written
                                         : tag.startsWith("damaged") ? Outcome::BadChecksum
                                         : pages < 0 ? Outcome::BadFile

@@ -255,7 +255,14 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware)
     usb->disconnect();
     emit sendText(tr("Connect"));
     usb->connect();
-    emit sendText(tr("Serial:") + shown(USBVR480::deviceText(usb->readStringDescriptor())));
+    const QByteArray serial = usb->readStringDescriptor();
+    emit sendText(tr("Serial:") + shown(USBVR480::deviceText(serial)));
+    // The device connected now is the one written to: it must still answer
+    // as a bootloader (no connection gives no serial).
+    if (!USBVR480::isBootloaderSerial(serial)) {
+        emit sendText(tr("USB timout\nCheck USB cable"));
+        return Outcome::Untouched;
+    }
     return std::nullopt;
 }
 
