@@ -426,6 +426,18 @@ void TestUpgrader::endings_data()
     QTest::newRow("external flash write fails") << fault({sim::Fault::Stall, 6, -1, 0, -1, 0, 0x40})
         << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "Error"})
         << none << kPages << true;
+    // The unit leaves the bus in the middle of its external flash, where
+    // another VR480 waits in its bootloader.
+    QTest::newRow("another VR480 after a failed write") << Setup([](QTemporaryDir &) {
+        sim::addFault({sim::Fault::Unplug, 6, -1, 10, 1, 0, 0x40, sim::devices().first()->id()});
+        sim::DeviceConfig other;
+        other.mode = sim::Mode::Bootloader;
+        other.applicationSerial = "VR4800002";
+        other.bootloaderSerial = "VR4800002b";
+        sim::addDevice(0, other);
+        return QString();
+    }) << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "Error"})
+       << none << kPages << true;
     QTest::newRow("external flash read fails") << fault({sim::Fault::Timeout, 5, -1, 0, -1})
         << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "OK",
                                          "Verify External Flash ...  ", "Error"})
@@ -482,6 +494,9 @@ void TestUpgrader::endings()
                                                     : Outcome::Failed);
     if (tag.startsWith("page "))
         QCOMPARE(worker.upgrader.failedPage(), 5);
+    for (const sim::Event &e : sim::events()) // nothing written to another device
+        QVERIFY(e.device == device.id() || e.kind != sim::Event::Control || e.requestType != 0x40
+                || (e.request != 3 && e.request != 6));
     QCOMPARE(device.applicationStarts(), completed ? 1 : 0);
     QVERIFY(holds(device, completed ? image : kOldImage) || pages > 0);
     QCOMPARE(device.mode() == sim::Mode::Bootloader, bootloaderRunning);
