@@ -385,6 +385,15 @@ void TestUpgrader::endings_data()
         << QStringList{"%file", "VR48000012", "BOOT v2.04", "Serial:VR48000012"} << none << 0 << true;
     QTest::newRow("serial too long") << serial("VR4800001bb")
         << QStringList{"%file", "VR4800001bb", "BOOT v2.04", "Serial:VR4800001bb"} << none << 0 << true;
+    // Selected by its serial, then another at the second read (the worker's).
+    QTest::newRow("serial not the selected one") << Setup([](QTemporaryDir &) {
+        sim::Device &device = *sim::devices().first();
+        sim::DeviceConfig config = device.config();
+        config.bootloaderSerial = "VR4800001bX";
+        device.setConfig(config);
+        sim::addFault({sim::Fault::Short, 6, -1, 1, 1, 22, 0x80}); // "VR4800001b"
+        return QString();
+    }) << QStringList{"%file", "VR4800001b", "BOOT v2.04", "Serial:VR4800001bX"} << none << 0 << true;
     QTest::newRow("no serial") << fault({sim::Fault::Stall, 6, -1, 0, 1, 0, 0x80})
         << QStringList{"%file", "", "BOOT v2.04", "Serial:VR4800001b"} << none << 0 << true;
 
@@ -413,6 +422,16 @@ void TestUpgrader::endings_data()
         << runningApplication(true, sim::FaultRule{sim::Fault::Stall, 6, -1, 2, 1, 0, 0x80})
         << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device", "Disconnect",
                        "Connect", "Serial:", "USB timout\nCheck USB cable"}
+        << QList<unsigned long>{2000, 500} << 0 << true;
+    QTest::newRow("serial not the selected one after the restart") << Setup([](QTemporaryDir &) {
+        sim::reset();
+        sim::DeviceConfig config;
+        config.bootloaderSerial = "VR4800001bX";
+        deviceWithOldFirmware(config);
+        sim::addFault({sim::Fault::Short, 6, -1, 5, 1, 22, 0x80}); // the sixth serial read: "VR4800001b"
+        return QString();
+    }) << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device", "Disconnect",
+                      "Connect", "Serial:VR4800001b", "USB timout\nCheck USB cable"}
         << QList<unsigned long>{2000, 500} << 0 << true;
 
     // The sixth page fails in its write, its stored bytes or its read-back
@@ -461,6 +480,11 @@ void TestUpgrader::endings()
     if (path.isEmpty())
         path = file;
     Worker worker;
+    // Rows whose worker follows serials, as --serial makes it.
+    const QMap<QByteArray, QList<QByteArray>> followed{
+        {"serial not the selected one", {"VR4800001bX", "VR4800001bXb"}},
+        {"serial not the selected one after the restart", {"VR4800001", "VR4800001bX"}}};
+    worker.usb.setSerials(followed.value(tag));
     DebugCapture debug;
     QVERIFY(worker.run(path));
 

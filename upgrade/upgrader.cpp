@@ -39,6 +39,13 @@ private:
     const QList<QByteArray> before;
 };
 
+// Whether `usb` may connect to a device with `serial`: any when it follows none.
+bool selects(UsbDevice &usb, const QByteArray &serial)
+{
+    const QList<QByteArray> serials = usb.selectedSerials();
+    return serials.isEmpty() || serials.contains(serial);
+}
+
 } // namespace
 
 Upgrader::Upgrader(USBVR480 *usb)
@@ -224,7 +231,9 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware, QByteArray 
     const UsbDevice::Place place = usb->openedPlace();
     serial = usb->readStringDescriptor();
     emit sendText(shown(USBVR480::deviceText(serial)));
-    firmware = USBVR480::runningFirmware(serial);
+    // A device selected by its serial that now gives another is not the one
+    // followed: what it runs is not known.
+    firmware = selects(*usb, serial) ? USBVR480::runningFirmware(serial) : USBVR480::Firmware::Unknown;
     lastFirmware = firmware;
 
     const std::optional<QString> version = usb->ReadBootloaderVersion();
@@ -275,8 +284,8 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware, QByteArray
     serial = usb->readStringDescriptor();
     emit sendText(tr("Serial:") + shown(USBVR480::deviceText(serial)));
     // The device connected now is the one written to: it must still answer
-    // as a bootloader (no connection gives no serial).
-    if (!USBVR480::isBootloaderSerial(serial)) {
+    // as a bootloader, of the device followed (no connection gives no serial).
+    if (!USBVR480::isBootloaderSerial(serial) || !selects(*usb, serial)) {
         emit sendText(tr("USB timout\nCheck USB cable"));
         return Outcome::Untouched;
     }
