@@ -385,6 +385,15 @@ void TestUpgrader::endings_data()
         << QStringList{"%file", "VR48000012", "BOOT v2.04", "Serial:VR48000012"} << none << 0 << true;
     QTest::newRow("serial too long") << serial("VR4800001bb")
         << QStringList{"%file", "VR4800001bb", "BOOT v2.04", "Serial:VR4800001bb"} << none << 0 << true;
+    // Selected by its serial, then another at the second read (the worker's).
+    QTest::newRow("serial not the selected one") << Setup([](QTemporaryDir &) {
+        sim::Device &device = *sim::devices().first();
+        sim::DeviceConfig config = device.config();
+        config.bootloaderSerial = "VR4800001bX";
+        device.setConfig(config);
+        sim::addFault({sim::Fault::Short, 6, -1, 1, 1, 22, 0x80}); // "VR4800001b"
+        return QString();
+    }) << QStringList{"%file", "VR4800001b", "BOOT v2.04", "Serial:VR4800001bX"} << none << 0 << true;
     QTest::newRow("no serial") << fault({sim::Fault::Stall, 6, -1, 0, 1, 0, 0x80})
         << QStringList{"%file", "", "BOOT v2.04", "Serial:VR4800001b"} << none << 0 << true;
 
@@ -408,6 +417,22 @@ void TestUpgrader::endings_data()
     QTest::newRow("restart not taken") << runningApplication(true, sim::FaultRule{sim::Fault::Timeout, 4}) << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device",
                       "USB timout\nCheck USB cable"}
        << tenTries << 0 << false;
+    // Seen as the bootloader, then no serial from the connection that would be written to.
+    QTest::newRow("serial lost after the restart")
+        << runningApplication(true, sim::FaultRule{sim::Fault::Stall, 6, -1, 2, 1, 0, 0x80})
+        << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device", "Disconnect",
+                       "Connect", "Serial:", "USB timout\nCheck USB cable"}
+        << QList<unsigned long>{2000, 500} << 0 << true;
+    QTest::newRow("serial not the selected one after the restart") << Setup([](QTemporaryDir &) {
+        sim::reset();
+        sim::DeviceConfig config;
+        config.bootloaderSerial = "VR4800001bX";
+        deviceWithOldFirmware(config);
+        sim::addFault({sim::Fault::Short, 6, -1, 5, 1, 22, 0x80}); // the sixth serial read: "VR4800001b"
+        return QString();
+    }) << QStringList{"%file", "VR4800001", "BOOT v2.04", "Apllication mode", "Reset device", "Disconnect",
+                      "Connect", "Serial:VR4800001b", "USB timout\nCheck USB cable"}
+        << QList<unsigned long>{2000, 500} << 0 << true;
 
     // The sixth page fails in its write, its stored bytes or its read-back
     // (the first memory read is the information block).
@@ -420,6 +445,18 @@ void TestUpgrader::endings_data()
     QTest::newRow("external flash write fails") << fault({sim::Fault::Stall, 6, -1, 0, -1, 0, 0x40})
         << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "Error"})
         << none << kPages << true;
+    // The unit leaves the bus in the middle of its external flash, where
+    // another VR480 waits in its bootloader.
+    QTest::newRow("another VR480 after a failed write") << Setup([](QTemporaryDir &) {
+        sim::addFault({sim::Fault::Unplug, 6, -1, 10, 1, 0, 0x40, sim::devices().first()->id()});
+        sim::DeviceConfig other;
+        other.mode = sim::Mode::Bootloader;
+        other.applicationSerial = "VR4800002";
+        other.bootloaderSerial = "VR4800002b";
+        sim::addDevice(0, other);
+        return QString();
+    }) << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "Error"})
+       << none << kPages << true;
     QTest::newRow("external flash read fails") << fault({sim::Fault::Timeout, 5, -1, 0, -1})
         << (upToBootloader + QStringList{"Writting firmware ... ", "OK", "Writting External Flash ... ", "OK",
                                          "Verify External Flash ...  ", "Error"})
@@ -443,6 +480,11 @@ void TestUpgrader::endings()
     if (path.isEmpty())
         path = file;
     Worker worker;
+    // Rows whose worker follows serials, as --serial makes it.
+    const QMap<QByteArray, QList<QByteArray>> followed{
+        {"serial not the selected one", {"VR4800001bX", "VR4800001bXb"}},
+        {"serial not the selected one after the restart", {"VR4800001", "VR4800001bX"}}};
+    worker.usb.setSerials(followed.value(tag));
     DebugCapture debug;
     QVERIFY(worker.run(path));
 
@@ -464,7 +506,8 @@ void TestUpgrader::endings()
     const bool completed = log.mid(log.size() - 2) == QStringList{"Verify External Flash ...  ", "OK"};
     using Outcome = Upgrader::Outcome;
     const bool untouched = tag == "information block unreadable" || tag.startsWith("serial ") || tag == "no serial"
-                           || tag == "never back after the restart" || tag == "restart not taken";
+                           || tag == "never back after the restart" || tag == "restart not taken"
+                           || tag == "serial lost after the restart";
     QCOMPARE(worker.upgrader.outcome(), completed ? Outcome::Written
                                         : tag.startsWith("damaged") ? Outcome::BadChecksum
                                         : pages < 0 ? Outcome::BadFile
@@ -475,6 +518,9 @@ void TestUpgrader::endings()
                                                     : Outcome::Failed);
     if (tag.startsWith("page "))
         QCOMPARE(worker.upgrader.failedPage(), 5);
+    for (const sim::Event &e : sim::events()) // nothing written to another device
+        QVERIFY(e.device == device.id() || e.kind != sim::Event::Control || e.requestType != 0x40
+                || (e.request != 3 && e.request != 6));
     QCOMPARE(device.applicationStarts(), completed ? 1 : 0);
     QVERIFY(holds(device, completed ? image : kOldImage) || pages > 0);
     QCOMPARE(device.mode() == sim::Mode::Bootloader, bootloaderRunning);

@@ -22,6 +22,30 @@ constexpr int kConnectRetries = 3;
 constexpr int kBootloaderTries = 10;
 constexpr int kStartCheckTries = 50; // 10 s in 200 ms steps
 
+// The device object connects only to devices with these serials while this
+// lives, and as before afterwards.
+class SerialSelection {
+public:
+    SerialSelection(UsbDevice &usb, const QList<QByteArray> &serials) : usb(usb), before(usb.selectedSerials())
+    {
+        usb.setSerials(serials);
+    }
+    ~SerialSelection() { usb.setSerials(before); }
+    SerialSelection(const SerialSelection &) = delete;
+    SerialSelection &operator=(const SerialSelection &) = delete;
+
+private:
+    UsbDevice &usb;
+    const QList<QByteArray> before;
+};
+
+// Whether `usb` may connect to a device with `serial`: any when it follows none.
+bool selects(UsbDevice &usb, const QByteArray &serial)
+{
+    const QList<QByteArray> serials = usb.selectedSerials();
+    return serials.isEmpty() || serials.contains(serial);
+}
+
 } // namespace
 
 Upgrader::Upgrader(USBVR480 *usb)
@@ -189,7 +213,7 @@ Upgrader::Step Upgrader::loadFile(const QString &path, QByteArray &image)
 
 // The first connection, the serial (which tells the firmware that runs) and
 // the bootloader's version.
-Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
+Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware, QByteArray &serial)
 {
     usb->disconnect();
     if (!connectWithRetries()) {
@@ -205,9 +229,11 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
         return Outcome::NoDevice;
     }
     const UsbDevice::Place place = usb->openedPlace();
-    const QByteArray serial = usb->readStringDescriptor();
+    serial = usb->readStringDescriptor();
     emit sendText(shown(USBVR480::deviceText(serial)));
-    firmware = USBVR480::runningFirmware(serial);
+    // A device selected by its serial that now gives another is not the one
+    // followed: what it runs is not known.
+    firmware = selects(*usb, serial) ? USBVR480::runningFirmware(serial) : USBVR480::Firmware::Unknown;
     lastFirmware = firmware;
 
     const std::optional<QString> version = usb->ReadBootloaderVersion();
@@ -227,7 +253,7 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
 // back as its bootloader (the restart request lost, the application never
 // leaving, a bootloader whose serial has the application's form) has nothing
 // written: it is taken to run its application still.
-Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware)
+Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware, QByteArray &serial)
 {
     if (firmware == USBVR480::Firmware::Bootloader) {
         emit sendText(tr("Bootloader mode"));
@@ -255,7 +281,14 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware)
     usb->disconnect();
     emit sendText(tr("Connect"));
     usb->connect();
-    emit sendText(tr("Serial:") + shown(USBVR480::deviceText(usb->readStringDescriptor())));
+    serial = usb->readStringDescriptor();
+    emit sendText(tr("Serial:") + shown(USBVR480::deviceText(serial)));
+    // The device connected now is the one written to: it must still answer
+    // as a bootloader, of the device followed (no connection gives no serial).
+    if (!USBVR480::isBootloaderSerial(serial) || !selects(*usb, serial)) {
+        emit sendText(tr("USB timout\nCheck USB cable"));
+        return Outcome::Untouched;
+    }
     return std::nullopt;
 }
 
@@ -273,21 +306,27 @@ Upgrader::Outcome Upgrader::upgrade()
         return *end;
     emit sendPercent(0);
     USBVR480::Firmware firmware = USBVR480::Firmware::Unknown;
-    if (Step end = connectDevice(firmware))
+    QByteArray serial;
+    if (Step end = connectDevice(firmware, serial))
         return *end;
-    if (Step end = enterBootloader(firmware))
+    if (Step end = enterBootloader(firmware, serial))
         return *end;
 
     emit sendText(tr("Writting firmware ... "));
     const QByteArray application = image.mid(UpgradeFile::kApplicationOffset, UpgradeFile::kApplicationSize);
     const QByteArray external = image.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
     image = QByteArray();
-    if (Step end = writeApplication(application))
-        return *end;
-    emit sendText(tr("OK"));
-    if (Step end = writeExternalFlash(external))
-        return *end;
-    emit sendText(tr("OK"));
+    {
+        // Every connection of the writes, also one that a failed transfer
+        // makes by itself, goes to this bootloader alone.
+        const SerialSelection writes(*usb, {serial});
+        if (Step end = writeApplication(application))
+            return *end;
+        emit sendText(tr("OK"));
+        if (Step end = writeExternalFlash(external))
+            return *end;
+        emit sendText(tr("OK"));
+    }
     return startApplication();
 }
 

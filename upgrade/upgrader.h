@@ -123,8 +123,9 @@ private:
     using Step = std::optional<Outcome>;
     Outcome upgrade();
     Step loadFile(const QString &path, QByteArray &image);
-    Step connectDevice(USBVR480::Firmware &firmware);
-    Step enterBootloader(USBVR480::Firmware firmware);
+    Step connectDevice(USBVR480::Firmware &firmware, QByteArray &serial);
+    // `serial`: the one found, then the bootloader's.
+    Step enterBootloader(USBVR480::Firmware firmware, QByteArray &serial);
     Step writeApplication(const QByteArray &application);
     Step writeExternalFlash(const QByteArray &data);
     Outcome startApplication();

@@ -201,6 +201,12 @@ void UsbDevice::setSerials(const QList<QByteArray> &serials)
     this->serials = serials;
 }
 
+QList<QByteArray> UsbDevice::selectedSerials()
+{
+    QMutexLocker lock(&deviceLock);
+    return serials;
+}
+
 QList<UsbDevice::Attached> UsbDevice::attachedDevices()
 {
     return attachedPrivate(nullptr);

@@ -62,6 +62,7 @@ public:
     // other devices are not disturbed. Empty, as at construction: the first
     // acceptable device in bus order.
     void setSerials(const QList<QByteArray> &serials);
+    QList<QByteArray> selectedSerials(); // what setSerials() last gave
 
     // Every attached device that this object would accept, whatever its
     // serial, in bus order: where it is and its serial. Each is opened,
