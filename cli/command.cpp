@@ -1,7 +1,6 @@
 #include "command.h"
 
 #include "devices.h"
-#include "imagebuilder.h"
 #include "inputfile.h"
 #include "interrupt.h"
 #include "outputfiles.h"
@@ -193,15 +192,27 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
         writeTo(stdout, out.data());
         return {};
     }
-    if (const image::FileResult saved = ImageBuilder::saveFile(fileName, write); !saved.ok())
-        return failure(ExitCannotWrite, saved.error);
-    print(fileName);
-    return {};
+    image::OutputFiles file;
+    file.add(fileName, write); // a failure is the commit's
+    return commitOutputs(file, {fileName});
 }
 
 Result saveOutput(const QString &fileName, const QByteArray &contents)
 {
     return saveOutput(fileName, image::OutputFiles::bytes(contents));
+}
+
+Result commitOutputs(image::OutputFiles &files, const QStringList &names)
+{
+    const image::FileResult committed = files.commit(stopRequested, [&] {
+        for (const QString &name : names)
+            print(name);
+        const std::optional<QString> lost = outputLost();
+        return lost ? QStringLiteral("standard output: %1: nothing was written").arg(*lost) : QString();
+    });
+    if (committed.ok())
+        return {};
+    return stopRequested() ? interrupted() : failure(ExitCannotWrite, committed.error);
 }
 
 Result interrupted()

@@ -1359,8 +1359,32 @@ private slots:
         for (const char *command : {"--help", "info", "list", "read-mem 8000000 4096", "create-upg \"$FW\" -o x.upg"})
             QTest::newRow(command) << QStringLiteral("$CLI %1 >/dev/full; echo $?").arg(command) << QByteArray("4\n")
                                    << "standard output: No space left on device";
+        // The files of a command that fails so are not left in place.
+        for (const char *command : {"create-upg \"$FW\" -o x.upg",
+                                    "create-bootbin \"${FW%/*}/bootloader.hex\" --number 1 --count 2 --dir .",
+                                    "hex2bin \"$FW\" --first 8004000 --last 80040ff -o x.bin",
+                                    "read-mem 8000000 4096 -o x.bin"})
+            QTest::addRow("%s, nothing left", command)
+                << QStringLiteral("$CLI %1 >/dev/full; echo $?; ls -A").arg(command) << QByteArray("4\n")
+                << "standard output: No space left on device: nothing was written";
     }
     void outputErrors() { shellCase(); }
+
+    // Started with standard streams closed: no file the program opens takes
+    // their place (and its lines), and the command succeeds.
+    void closedStreams_data()
+    {
+        SKIP_POSIX_SHELL();
+        shellColumns();
+        const QString upg = QStringLiteral("$CLI create-upg \"$FW\" -o fw.upg >/dev/null; ");
+        QTest::newRow("create-upg") << upg + "$CLI -v create-upg \"$FW\" -o o.upg <&- >&- 2>&-; echo $?; cmp fw.upg o.upg"
+                                    << QByteArray("0\n") << "";
+        QTest::newRow("upgrade --report") << upg + "$CLI -v upgrade fw.upg --report r <&- >&- 2>&-; echo $?; wc -l <r"
+                                          << QByteArray("0\n1\n") << "";
+        QTest::newRow("station --report") << upg + "$CLI -v station fw.upg --count 1 --report r <&- >&- 2>&-; echo $?; wc -l <r"
+                                          << QByteArray("0\n1\n") << "";
+    }
+    void closedStreams() { shellCase(); }
 
     // A damaged file is refused (see refused()), or written on request.
     void ignoreChecksum()
