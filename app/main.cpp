@@ -1,3 +1,4 @@
+#include "standardstreams.h"
 #include "startup.h"
 #include "vr480_bootloader.h"
 
@@ -11,6 +12,8 @@
 
 int main(int argc, char **argv)
 {
+    if (!image::openMissingStandardStreams())
+        return 1;
     const QString localeName = QLocale::system().name();
     QApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE

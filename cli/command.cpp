@@ -1,7 +1,6 @@
 #include "command.h"
 
 #include "devices.h"
-#include "imagebuilder.h"
 #include "inputfile.h"
 #include "interrupt.h"
 #include "outputfiles.h"
@@ -200,16 +199,28 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
         writeTo(stdout, out.data());
         return {};
     }
-    // The error names the file and gives the system's reason: one line.
-    if (const image::FileResult saved = ImageBuilder::saveFile(fileName, write); !saved.ok())
-        return failure(ExitCannotWrite, USBVR480::escapedText(saved.error));
-    print(USBVR480::escapedText(fileName));
-    return {};
+    image::OutputFiles file;
+    file.add(fileName, write); // a failure is the commit's
+    return commitOutputs(file, {fileName});
 }
 
 Result saveOutput(const QString &fileName, const QByteArray &contents)
 {
     return saveOutput(fileName, image::OutputFiles::bytes(contents));
+}
+
+Result commitOutputs(image::OutputFiles &files, const QStringList &names)
+{
+    const image::FileResult committed = files.commit(stopRequested, [&] {
+        for (const QString &name : names)
+            print(USBVR480::escapedText(name));
+        const std::optional<QString> lost = outputLost();
+        return lost ? QStringLiteral("standard output: %1: nothing was written").arg(*lost) : QString();
+    });
+    if (committed.ok())
+        return {};
+    // The error names the file and gives the system's reason: one line.
+    return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedText(committed.error));
 }
 
 Result interrupted()

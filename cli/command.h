@@ -17,6 +17,10 @@
 class QIODevice;
 class USBVR480;
 
+namespace image {
+class OutputFiles;
+}
+
 namespace cli {
 
 // How a command ended: its exit status and, when it failed, what to say on
@@ -119,6 +123,10 @@ std::optional<Result> checkOutput(const QString &fileName, const QStringList &in
 // prints its name; "-" writes the bytes to standard output (writeTo).
 Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write);
 Result saveOutput(const QString &fileName, const QByteArray &contents);
+// Puts the files in place and prints `names`; they stay only when all of
+// standard output reached it, the command's earlier output included. A
+// failure leaves every file as it was (status 4, or 130 after a stop signal).
+Result commitOutputs(image::OutputFiles &files, const QStringList &names);
 // The status and message of a command stopped by a signal: nothing committed.
 Result interrupted();
 

@@ -142,11 +142,7 @@ Result createBootBin(Invocation &in)
         if (!files.add(names.last(), image::OutputFiles::bytes(image)).ok())
             break;
     }
-    if (const image::FileResult committed = files.commit(stopRequested); !committed.ok())
-        return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedText(committed.error));
-    for (const QString &name : std::as_const(names))
-        print(USBVR480::escapedText(name));
-    return {};
+    return commitOutputs(files, names);
 }
 
 Result hexToBin(Invocation &in)

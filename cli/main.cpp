@@ -1,5 +1,7 @@
 #include "commandline.h"
+#include "exitstatus.h"
 #include "platform.h"
+#include "standardstreams.h"
 
 #include <QCoreApplication>
 
@@ -9,6 +11,8 @@
 
 int main(int argc, char **argv)
 {
+    if (!image::openMissingStandardStreams())
+        return cli::ExitCannotWrite;
     QCoreApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE
     const sim::DemoSession device; // VR480_SIM_STATE carries it between runs

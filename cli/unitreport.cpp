@@ -168,10 +168,10 @@ std::optional<Result> UnitReport::open(const Invocation &in, const QString &inpu
     if (image::OutputFiles::sameFile(*name, input))
         return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(*name)), true};
     fileName = *name;
-    fd = openForAppending(fileName);
+    QString reason;
+    fd = openForAppending(fileName, &reason);
     if (fd < 0)
-        return failure(ExitCannotWrite,
-                       QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), systemError(errno)));
+        return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), USBVR480::escapedText(reason)));
     return std::nullopt;
 }
 

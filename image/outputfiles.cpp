@@ -164,18 +164,20 @@ image::OutputFiles::Writer image::OutputFiles::bytes(const QByteArray &contents)
     return [contents](QIODevice &file) { return file.write(contents) == contents.size(); };
 }
 
-image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
+image::FileResult image::OutputFiles::commit(const image::StopCheck &stop, const LastCheck &lastCheck)
 {
     if (!batchResult.ok()) {
         discard();
         return batchResult;
     }
-    // Of several files, each replaced one stays under a second name until all
-    // are in place, so that a failure can put everything back. One file alone
-    // needs none: its rename is the whole change.
-    const bool keepOld = std::count_if(pending.cbegin(), pending.cend(),
-                                       [](const Entry &entry) { return !entry.temporary.empty(); })
-                       > 1;
+    // A replaced file stays under a second name until everything is in place
+    // and checked, so that a failure can put it back: whenever another
+    // rename, a device's write or the last check comes after its rename. One
+    // file alone with nothing after it needs none: its rename is the whole
+    // change.
+    const qsizetype renames = std::count_if(pending.cbegin(), pending.cend(),
+                                            [](const Entry &entry) { return !entry.temporary.empty(); });
+    const bool keepOld = renames > 1 || (renames == 1 && (renames < pending.size() || lastCheck));
     struct Placed {
         const Entry *entry;
         fs::path previous; // the replaced file's second name; empty for a new file
@@ -228,11 +230,7 @@ image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
         }
         done.renamed = true;
     }
-    for (const Placed &done : std::as_const(placed)) {
-        if (!done.previous.empty())
-            removeFile(done.previous);
-    }
-    // Devices and FIFOs last: they cannot be taken back.
+    // Devices and FIFOs after the renames: they cannot be taken back.
     for (const Entry &entry : std::as_const(pending)) {
         if (!entry.temporary.empty())
             continue;
@@ -240,9 +238,18 @@ image::FileResult image::OutputFiles::commit(const image::StopCheck &stop)
         errno = 0;
         if (!image::openForWriting(file, entry.target) || file.write(entry.direct) != entry.direct.size()) {
             fail(entry.name, reasonOf(file, errno));
-            pending.clear();
-            return batchResult;
+            return abandon();
         }
+    }
+    if (lastCheck) {
+        if (const QString reason = lastCheck(); !reason.isEmpty()) {
+            batchResult = {image::FileStatus::CannotWrite, reason};
+            return abandon();
+        }
+    }
+    for (const Placed &done : std::as_const(placed)) {
+        if (!done.previous.empty())
+            removeFile(done.previous);
     }
     pending.clear();
     return {};

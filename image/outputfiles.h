@@ -36,17 +36,19 @@ namespace image {
 //   its permission bits, and its owner where the process may set it (on
 //   Windows it has what its folder gives a new file).
 // - A replaced name holds the whole old file or the whole new one at every
-//   moment: the new file is renamed over it. Of several files, each old one
-//   is kept by a second (hard) link until all are in place. Where the file
-//   system refuses hard links, the old file is renamed aside instead, and its
-//   name is missing between that rename and the next.
+//   moment: the new file is renamed over it. Where something can still fail
+//   after its rename (another file's rename, a device's write, the last
+//   check), the old file is kept by a second (hard) link until all are in
+//   place and checked. Where the file system refuses hard links, the old file
+//   is renamed aside instead, and its name is missing between that rename and
+//   the next.
 // - commit() or add() failed, or the object gone without commit(): every
 //   regular target is as it was before. Files already renamed into place are
 //   taken back (a replaced file gets its old contents back, a new one is
 //   removed) and no temporary is left, unless the system refuses even that,
 //   which the result's error then says.
-// - Devices and FIFOs are written last, after every rename; what reached one
-//   cannot be taken back.
+// - Devices and FIFOs are written after every rename and before the last
+//   check; what reached one cannot be taken back.
 // A process killed outright can leave a ".vr480-<8 hex digits>.part" or
 // ".old" file next to its target.
 class OutputFiles {
@@ -62,8 +64,11 @@ public:
     // that first failure again, and commit() writes nothing.
     FileResult add(const QString &fileName, const Writer &write);
     // `stop` is asked before each rename: true takes back what is in place
-    // and ends Interrupted.
-    FileResult commit(const StopCheck &stop = {});
+    // and ends Interrupted. `lastCheck` runs once everything is in place (where
+    // a caller says which files it wrote): a reason it gives takes every
+    // file back and ends CannotWrite with that reason as the error.
+    using LastCheck = std::function<QString()>;
+    FileResult commit(const StopCheck &stop = {}, const LastCheck &lastCheck = {});
 
     // A writer of `contents` as they are.
     static Writer bytes(const QByteArray &contents);

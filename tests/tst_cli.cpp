@@ -148,6 +148,14 @@ using Setup = std::function<void()>;
 #else
 #define SKIP_POSIX_SHELL() static_cast<void>(0)
 #endif
+// The cases that give files to another user (chown).
+#ifdef Q_OS_WIN
+#define SKIP_UNLESS_ROOT() SKIP_POSIX_SHELL()
+#else
+#define SKIP_UNLESS_ROOT() \
+    if (geteuid() != 0) \
+    QSKIP("gives files to another user: root only")
+#endif
 
 } // namespace
 
@@ -823,8 +831,35 @@ private slots:
                                    << QByteArray("Upgrade complete: the new application is running\n4\n")
                                    << "/dev/full: No space left on device: the record of VR4800001 is not in the report\n"
                                       "vr480-cli-sim: /dev/full: 1 record(s) not written";
+        // 98 bytes below the file size limit: the record is cut, the next one
+        // (no limit) starts a line of its own and is whole.
+        QTest::newRow("record cut by a full file") << upg + "yes '{}' | head -c 51102 >r; (ulimit -f 100; $CLI upgrade "
+                                                           "fw.upg --report r >/dev/null); echo $?; $CLI upgrade fw.upg "
+                                                           "--report r >/dev/null; echo $?; wc -l <r; tail -n 2 r | "
+                                                           "grep -c '^{\"serial\"[^{]*}$'"
+                                                   << QByteArray("4\n0\n17036\n1\n")
+                                                   << "r: File too large: the record of VR4800001 is not in the report";
     }
     void reportNotWritten() { shellCase(); }
+
+    // A link on the way to the report is followed only when this user or
+    // root owns it (the test's folder and links belong to uid 4242).
+    void reportLinks_data()
+    {
+        SKIP_UNLESS_ROOT();
+        shellColumns();
+        const QString setup = QStringLiteral("$CLI create-upg \"$FW\" -o fw.upg >/dev/null; echo old >t; mkdir d; "
+                                             "ln -s ../t d/r; ln -s d e; chown -h 4242 d/r e; chown 4242 d; ");
+        QTest::newRow("another user's link") << setup + "$CLI upgrade fw.upg --report d/r; echo $?; cat t"
+                                             << QByteArray("4\nold\n")
+                                             << "d/r: the symbolic link d/r belongs to uid 4242, neither this user "
+                                                "nor root: not followed";
+        QTest::newRow("another user's link on the way") << setup + "$CLI upgrade fw.upg --report e/new; echo $?; ls d"
+                                                        << QByteArray("4\nr\n") << "e/new: the symbolic link e belongs";
+        QTest::newRow("own link") << setup + "chown -h 0 d/r; $CLI upgrade fw.upg --report d/r >/dev/null; echo $?; wc -l <t"
+                                  << QByteArray("0\n2\n") << "";
+    }
+    void reportLinks() { shellCase(); }
 
     // list --json and info --json: one object per device, as the table says.
     void jsonDevices()
@@ -1381,8 +1416,32 @@ private slots:
         for (const char *command : {"--help", "info", "list", "read-mem 8000000 4096", "create-upg \"$FW\" -o x.upg"})
             QTest::newRow(command) << QStringLiteral("$CLI %1 >/dev/full; echo $?").arg(command) << QByteArray("4\n")
                                    << "standard output: No space left on device";
+        // The files of a command that fails so are not left in place.
+        for (const char *command : {"create-upg \"$FW\" -o x.upg",
+                                    "create-bootbin \"${FW%/*}/bootloader.hex\" --number 1 --count 2 --dir .",
+                                    "hex2bin \"$FW\" --first 8004000 --last 80040ff -o x.bin",
+                                    "read-mem 8000000 4096 -o x.bin"})
+            QTest::addRow("%s, nothing left", command)
+                << QStringLiteral("$CLI %1 >/dev/full; echo $?; ls -A").arg(command) << QByteArray("4\n")
+                << "standard output: No space left on device: nothing was written";
     }
     void outputErrors() { shellCase(); }
+
+    // Started with standard streams closed: no file the program opens takes
+    // their place (and its lines), and the command succeeds.
+    void closedStreams_data()
+    {
+        SKIP_POSIX_SHELL();
+        shellColumns();
+        const QString upg = QStringLiteral("$CLI create-upg \"$FW\" -o fw.upg >/dev/null; ");
+        QTest::newRow("create-upg") << upg + "$CLI -v create-upg \"$FW\" -o o.upg <&- >&- 2>&-; echo $?; cmp fw.upg o.upg"
+                                    << QByteArray("0\n") << "";
+        QTest::newRow("upgrade --report") << upg + "$CLI -v upgrade fw.upg --report r <&- >&- 2>&-; echo $?; wc -l <r"
+                                          << QByteArray("0\n1\n") << "";
+        QTest::newRow("station --report") << upg + "$CLI -v station fw.upg --count 1 --report r <&- >&- 2>&-; echo $?; wc -l <r"
+                                          << QByteArray("0\n1\n") << "";
+    }
+    void closedStreams() { shellCase(); }
 
     // A damaged file is refused (see refused()), or written on request.
     void ignoreChecksum()

@@ -107,6 +107,45 @@ private slots:
         QCOMPARE(contents(dir.filePath("a.bin")), QByteArray("old"));
     }
 
+    // A failure once the files are in place (the last check, then a
+    // device's write before it) takes all of them back, a lone replaced file
+    // too.
+    void failureAfterRenames_data()
+    {
+        QTest::addColumn<QStringList>("names"); // in the folder, or absolute
+        QTest::addColumn<QString>("error");
+        QTest::newRow("last check, one file replaced") << QStringList{"b.bin"} << "lost";
+        QTest::newRow("last check, a new file and a replaced one") << QStringList{"a.bin", "b.bin"} << "lost";
+#ifdef Q_OS_UNIX
+        QTest::newRow("a device's write") << QStringList{"a.bin", "b.bin", "/dev/full"}
+                                          << "/dev/full: No space left on device";
+#endif
+    }
+
+    void failureAfterRenames()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        QFile old(dir.filePath("b.bin"));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        const QStringList before = entries(dir);
+        image::OutputFiles files;
+        for (const QString &name : names)
+            QVERIFY(files.add(QDir(dir.path()).filePath(name), image::OutputFiles::bytes("new")).ok());
+        QByteArray checked;
+        const image::FileResult committed = files.commit({}, [&] {
+            checked = contents(dir.filePath("b.bin"));
+            return QStringLiteral("lost");
+        });
+        QCOMPARE(committed.status, image::FileStatus::CannotWrite);
+        QVERIFY2(committed.error.endsWith(error), qPrintable(committed.error));
+        QCOMPARE(checked, error == "lost" ? QByteArray("new") : QByteArray());
+        QCOMPARE(entries(dir), before);
+        QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
+    }
+
     // What an existing target is decides how it is written: a device or FIFO
     // is written into and stays what it is, a link stays a link, a replaced
     // file keeps its permission bits.
