@@ -204,6 +204,11 @@ Result saveOutput(const QString &fileName, const QByteArray &contents)
     return saveOutput(fileName, image::OutputFiles::bytes(contents));
 }
 
+QString serialText(const QByteArray &serial)
+{
+    return serial.isEmpty() ? QStringLiteral("\"\"") : USBVR480::escapedText(serial);
+}
+
 Result interrupted()
 {
     return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written"));
