@@ -223,6 +223,11 @@ Result commitOutputs(image::OutputFiles &files, const QStringList &names)
     return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedText(committed.error));
 }
 
+QString serialText(const QByteArray &serial)
+{
+    return serial.isEmpty() ? QStringLiteral("\"\"") : USBVR480::escapedText(serial);
+}
+
 Result interrupted()
 {
     return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written"));

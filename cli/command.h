@@ -90,6 +90,10 @@ QCommandLineOption outputOption(const QString &what);
 // --serial SERIAL, which every command on a device takes; `more` adds to its help.
 QCommandLineOption serialOption(const QString &more = {});
 
+// A serial in a message or a column: its control characters escaped
+// (USBVR480::escapedText), and "" for an empty one, so that it is seen.
+QString serialText(const QByteArray &serial);
+
 // The program's name as it was started, for messages.
 QString programName();
 void setProgramName(const QString &name);

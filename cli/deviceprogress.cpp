@@ -26,7 +26,7 @@ DeviceProgress::DeviceProgress(std::FILE *stream, bool terminal, const QList<QBy
 int DeviceProgress::add(const QByteArray &serial)
 {
     QMutexLocker locker(&lock);
-    const QByteArray shown = USBVR480::escapedText(serial).toLatin1();
+    const QByteArray shown = serialText(serial).toLatin1();
     rows.append({added, shown, {}, -1, {}});
     serialWidth = std::max(serialWidth, int(shown.size()));
     if (terminal)

@@ -21,7 +21,7 @@ struct ExitStatusMeaning {
 
 inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitOk, "done"},
-    {ExitDeviceFailed, "the device failed an operation or its verification"},
+    {ExitDeviceFailed, "the device failed an operation or its verification, or its upgrade could not be proven"},
     {ExitUsage, "wrong usage: unknown command, missing or invalid argument, --serial needed"},
     {ExitBadInput, "an input file cannot be read or is refused"},
     {ExitCannotWrite, "an output file cannot be written"},

@@ -24,8 +24,7 @@ DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, co
     : serial(serial), row(row), file(file), upgrader(&usb)
 {
     usb.selectSerial(serial);
-    upgrader.setStartCheck(true);
-    upgrader.setImage(image);
+    prepareUpgrader(upgrader, image);
     // Without a receiver the functors run on the worker's own thread.
     showProgress(
         upgrader, [&progress, row](const QString &text) { progress.line(row, text); },
@@ -60,7 +59,7 @@ std::optional<Result> checkDescriptors(qsizetype workers)
 QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord &record)
 {
     return QStringLiteral("%1  %2  %3")
-        .arg(USBVR480::escapedText(serial), -serialWidth)
+        .arg(serialText(serial), -serialWidth)
         .arg(record.ms / 1000.0, 7, 'f', 1)
         .arg(record.message());
 }
@@ -100,7 +99,7 @@ Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QBy
     // The summary: serial, seconds, outcome.
     int width = 6;
     for (const QByteArray &serial : std::as_const(serials))
-        width = std::max(width, int(USBVR480::escapedText(serial).size()));
+        width = std::max(width, int(serialText(serial).size()));
     QStringList table{QStringLiteral("%1  SECONDS  OUTCOME").arg(QStringLiteral("SERIAL"), -width)};
     int failed = 0;
     QList<int> statuses;

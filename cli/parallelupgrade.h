@@ -26,6 +26,9 @@ public:
     const UnitRecord &record() const { return unit; }
     // Where the device was when the worker last connected to it.
     UsbDevice::Place lastPlace() { return usb.lastPlace(); }
+    // Another device answers to the serial followed, as seen from outside:
+    // the run proves nothing and connects to neither again.
+    void noteTwin() { usb.noteTwin(); }
 
     const QByteArray serial;
     const int row;

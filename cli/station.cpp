@@ -44,6 +44,19 @@ bool samePlace(const UsbDevice::Attached &a, const UsbDevice::Place &b)
     return a.bus == b.bus && a.device == b.device;
 }
 
+QString placeOf(const UsbDevice::Attached &device)
+{
+    return device.bus + QLatin1Char('/') + QString::number(device.device);
+}
+
+// The devices of a scan that answered with `serial` (application form).
+int answering(const QList<UsbDevice::Attached> &seen, const QByteArray &serial)
+{
+    return int(std::count_if(seen.cbegin(), seen.cend(), [&](const UsbDevice::Attached &d) {
+        return d.answered && USBVR480::baseSerial(d.serial) == serial;
+    }));
+}
+
 QString footer(int upgraded, int failed, int running, bool taking)
 {
     return QStringLiteral("%1 upgraded, %2 failed, %3 running; %4")
@@ -64,6 +77,7 @@ Result runStation(const StationPlan &plan, UnitReport &report)
     USBVR480 watcher;
     QList<UsbDevice::Attached> seen;
     QSet<QByteArray> saidTwice;
+    QSet<QString> twinsPassed; // where the twins passed by are, while they stay
     QString saidDenied;
     int started = 0;
     int upgraded = 0;
@@ -131,38 +145,68 @@ Result runStation(const StationPlan &plan, UnitReport &report)
                                });
             it = stays ? std::next(it) : units.erase(it);
         }
+        for (auto it = twinsPassed.begin(); it != twinsPassed.end();) {
+            const bool stays = std::any_of(seen.cbegin(), seen.cend(),
+                                           [&](const UsbDevice::Attached &d) { return placeOf(d) == *it; });
+            it = stays ? std::next(it) : twinsPassed.erase(it);
+        }
+        const auto sayTwins = [&](const QByteArray &serial) {
+            if (!saidTwice.contains(serial))
+                progress.note(QStringLiteral("%1 VR480 have the serial %2 and cannot be told apart; none is "
+                                             "upgraded while more than one is attached")
+                                  .arg(answering(seen, serial))
+                                  .arg(serialText(serial)));
+            saidTwice.insert(serial);
+        };
+        // A unit that ends at once, nothing written: its line and its record.
+        const auto passBy = [&](const QByteArray &serial, const UsbDevice::Place &place, const Result &why) {
+            ++started;
+            UnitRecord record = UnitRecord::begin(plan.file, serial);
+            record.end = record.start;
+            record.place = place;
+            record.outcome = QStringLiteral("untouched");
+            record.result = why;
+            report.add(record);
+            ++failed;
+            progress.note(outcomeLine(serial, kSerialWidth, record));
+        };
+        // A running upgrade whose serial another device answers to proves nothing.
+        for (const auto &[serial, unit] : units) {
+            if (unit.worker && answering(seen, serial) > 1) {
+                unit.worker->noteTwin();
+                sayTwins(serial);
+            }
+        }
         for (const UsbDevice::Attached &device : std::as_const(seen)) {
             const QByteArray serial = USBVR480::baseSerial(device.serial);
             if (!taking || (plan.count > 0 && started == plan.count))
                 break;
-            if (serial.isEmpty() || units.count(serial) > 0
-                || (!plan.serials.isEmpty() && !plan.serials.contains(serial)))
+            if (!device.answered || (!plan.serials.isEmpty() && !plan.serials.contains(serial)))
                 continue;
-            const auto sameSerial = [&](const UsbDevice::Attached &d) { return USBVR480::baseSerial(d.serial) == serial; };
-            if (std::count_if(seen.cbegin(), seen.cend(), sameSerial) > 1) {
-                if (!saidTwice.contains(serial))
-                    progress.note(QStringLiteral("%1 VR480 have the serial %2 and cannot be told apart; they are "
-                                                 "not upgraded while more than one is attached")
-                                      .arg(std::count_if(seen.cbegin(), seen.cend(), sameSerial))
-                                      .arg(USBVR480::escapedText(serial)));
-                saidTwice.insert(serial);
+            // The unit's own device, or one that cannot be told from it while
+            // it runs (its twins are passed by once the upgrade has ended).
+            if (const auto known = units.find(serial);
+                known != units.end() && (known->second.worker || samePlace(device, known->second.place)))
+                continue;
+            // A twin: of a unit whose device stays, or of another one attached.
+            if (units.count(serial) > 0 || answering(seen, serial) > 1) {
+                sayTwins(serial);
+                if (!twinsPassed.contains(placeOf(device))) {
+                    twinsPassed.insert(placeOf(device));
+                    passBy(serial, {device.bus, device.device},
+                           failure(ExitDeviceFailed, QStringLiteral("nothing was written: %1; it is not upgraded "
+                                                                    "while both are attached")
+                                                         .arg(twinText(serial))));
+                }
                 continue;
             }
             Unit &unit = units[serial];
             unit.place = {device.bus, device.device};
-            ++started;
             if (std::optional<Result> refusal = checkDescriptors(1)) {
-                // A unit all the same, which its record says.
-                UnitRecord record = UnitRecord::begin(plan.file, serial);
-                record.end = record.start;
-                record.place = unit.place;
-                record.outcome = QStringLiteral("untouched");
-                record.result = *refusal;
-                report.add(record);
-                ++failed;
-                progress.note(outcomeLine(serial, kSerialWidth, record));
+                passBy(serial, unit.place, *refusal); // a unit all the same, which its record says
                 continue;
             }
+            ++started;
             unit.worker = std::make_unique<DeviceWorker>(serial, plan.image, plan.file, progress,
                                                          progress.add(serial), report);
             unit.worker->start();
@@ -218,8 +262,10 @@ QList<Command> stationCommands()
                         "on its own while the others run; every one gets the same bytes. A device's restarts "
                         "during its upgrade are part of it. A device that stays attached after its upgrade is "
                         "not upgraded again; unplugged and plugged in again, it is (a new unit, or a retry after "
-                        "a failure). Each device in progress has a line on a terminal (elsewhere its lines are "
-                        "prefixed with its serial); each unit ends with a line: serial, seconds, outcome. Ctrl+C "
+                        "a failure). Two devices with one serial are not upgraded while both are attached: "
+                        "each is a unit of its own that ends at once, untouched. Each device in progress has a "
+                        "line on a terminal (elsewhere its lines are prefixed with its serial); each unit ends "
+                        "with a line: serial, seconds, outcome. Ctrl+C "
                         "takes no new device and ends the station once the running upgrades end; a second Ctrl+C "
                         "stops them between two transfers (status 130). The last line counts the units upgraded "
                         "and failed. Each unit gives a record as upgrade does (--report, --json). Status 0 when "

@@ -67,7 +67,10 @@ QString outcomeWord(Upgrader::Outcome outcome)
         return QStringLiteral("not-started");
     case Outcome::Untouched:
     case Outcome::FirstPageRefused:
+    case Outcome::TwinUntouched:
         return QStringLiteral("untouched");
+    case Outcome::TwinNotProven:
+        return QStringLiteral("not-started");
     case Outcome::NoDevice:
         return QStringLiteral("no-device");
     case Outcome::Interrupted:
@@ -76,6 +79,7 @@ QString outcomeWord(Upgrader::Outcome outcome)
     case Outcome::PageWriteFailed:
     case Outcome::PageVerifyFailed:
     case Outcome::Failed:
+    case Outcome::TwinFailed:
     case Outcome::NoFile:
     case Outcome::BadFile:
     case Outcome::BadChecksum:
@@ -85,10 +89,11 @@ QString outcomeWord(Upgrader::Outcome outcome)
     return QStringLiteral("failed");
 }
 
-UnitRecord UnitRecord::begin(const UpgradeFileId &file, const QByteArray &serial)
+UnitRecord UnitRecord::begin(const UpgradeFileId &file, const std::optional<QByteArray> &serial)
 {
     UnitRecord record;
-    record.serial = USBVR480::baseSerial(serial);
+    if (serial)
+        record.serial = USBVR480::baseSerial(*serial);
     record.file = file;
     record.start = QDateTime::currentDateTimeUtc();
     record.clock.start();
@@ -100,7 +105,7 @@ void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
     ms = clock.elapsed();
     end = QDateTime::currentDateTimeUtc();
     const Upgrader::DeviceFound found = upgrader.deviceFound();
-    if (!found.serial.isEmpty())
+    if (!found.place.bus.isEmpty()) // a device answered, perhaps with an empty serial
         serial = USBVR480::baseSerial(found.serial);
     bootloader = found.bootloaderVersion;
     place = found.place;
@@ -117,7 +122,7 @@ QByteArray UnitRecord::json() const
 {
     const auto orNull = [](bool known, const QJsonValue &value) { return known ? value : QJsonValue(); };
     return JsonLine()
-        .add("serial", orNull(!serial.isEmpty(), USBVR480::deviceText(serial)))
+        .add("serial", orNull(serial.has_value(), USBVR480::deviceText(serial.value_or(QByteArray()))))
         .add("bootloader", orNull(bootloader.has_value(), bootloader.value_or(QString())))
         .add("bus", orNull(!place.bus.isEmpty(), place.bus))
         .add("device", orNull(!place.bus.isEmpty(), place.device))
@@ -182,11 +187,9 @@ void UnitReport::add(const UnitRecord &record)
         if (const int error = appendWhole(fd, line); error != 0) {
             ++lost;
             writeTo(stderr, image::encodeFileName(QStringLiteral("%1: %2: %3: the record of %4 is not in the report\n")
-                                                      .arg(programName(), USBVR480::escapedText(fileName),
-                                                           systemError(error),
-                                                           record.serial.isEmpty()
-                                                               ? QStringLiteral("a device")
-                                                               : USBVR480::escapedText(record.serial))));
+                                                      .arg(programName(), USBVR480::escapedText(fileName), systemError(error),
+                                                           record.serial ? serialText(*record.serial)
+                                                                         : QStringLiteral("a device"))));
         }
     }
     if (jsonOut)

@@ -37,9 +37,12 @@ struct OutcomeWord {
 };
 inline constexpr OutcomeWord kOutcomeWords[] = {
     {"upgraded", "the new application is running"},
-    {"not-started", "written and verified, but the new application did not come back"},
-    {"failed", "a write or a verification failed, the device may be left in its bootloader"},
-    {"untouched", "nothing was written, the device runs what it ran"},
+    {"not-started", "written and verified, but the new application was not seen running: it did not come back, "
+                    "or another VR480 with the same serial could have answered"},
+    {"failed", "a write or a verification failed, or another VR480 with the same serial stopped the upgrade; the "
+               "device may be left in its bootloader"},
+    {"untouched", "nothing was written; the message says where the device is: in its application, in its "
+                  "bootloader with its old application intact, or off the bus"},
     {"no-device", "no device answered"},
     {"interrupted", "stopped by Ctrl+C or a termination signal"},
 };
@@ -56,7 +59,7 @@ struct UpgradeFileId {
 // One device run. begin() just before its worker starts; finish() once the
 // worker has ended, on any thread.
 struct UnitRecord {
-    QByteArray serial; // the unit's serial, application form; empty: unknown
+    std::optional<QByteArray> serial; // the unit's serial, application form; nothing: unknown
     std::optional<QString> bootloader;
     UsbDevice::Place place; // where the run found it; an empty bus: not found
     UpgradeFileId file;
@@ -66,8 +69,8 @@ struct UnitRecord {
     Result result;        // the status and message of a single run
 
     // A run of `file` that starts now, on the device `serial` asks for (any
-    // serial form; empty: the one attached).
-    static UnitRecord begin(const UpgradeFileId &file, const QByteArray &serial = {});
+    // serial form; nothing: the one attached).
+    static UnitRecord begin(const UpgradeFileId &file, const std::optional<QByteArray> &serial = std::nullopt);
     // Ends now: what the worker found and how it ended, `result` being its
     // outcome in words (upgradeResult).
     void finish(const Upgrader &upgrader, const Result &result);

@@ -19,29 +19,68 @@ namespace cli {
 
 namespace {
 
-// Where the run stopped before anything was written: the device runs what it ran.
-QString untouchedMessage(USBVR480::Firmware firmware)
+QString stillRuns(USBVR480::Firmware firmware)
 {
     switch (firmware) {
     case USBVR480::Firmware::Application:
-        return QStringLiteral("nothing was written: the device still runs its application (\"%1 restart\" "
-                              "starts its bootloader; then run the upgrade again)")
-            .arg(programName());
+        return QStringLiteral("the device still runs its application");
     case USBVR480::Firmware::Bootloader:
-        return QStringLiteral("nothing was written: the device still runs its bootloader");
+        return QStringLiteral("the device still runs its bootloader");
     case USBVR480::Firmware::Unknown:
         break;
     }
-    return QStringLiteral("nothing was written: the device's serial names neither its application nor "
-                          "its bootloader");
+    return QStringLiteral("the device still runs the firmware it ran");
+}
+
+// Where a run that wrote nothing left the device; `gone` says it of one that
+// was restarted and not seen back.
+QString whereLeft(const Upgrader &upgrader, const QString &gone)
+{
+    using Left = Upgrader::Left;
+    switch (upgrader.left()) {
+    case Left::AsFound:
+        return stillRuns(upgrader.firmwareFound());
+    case Left::Bootloader:
+        return QStringLiteral("the device is left in its bootloader, its old application intact");
+    case Left::Application:
+        return QStringLiteral("it was restarted back into its application, which runs again");
+    case Left::Gone:
+        return gone;
+    case Left::Unknown:
+        break;
+    }
+    return QStringLiteral("the device may be left in its bootloader");
+}
+
+// A run that stopped before anything was written.
+QString untouchedMessage(const Upgrader &upgrader)
+{
+    const USBVR480::Firmware found = upgrader.firmwareFound();
+    if (upgrader.left() == Upgrader::Left::AsFound && found == USBVR480::Firmware::Application)
+        return QStringLiteral("nothing was written: the device still runs its application (\"%1 restart\" "
+                              "starts its bootloader; then run the upgrade again)")
+            .arg(programName());
+    if (upgrader.left() == Upgrader::Left::AsFound && found == USBVR480::Firmware::Unknown)
+        return QStringLiteral("nothing was written: the device's serial %1 names neither its application nor "
+                              "its bootloader")
+            .arg(serialText(upgrader.deviceFound().serial));
+    return QStringLiteral("nothing was written: ")
+           + whereLeft(upgrader, QStringLiteral("the device was told to restart into its bootloader and has not "
+                                                "come back on the bus"));
 }
 
 } // namespace
 
+QString twinText(const QByteArray &serial)
+{
+    return QStringLiteral("another VR480 with the serial %1 is attached, and the two cannot be told apart")
+        .arg(serialText(serial));
+}
+
 Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Upgrader *upgrader, USBVR480 *usb)
 {
     using Outcome = Upgrader::Outcome;
-    const USBVR480::Firmware found = upgrader ? upgrader->firmwareFound() : USBVR480::Firmware::Unknown;
+    const QString twin = twinText(usb ? usb->selectedSerials().value(0) : QByteArray());
     const QString again = QStringLiteral("the device may be left in its bootloader; run the upgrade again");
     const auto page = [&](const char *what) {
         using namespace MemoryMap;
@@ -68,10 +107,29 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
     case Outcome::NoDevice:
         return usb ? noDevice(*usb, QStringLiteral("no VR480 found")) : failure(ExitNoDevice, QStringLiteral("no VR480 found"));
     case Outcome::Untouched:
-        return failure(ExitDeviceFailed, untouchedMessage(found));
+        if (upgrader)
+            return failure(ExitDeviceFailed, untouchedMessage(*upgrader));
+        break;
     case Outcome::FirstPageRefused:
-        return failure(ExitDeviceFailed, QStringLiteral("nothing was written: the device refused the first page "
-                                                        "and still runs the firmware it ran"));
+        if (upgrader)
+            return failure(ExitDeviceFailed,
+                           QStringLiteral("nothing was written: the device refused the first page; ")
+                               + whereLeft(*upgrader, QStringLiteral("it was restarted back into its application, "
+                                                                     "but has not come back within 10 s")));
+        break;
+    case Outcome::TwinUntouched:
+        return failure(ExitDeviceFailed,
+                       QStringLiteral("nothing was written: %1; %2")
+                           .arg(twin, upgrader && upgrader->left() == Upgrader::Left::AsFound
+                                          ? stillRuns(upgrader->firmwareFound())
+                                          : QStringLiteral("the device may be left in its bootloader")));
+    case Outcome::TwinFailed:
+        return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed: %1; %2 with only one of them attached")
+                                             .arg(twin, again));
+    case Outcome::TwinNotProven:
+        return failure(ExitDeviceFailed, QStringLiteral("the firmware was written and verified and the application "
+                                                        "told to start, but %1: its start is not proven")
+                                             .arg(twin));
     case Outcome::PageWriteFailed:
         return page("write");
     case Outcome::PageVerifyFailed:
@@ -90,6 +148,14 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
         break;
     }
     return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed: ") + again);
+}
+
+void prepareUpgrader(Upgrader &upgrader, const QByteArray &image)
+{
+    upgrader.setStartCheck(true);
+    upgrader.setFollowSerial(true);
+    upgrader.setRestoreUntouched(true);
+    upgrader.setImage(image);
 }
 
 void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
@@ -140,15 +206,15 @@ Result upgrade(Invocation &in)
     if (std::optional<Result> refusal = selectDevice(in, usb))
         return *refusal;
     Upgrader upgrader(&usb);
-    upgrader.setStartCheck(true);
-    upgrader.setImage(image);
+    prepareUpgrader(upgrader, image);
     Progress progress(report.textStream(), report.textTerminal(in));
     // The worker's thread is the only one writing while it runs.
     showProgress(
         upgrader, [&](const QString &text) { progress.line(text); },
         [&](const QString &label, int percent) { progress.update(label, percent); });
     upgrader.slotSetFileName(upgFile);
-    UnitRecord record = UnitRecord::begin(file, in.option(QStringLiteral("serial")).value_or(QString()).toLatin1());
+    const std::optional<QString> serial = in.option(QStringLiteral("serial"));
+    UnitRecord record = UnitRecord::begin(file, serial ? std::optional(serial->toLatin1()) : std::nullopt);
     upgrader.start();
     waitFor(upgrader);
 

@@ -16,12 +16,20 @@ namespace cli {
 Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Upgrader *upgrader = nullptr,
                      USBVR480 *usb = nullptr);
 
+// Why a device with `serial` is not upgraded when another one has it too.
+QString twinText(const QByteArray &serial);
+
 // The upgrade file read once (a pipe works) and checked, its checksums too
 // with `checksumCheck`, before any device is chosen, so that a damaged file
 // never reaches one: its plain image, and its name and hash for the records;
 // or the refusal.
 std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
                                       UpgradeFileId *id);
+
+// A worker as the command line runs it, on `image`: it succeeds only once
+// the new application runs, follows its device by its serial, and restarts
+// a device that it restarted for nothing back into its application.
+void prepareUpgrader(Upgrader &upgrader, const QByteArray &image);
 
 // Connects a worker to a command-line display: its log lines, and each
 // progress bar by its label.

@@ -705,6 +705,11 @@ private slots:
             sim::addFault({sim::Fault::Stall, 3, -1, 5});
         }) << QStringList() << QStringList{"VR4800004 failed 1"} << 1;
         QTest::newRow("no device") << Setup([] {}) << QStringList() << QStringList{"- no-device 5"} << 5;
+        QTest::newRow("an empty serial") << Setup([] {
+            sim::DeviceConfig config;
+            config.applicationSerial = "";
+            sim::addDevice(0, config);
+        }) << QStringList() << QStringList{" untouched 1"} << 1;
         QTest::newRow("--all, one unplugged half-way") << Setup([three] {
             three();
             sim::addFault({sim::Fault::Unplug, 3, -1, 60, 1, 0, -1, 1});
@@ -739,7 +744,7 @@ private slots:
         out.sort();
         QCOMPARE(out, lines);
         QCOMPARE(result.status, status);
-        QVERIFY2(result.err.contains(QLatin1String("Writting firmware")) == (status != 5), qPrintable(result.err));
+        QVERIFY2(result.err.contains(QLatin1String("BOOT v2.04")) == (status != 5), qPrintable(result.err));
 
         QStringList found;
         for (const QString &line : std::as_const(lines)) {
@@ -956,7 +961,31 @@ private slots:
         QTest::newRow("restart request lost") << running([](sim::DeviceConfig &) {}, sim::FaultRule{sim::Fault::Timeout, 4})
                                               << 1 << application << false;
         QTest::newRow("application never in its bootloader")
-            << running([](sim::DeviceConfig &c) { c.comesBack = false; }, {}) << 1 << application << true;
+            << running([](sim::DeviceConfig &c) { c.comesBack = false; }, {}) << 1
+            << "nothing was written: the device was told to restart into its bootloader and has not come back on "
+               "the bus" << true;
+        QTest::newRow("every page refused after the restart: back in its application")
+            << running([](sim::DeviceConfig &) {}, sim::FaultRule{sim::Fault::Stall, 3, -1, 0, -1}) << 1
+            << "nothing was written: the device refused the first page; it was restarted back into its "
+               "application, which runs again" << false;
+        // A twin of the device's serial turns up after the device was chosen
+        // (scans: the choice, the first connection, the look for a twin after
+        // it, the one before the final restart).
+        const auto twin = [](int hiddenScans, sim::Mode mode) {
+            return Setup([=] {
+                sim::DeviceConfig config = inMode(mode);
+                config.comesBack = false;
+                sim::addDevice(0, config);
+                sim::addDevice(0).hideForScans(hiddenScans);
+            });
+        };
+        QTest::newRow("twin at the first connection") << twin(2, sim::Mode::Application) << 1
+            << "nothing was written: another VR480 with the serial VR4800001 is attached, and the two cannot be "
+               "told apart; the device still runs its application" << false;
+        QTest::newRow("twin during the writes, the device never back")
+            << twin(3, sim::Mode::Bootloader) << 1
+            << "the firmware was written and verified and the application told to start, but another VR480 with "
+               "the serial VR4800001 is attached, and the two cannot be told apart: its start is not proven" << false;
         QTest::newRow("bootloader with the application's serial")
             << running([](sim::DeviceConfig &c) { c.bootloaderSerial = c.applicationSerial; }, {}) << 1 << application
             << true;
@@ -973,7 +1002,7 @@ private slots:
             sim::DeviceConfig config;
             config.applicationSerial = "VR48";
             sim::addDevice(0, config);
-        }) << 1 << "nothing was written: the device's serial names neither its application nor its bootloader" << false;
+        }) << 1 << "nothing was written: the device's serial VR48 names neither its application nor its bootloader" << false;
         QTest::newRow("application never back") << Setup([] {
             sim::DeviceConfig config = inMode(sim::Mode::Bootloader);
             config.comesBack = false;
@@ -999,8 +1028,11 @@ private slots:
             const bool untouched = message.startsWith("nothing was written");
             if (untouched)
                 QVERIFY(device().flash(kApplicationAddress, 0x3C000) == before);
-            QCOMPARE(device().applicationStarts(), bootloaderRunning || untouched ? 0 : 1);
+            const bool started = message.contains("restarted back") || !(bootloaderRunning || untouched);
+            QCOMPARE(device().applicationStarts(), started ? 1 : 0);
         }
+        for (const sim::Device *other : sim::devices().mid(1)) // a twin: never touched
+            QVERIFY(other->restarts() == 0 && other->flash(kApplicationAddress, 0x3C000) == before);
     }
 
     // Ctrl+C (SIGINT) or SIGTERM during an upgrade: the run stops between

@@ -207,6 +207,20 @@ private slots:
             waitFor(s, QStringLiteral("^a VR480 is on the bus \\(bus 001, device 001\\), but "));
             s.stops = 1;
         }) << QStringList() << 5;
+        // A twin while the unit waits for its bootloader: neither is upgraded,
+        // and the twin is a unit of its own.
+        QTest::newRow("a twin arrives") << Setup([] {
+            addNumbered(1);
+            addNumbered(1).unplug();
+        }) << QList<QByteArray>() << 2 << Script([](Station &s) {
+            waitFor(s, QStringLiteral("^VR4800001: Reset device"));
+            device(2).plugIn();
+        }) << QStringList{"VR4800001: failed failed"} << 1;
+        QTest::newRow("an empty serial: said") << Setup([] {
+            sim::DeviceConfig config = addNumbered(1).config();
+            config.applicationSerial = "";
+            device(1).setConfig(config);
+        }) << QList<QByteArray>() << 1 << Script([](Station &) {}) << QStringList{"\"\": failed"} << 1;
         QTest::newRow("stopped before any device") << Setup([] { addNumbered(1).unplug(); }) << QList<QByteArray>() << 0
                                                    << Script([](Station &s) { s.stops = 1; }) << QStringList() << 5;
     }

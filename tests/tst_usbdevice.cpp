@@ -598,6 +598,35 @@ private slots:
         }
     }
 
+    // Two devices answering to the serial refuse the connection, whether the
+    // twin was there first or turns up while the device is open; the object
+    // then refuses every connection, also once the twin has left, until a
+    // new selection. The twin is never configured.
+    void twinsRefuseConnections_data()
+    {
+        QTest::addColumn<bool>("before"); // attached before the first connection
+        QTest::newRow("attached before") << true;
+        QTest::newRow("turns up while open") << false;
+    }
+    void twinsRefuseConnections()
+    {
+        QFETCH(bool, before);
+        sim::addDevice(0, numbered(1));
+        sim::Device &twin = sim::addDevice(1, numbered(1, sim::Mode::Bootloader));
+        if (!before)
+            twin.unplug();
+        USBVR480 usb;
+        usb.selectSerial("VR4800001");
+        QCOMPARE(usb.connect(), before ? -1 : 0);
+        twin.plugIn();
+        QVERIFY(usb.twinAttached());
+        twin.unplug();
+        QCOMPARE(usb.connect(), -1);
+        QVERIFY(!trailOf(twin).contains(QStringLiteral("config 1")));
+        usb.selectSerial("VR4800001");
+        QCOMPARE(usb.connect(), 0);
+    }
+
     // After a restart the device comes back with a new record and address;
     // the connection follows it and never takes the other device, though
     // that one runs the bootloader that is waited for.

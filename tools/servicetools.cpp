@@ -53,7 +53,8 @@ QList<AttachedDevice> attachedDevices(USBVR480 &usb)
     QList<AttachedDevice> devices;
     USBVR480 reader;
     for (const UsbDevice::Attached &found : usb.attachedDevices()) {
-        // Found again by its serial (of two with the same serial, the first).
+        // Found again by its serial; of two with the same serial, neither
+        // (which is which cannot be told), so their versions are not known.
         reader.selectSerial(found.serial);
         devices.append({found, USBVR480::runningFirmware(found.serial), reader.ReadBootloaderVersion()});
         reader.disconnect();
@@ -72,6 +73,22 @@ std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware runnin
     if (!usb.waitForSerial(other, kTries, 200, sleep))
         return std::nullopt;
     return usb.readStringDescriptor();
+}
+
+Return returnTo(USBVR480 &usb, USBVR480::Firmware found, const USBVR480::Sleep &sleep)
+{
+    const auto closed = [&usb](Return how) {
+        usb.disconnect();
+        return how;
+    };
+    if (usb.isOpen() != 0 && usb.connect() != 0)
+        return closed(Return::NotReached);
+    const USBVR480::Firmware now = USBVR480::runningFirmware(usb.readStringDescriptor());
+    if (now == found)
+        return closed(Return::AsFound);
+    if (now == USBVR480::Firmware::Unknown || found == USBVR480::Firmware::Unknown)
+        return closed(Return::NotReached);
+    return closed(restartDevice(usb, now, sleep) ? Return::Back : Return::NotBack);
 }
 
 bool isExternalFlashImageSize(qint64 size)

@@ -61,6 +61,16 @@ QList<AttachedDevice> attachedDevices(USBVR480 &usb);
 std::optional<QByteArray> restartDevice(USBVR480 &usb, USBVR480::Firmware running,
                                         const USBVR480::Sleep &sleep);
 
+// Brings the device back into `found`, the firmware it ran when a command
+// found it, for commands that leave a device as they found it: when it now
+// answers running the other one, restartDevice() into `found`. How it went:
+// it ran `found` already, it is back running it, it did not come back within
+// 10 s (or the thread was asked to stop), or it could not be reached (or its
+// serial names neither firmware) and was not restarted. The device is left
+// closed.
+enum class Return { AsFound, Back, NotBack, NotReached };
+Return returnTo(USBVR480 &usb, USBVR480::Firmware found, const USBVR480::Sleep &sleep);
+
 enum class ImageResult { Ok, LengthError, WriteError, ReadError, Mismatch };
 
 // The largest external-flash image: the whole external flash.

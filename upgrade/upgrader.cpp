@@ -4,6 +4,7 @@
 #include "inputfile.h"
 #include "memorymap.h"
 #include "scramble.h"
+#include "servicetools.h"
 #include "upgradefile.h"
 #include "usbvr480.h"
 
@@ -30,7 +31,14 @@ public:
     {
         usb.setSerials(serials);
     }
-    ~SerialSelection() { usb.setSerials(before); }
+    // A twin seen meanwhile stays seen.
+    ~SerialSelection()
+    {
+        const bool twin = usb.twinSeen();
+        usb.setSerials(before);
+        if (twin)
+            usb.noteTwin();
+    }
     SerialSelection(const SerialSelection &) = delete;
     SerialSelection &operator=(const SerialSelection &) = delete;
 
@@ -91,6 +99,11 @@ Upgrader::Outcome Upgrader::outcome() const
     return lastOutcome;
 }
 
+Upgrader::Left Upgrader::left() const
+{
+    return lastLeft;
+}
+
 USBVR480::Firmware Upgrader::firmwareFound() const
 {
     return lastFirmware;
@@ -105,6 +118,16 @@ Upgrader::DeviceFound Upgrader::deviceFound() const
 void Upgrader::setStartCheck(bool on)
 {
     startCheck = on;
+}
+
+void Upgrader::setFollowSerial(bool on)
+{
+    followSerial = on;
+}
+
+void Upgrader::setRestoreUntouched(bool on)
+{
+    restoreUntouched = on;
 }
 
 void Upgrader::setChecksumCheck(bool on)
@@ -150,12 +173,45 @@ void Upgrader::showOn(QObject *context, const std::function<void(const QString &
 void Upgrader::run()
 {
     lastFirmware = USBVR480::Firmware::Unknown;
+    lastLeft = Left::AsFound;
     lastFailedPage = -1;
     {
         QMutexLocker lock(&foundLock);
         found = {};
     }
-    lastOutcome = upgrade();
+    lastOutcome = twinOr(upgrade());
+}
+
+// A twin seen at any point of the run makes it prove nothing, whatever it
+// came to; the word says how far the flash got.
+Upgrader::Outcome Upgrader::twinOr(Outcome outcome) const
+{
+    if (!usb || !usb->twinSeen())
+        return outcome;
+    switch (outcome) {
+    case Outcome::NoDevice:
+    case Outcome::Untouched:
+    case Outcome::FirstPageRefused:
+        return Outcome::TwinUntouched;
+    case Outcome::PageWriteFailed:
+    case Outcome::PageVerifyFailed:
+    case Outcome::Failed:
+        return Outcome::TwinFailed;
+    case Outcome::Written:
+    case Outcome::Started:
+    case Outcome::NotStarted:
+        return Outcome::TwinNotProven;
+    case Outcome::NoFile:
+    case Outcome::BadFile:
+    case Outcome::BadChecksum:
+    case Outcome::InterruptedUntouched:
+    case Outcome::Interrupted:
+    case Outcome::TwinUntouched:
+    case Outcome::TwinFailed:
+    case Outcome::TwinNotProven:
+        break;
+    }
+    return outcome;
 }
 
 Upgrader::Outcome Upgrader::orInterrupted(Outcome otherwise) const
@@ -219,6 +275,8 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware, QByteArray 
     if (!connectWithRetries()) {
         if (isInterruptionRequested())
             return Outcome::InterruptedUntouched;
+        if (usb->twinSeen())
+            return Outcome::Untouched;
         emit sendText(tr("USB Timeout\nCheck USB Cable"));
         const usb::DeniedDevice denied = usb->deniedDevice();
         if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
@@ -274,9 +332,16 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware, QByteArray
     if (!usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper)) {
         if (isInterruptionRequested())
             return Outcome::Interrupted;
+        if (usb->twinSeen()) {
+            lastLeft = Left::Unknown;
+            return Outcome::Untouched;
+        }
+        // The last try found it answering as it did, or found nothing.
+        lastLeft = usb->isOpen() == 0 ? Left::AsFound : Left::Gone;
         emit sendText(tr("USB timout\nCheck USB cable"));
         return Outcome::Untouched;
     }
+    lastLeft = Left::Bootloader;
     emit sendText(tr("Disconnect"));
     usb->disconnect();
     emit sendText(tr("Connect"));
@@ -309,6 +374,8 @@ Upgrader::Outcome Upgrader::upgrade()
     QByteArray serial;
     if (Step end = connectDevice(firmware, serial))
         return *end;
+    if (Step end = followDevice(firmware))
+        return *end;
     if (Step end = enterBootloader(firmware, serial))
         return *end;
 
@@ -316,36 +383,79 @@ Upgrader::Outcome Upgrader::upgrade()
     const QByteArray application = image.mid(UpgradeFile::kApplicationOffset, UpgradeFile::kApplicationSize);
     const QByteArray external = image.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
     image = QByteArray();
+    Step end;
     {
         // Every connection of the writes, also one that a failed transfer
         // makes by itself, goes to this bootloader alone.
         const SerialSelection writes(*usb, {serial});
-        if (Step end = writeApplication(application))
-            return *end;
-        emit sendText(tr("OK"));
-        if (Step end = writeExternalFlash(external))
-            return *end;
-        emit sendText(tr("OK"));
+        end = writeApplication(application);
+        if (!end) {
+            emit sendText(tr("OK"));
+            end = writeExternalFlash(external);
+        }
     }
+    if (end)
+        return *end == Outcome::FirstPageRefused ? restoreApplication() : *end;
+    emit sendText(tr("OK"));
     return startApplication();
 }
 
-// The new application started; with the start check, seen on the bus.
+// With the serial followed, the device is known by its serial alone from its
+// first connection on: another one answering to it is looked for before the
+// device is restarted, while the handle still leads to the device found.
+Upgrader::Step Upgrader::followDevice(USBVR480::Firmware firmware)
+{
+    if (!followSerial || firmware == USBVR480::Firmware::Unknown)
+        return std::nullopt;
+    if (usb->selectedSerials().isEmpty())
+        usb->selectSerial(deviceFound().serial);
+    return usb->twinAttached() ? Step(Outcome::Untouched) : std::nullopt;
+}
+
+// The new application started; with the start check, seen on the bus. A twin
+// seen before the restart leaves the start unchecked: the restart still goes
+// through the open handle, to the device written, but no answer after it
+// could be told from the twin's.
 Upgrader::Outcome Upgrader::startApplication()
 {
+    if (followSerial)
+        usb->twinAttached();
     usb->RunApplication();
     sleeper(1000);
     usb->disconnect();
-    if (!startCheck)
+    lastLeft = Left::Unknown;
+    if (!startCheck || usb->twinSeen())
         return Outcome::Written;
     const bool started = usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper);
     usb->disconnect();
-    if (started)
+    if (started) {
+        lastLeft = Left::Application;
         return Outcome::Started;
+    }
     if (isInterruptionRequested())
         return Outcome::Interrupted;
+    if (usb->twinSeen())
+        return Outcome::NotStarted;
+    lastLeft = Left::Gone;
     emit sendText(tr("Application not started"));
     return Outcome::NotStarted;
+}
+
+// Nothing was written: a device that this run restarted into its bootloader
+// goes back into the application it ran, when the caller asks for it.
+Upgrader::Outcome Upgrader::restoreApplication()
+{
+    if (!restoreUntouched || lastLeft != Left::Bootloader || usb->twinSeen() || isInterruptionRequested())
+        return Outcome::FirstPageRefused;
+    emit sendText(tr("Restarting the application"));
+    using ServiceTools::Return;
+    const Return back = ServiceTools::returnTo(*usb, USBVR480::Firmware::Application, sleeper);
+    if (isInterruptionRequested())
+        return Outcome::Interrupted;
+    lastLeft = back == Return::Back || back == Return::AsFound ? Left::Application
+               : back == Return::NotBack                       ? Left::Gone
+                                                               : Left::Unknown;
+    return Outcome::FirstPageRefused;
 }
 
 // Up to four attempts, 200 ms apart.
@@ -354,7 +464,7 @@ bool Upgrader::connectWithRetries()
     for (int retries = 0;; ++retries) {
         if (usb->connect() == 0)
             return true;
-        if (retries == kConnectRetries || isInterruptionRequested())
+        if (retries == kConnectRetries || isInterruptionRequested() || usb->twinSeen())
             return false;
         qDebug("usb->connect()\nmssleep(200)");
         sleeper(200);

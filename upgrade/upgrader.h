@@ -46,9 +46,8 @@ public:
         BadFile,     // not an upgrade file (header, version or length), or unreadable
         BadChecksum, // an upgrade file whose checksums do not match: damaged
         NoDevice,    // no device answered the first connection
-        Untouched,   // the device failed a step before anything was written: it
-                     // runs what it ran (firmwareFound()); this includes an
-                     // application that did not come back as its bootloader
+        Untouched,   // the device failed a step before anything was written
+                     // (where it is: left())
         FirstPageRefused, // the device refused the first page: nothing was written
         PageWriteFailed,  // the write of page failedPage() failed; the bootloader runs
         PageVerifyFailed, // page failedPage() could not be read back, or differs
@@ -59,8 +58,24 @@ public:
         Written,     // written, verified and told to start the application
         Started,     // ... and seen running it
         NotStarted,  // ... but not seen running it
+        // Another device answered to the serial followed (setFollowSerial, or
+        // selected on the device object): the run proves nothing, and
+        // connects to neither again.
+        TwinUntouched, // ... before anything was written
+        TwinFailed,    // ... while the flash was written; it may be left in its bootloader
+        TwinNotProven, // ... once it was written and verified: its start is not proven
     };
     Outcome outcome() const;
+    // Where the last run left the device, as far as it saw.
+    enum class Left {
+        AsFound,     // not restarted: it runs what it ran (firmwareFound())
+        Bootloader,  // restarted into its bootloader, where it stays (with its
+                     // old application when nothing was written)
+        Application, // restarted into an application and seen running it
+        Gone,        // restarted, and not seen back
+        Unknown,     // restarted without a check, or cut off by a twin
+    };
+    Left left() const;
     // The page (0 to 119) of PageWriteFailed and PageVerifyFailed.
     int failedPage() const;
     // The firmware the last run found running, by the device's serial.
@@ -81,6 +96,16 @@ public:
     // On by default; set before start(). Off, a file whose checksums do not
     // match is written all the same (to test the device's own check).
     void setChecksumCheck(bool on);
+    // Off by default; set before start(). On, the run follows the device of
+    // its first connection by its serial (selecting that serial on the
+    // device object when none is), and looks for a twin of it
+    // (UsbDevice::twinAttached) after that connection and before the final
+    // restart; a twin seen at any point ends the run in a Twin outcome.
+    void setFollowSerial(bool on);
+    // Off by default; set before start(). On, a device that the run
+    // restarted into its bootloader and then wrote nothing to is restarted
+    // back into its application (left() says whether it came back).
+    void setRestoreUntouched(bool on);
     // Off by default; set before start(). On, the device's text in the log
     // (serial, bootloader version) and the file's name have their control
     // characters escaped (USBVR480::escapedText), for a terminal.
@@ -128,7 +153,10 @@ private:
     Step enterBootloader(USBVR480::Firmware firmware, QByteArray &serial);
     Step writeApplication(const QByteArray &application);
     Step writeExternalFlash(const QByteArray &data);
+    Step followDevice(USBVR480::Firmware firmware);
     Outcome startApplication();
+    Outcome restoreApplication();
+    Outcome twinOr(Outcome outcome) const;
     // `otherwise`, or Interrupted when the run was asked to stop (a transfer
     // that fails for that reason is no fault of the device).
     Outcome orInterrupted(Outcome otherwise) const;
@@ -146,7 +174,10 @@ private:
     std::atomic<int> lastFailedPage{-1};
     DeviceFound found;
     mutable QMutex foundLock;
+    std::atomic<Left> lastLeft{Left::AsFound};
     std::atomic<bool> startCheck{false};
+    std::atomic<bool> followSerial{false};
+    std::atomic<bool> restoreUntouched{false};
     std::atomic<bool> checksumCheck{true};
     std::atomic<bool> escapedDeviceText{false};
 };

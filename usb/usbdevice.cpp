@@ -143,6 +143,27 @@ struct usb_device *recordOf(const QString &busName, const QString &file)
     return nullptr;
 }
 
+// With the bus lock held: the device that a scan listed as `file` on `bus`,
+// opened, unless it is no longer listed or another object of the process has
+// it open; null otherwise, with the errno of a failed usb_open in `*error`.
+usb_dev_handle *openListed(const QString &bus, const QString &file, int *error)
+{
+    Q_ASSERT(busLock.isHeldByCurrentThread());
+    *error = 0;
+    struct usb_device *record = recordOf(bus, file);
+    if (!record)
+        return nullptr;
+    QMutexLocker lock(&heldLock);
+    if (held.contains(bus + QLatin1Char('/') + file))
+        return nullptr;
+    lock.unlock();
+    errno = 0;
+    usb_dev_handle *handle = usb_open(record);
+    if (!handle)
+        *error = errno;
+    return handle;
+}
+
 } // namespace
 
 UsbDevice::UsbDevice() = default;
@@ -199,12 +220,51 @@ void UsbDevice::setSerials(const QList<QByteArray> &serials)
 {
     QMutexLocker lock(&deviceLock);
     this->serials = serials;
+    twin = false;
 }
 
 QList<QByteArray> UsbDevice::selectedSerials()
 {
     QMutexLocker lock(&deviceLock);
     return serials;
+}
+
+bool UsbDevice::twinAttached()
+{
+    QMutexLocker lock(&deviceLock);
+    if (!serials.isEmpty() && !twin && answeringPrivate(heldPlace) + (handle ? 1 : 0) > 1)
+        twin = true;
+    return twin;
+}
+
+int UsbDevice::answeringPrivate(const QString &except)
+{
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
+    int answering = 0;
+    for (const ListedBus &bus : scan()) {
+        for (const Listed &device : bus.devices) {
+            const QString place = device.bus + QLatin1Char('/') + device.file;
+            if (device.descriptor.idVendor != vendorId || device.descriptor.idProduct != productId
+                || place == except)
+                continue;
+            // Only its serial is read: nothing is configured or sent.
+            usb_dev_handle *other = nullptr;
+            {
+                QMutexLocker lists(&busLock);
+                int error = 0;
+                other = openListed(device.bus, device.file, &error);
+            }
+            if (!other)
+                continue;
+            const QByteArray serial = readSerial(other);
+            usb_close(other);
+            if (serials.contains(serial)) {
+                qDebug() << "serial" << serial << "also at bus" << device.bus << "device" << device.file;
+                ++answering;
+            }
+        }
+    }
+    return answering;
 }
 
 QList<UsbDevice::Attached> UsbDevice::attachedDevices()
@@ -232,7 +292,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
     QList<Attached> found;
     takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
         const auto same = [&](const Attached &a) {
-            return !a.serial.isEmpty() && a.bus == device.bus && a.device == device.address;
+            return a.answered && a.bus == device.bus && a.device == device.address;
         };
         if (known && std::any_of(known->begin(), known->end(), same)) {
             found.append(*std::find_if(known->begin(), known->end(), same));
@@ -240,7 +300,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
         } else if (known) {
-            found.append({device.bus, device.address, {}});
+            found.append({device.bus, device.address, {}, false});
         }
         return false; // all of them
     });
@@ -262,9 +322,22 @@ int UsbDevice::connectPrivate()
     if (handle)
         closePrivate();
     denied = {};
-    if (takeFirst(scan(), vendorId, productId,
-                  [this](const Listed &device) { return acceptPrivate(device.bus, device.file, device.address, serials); }))
-        return 0;
+    if (twin && !serials.isEmpty()) {
+        qDebug("another device has the serial followed: not connected");
+        return -1;
+    }
+    const Place before = last;
+    const auto accept = [this](const Listed &device) {
+        return acceptPrivate(device.bus, device.file, device.address, serials);
+    };
+    if (takeFirst(scan(), vendorId, productId, accept)) {
+        if (serials.isEmpty() || answeringPrivate(heldPlace) == 0)
+            return 0;
+        twin = true;
+        disconnectPrivate();
+        last = before; // which of the two it was cannot be told
+        return -1;
+    }
     if (denied.place.isEmpty())
         denied = usb::deniedDeviceNode(vendorId, productId);
     return -1;
@@ -283,17 +356,10 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int addre
         // Opened by its record while the lists cannot change; only the handle
         // is used from here on.
         QMutexLocker lists(&busLock);
-        struct usb_device *record = recordOf(bus, file);
-        if (!record)
-            return false;
-        QMutexLocker lock(&heldLock);
-        if (held.contains(bus + QLatin1Char('/') + file))
-            return false;
-        lock.unlock();
-        errno = 0;
-        handle = usb_open(record);
+        int error = 0;
+        handle = openListed(bus, file, &error);
         if (!handle) {
-            noteDenied(errno);
+            noteDenied(error);
             return false;
         }
     }

@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 struct usb_dev_handle;
 
 // A connection to one device: finds it by vendor and product id (and, when
@@ -61,8 +63,23 @@ public:
     // 3) is one of `serials`; it is read before the device is configured, so
     // other devices are not disturbed. Empty, as at construction: the first
     // acceptable device in bus order.
+    //
+    // A device followed by its serial cannot be told from another one with
+    // the same serial (a twin). So a connection by serial reads the serial of
+    // every attached device with the right ids and refuses when more than
+    // one answers with one of `serials`; from then on the object refuses
+    // every connection (which of the two it would get cannot be told) until
+    // setSerials() is called again. Devices that other objects of the
+    // process hold open are passed by unread.
     void setSerials(const QList<QByteArray> &serials);
     QList<QByteArray> selectedSerials(); // what setSerials() last gave
+    // With serials selected: whether a twin has been seen since
+    // setSerials(); twinAttached() also looks now, the open device counting
+    // as one (for a check before a restart, while the handle still leads to
+    // the device followed); noteTwin() records one seen by someone else.
+    bool twinSeen() const { return twin; }
+    bool twinAttached();
+    void noteTwin() { twin = true; }
 
     // Every attached device that this object would accept, whatever its
     // serial, in bus order: where it is and its serial. Each is opened,
@@ -72,6 +89,7 @@ public:
         QString bus;    // the bus's name ("001")
         int device = 0; // the device's address on its bus, new after each restart
         QByteArray serial;
+        bool answered = true; // false: not read now (held or refused), `serial` is empty
     };
     QList<Attached> attachedDevices();
     // Where the open device is, as attachedDevices() names it: an empty bus
@@ -85,8 +103,8 @@ public:
     // place (bus and device number) of `known` takes its serial from there
     // and is not opened again, and a device that cannot be opened or checked
     // now (another object has it open, it refuses) is listed all the same,
-    // with an empty serial. A place is new after every restart and every
-    // plugging in.
+    // not answered. A place is new after every restart and every plugging
+    // in.
     QList<Attached> attachedDevices(const QList<Attached> &known);
     // Where the device that this object last connected to was, also once it
     // is closed; an empty bus when it never connected.
@@ -115,6 +133,9 @@ private:
     // `serials` (any when empty) and the identity; false, closed, otherwise.
     bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials);
     QList<Attached> attachedPrivate(const QList<Attached> *known);
+    // A fresh scan's devices with the right ids, but the one at `except`
+    // ("bus/file"), that answer with one of the selected serials.
+    int answeringPrivate(const QString &except);
     void closePrivate(); // the handle only, without releasing the interface
 
     quint16 productId = 0;
@@ -128,4 +149,5 @@ private:
     Place last; // where the device connected last was
     usb::DeniedDevice denied;
     usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
+    std::atomic<bool> twin{false};
 };

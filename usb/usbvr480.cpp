@@ -119,7 +119,7 @@ std::optional<QString> USBVR480::ReadBootloaderVersion()
 bool USBVR480::waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
                              unsigned long pauseMs, const Sleep &sleep)
 {
-    for (int i = 0; i < tries && !QThread::currentThread()->isInterruptionRequested(); ++i) {
+    for (int i = 0; i < tries && !QThread::currentThread()->isInterruptionRequested() && !twinSeen(); ++i) {
         if (connect() == 0 && accept(readStringDescriptor()))
             return true;
         sleep(pauseMs);

@@ -39,7 +39,8 @@ public:
 
     // Connects and reads the serial up to `tries` times, pausing `pauseMs`
     // through `sleep` after each miss, until `accept` takes the serial. Gives
-    // up early when the calling thread is asked to stop.
+    // up early when the calling thread is asked to stop, or once a twin of
+    // the serial followed is seen (no connection can succeed then).
     using Sleep = std::function<void(unsigned long ms)>;
     bool waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
                        unsigned long pauseMs, const Sleep &sleep);

@@ -175,7 +175,8 @@ unplug_then_upgrade() {
 never_comes_back() {
     start_server --device mode=application,comes-back=no && wait_devices 1 || return 1
     cli 1 upgrade firmware.upg && has "USB timout" "$work/stdout" &&
-        mentions "nothing was written: the device still runs its application" "$work/stderr"
+        mentions "nothing was written: the device was told to restart into its bootloader and has not come back" \
+            "$work/stderr"
 }
 
 two_devices() {
