@@ -8,11 +8,13 @@
 #include <usb.h>
 #endif
 
+#include <QDeadlineTimer>
 #include <QDebug>
+#include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSet>
 #include <QThread>
+#include <QWaitCondition>
 #include <QtEndian>
 
 #include <algorithm>
@@ -26,13 +28,23 @@ namespace {
 // objects.
 usb::RankedMutex busLock(usb::RankedMutex::BusRank);
 
-// Where the devices that the device objects of this process have open are
-// ("bus/device"): a connection passes them by without a transfer, since each
-// belongs to another object.
-usb::RankedMutex heldLock(usb::RankedMutex::HeldRank);
-QSet<QString> held;
-
 constexpr int kTimeoutMs = 2000;
+
+// Where the devices that the device objects of this process hold open, or
+// are opening, are ("bus/device"), with the serial of each one held (empty
+// when it was not read). WinUSB gives a device to one handle at a time, so no
+// object opens a device marked here: a connection passes by one held and
+// waits for one being opened (another object's check, at most kCheckMs) to
+// be given back; a listing passes by both.
+struct Mark {
+    bool opening = true;
+    QByteArray serial;
+};
+usb::RankedMutex heldLock(usb::RankedMutex::HeldRank);
+QHash<QString, Mark> held;
+QWaitCondition markChanged;
+// A check: open, configuration, two identity reads and a serial read.
+constexpr int kCheckMs = 3 * kTimeoutMs + 1000;
 constexpr int kRequestTypeSend = 0x40;    // host to device, vendor, device recipient
 constexpr int kRequestTypeReceive = 0xC0; // device to host, vendor, device recipient
 constexpr int kFamilyRequest = 0xFF;
@@ -228,13 +240,14 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
         const auto same = [&](const Attached &a) {
             return !a.serial.isEmpty() && a.bus == device.bus && a.device == device.address;
         };
+        QByteArray othersSerial; // of a device another object has, as far as it knows it
         if (known && std::any_of(known->begin(), known->end(), same)) {
             found.append(*std::find_if(known->begin(), known->end(), same));
-        } else if (acceptPrivate(device.bus, device.file, device.address, {})) {
+        } else if (acceptPrivate(device.bus, device.file, device.address, {}, &othersSerial)) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
         } else if (known) {
-            found.append({device.bus, device.address, {}});
+            found.append({device.bus, device.address, othersSerial});
         }
         return false; // all of them
     });
@@ -264,36 +277,52 @@ int UsbDevice::connectPrivate()
     return -1;
 }
 
-bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials)
+bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials,
+                              QByteArray *othersSerial)
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
     // The system's refusal comes as a failed open (errno) or as a refused
     // configuration (a Linux device node that may only be read).
     const auto noteDenied = [&](int error) {
         if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None)
-            denied = {QStringLiteral("bus %1, device %2").arg(bus, file), why};
+            denied = {placeText, why};
     };
-    {
-        // Opened by its record while the lists cannot change; only the handle
-        // is used from here on.
+    const QString place = bus + QLatin1Char('/') + file;
+    const QDeadlineTimer checkEnds(kCheckMs);
+    for (;;) {
+        // Marked and opened by its record while the lists cannot change; only
+        // the handle is used from here on.
         QMutexLocker lists(&busLock);
         struct usb_device *record = recordOf(bus, file);
         if (!record)
             return false;
-        QMutexLocker lock(&heldLock);
-        if (held.contains(bus + QLatin1Char('/') + file))
-            return false;
-        lock.unlock();
+        QMutexLocker marks(&heldLock);
+        if (const auto mark = held.constFind(place); mark != held.cend()) {
+            if (othersSerial || !mark->opening || checkEnds.hasExpired()) {
+                if (othersSerial)
+                    *othersSerial = mark->serial;
+                return false;
+            }
+            lists.unlock(); // the other object's check needs no list
+            heldLock.wait(markChanged, checkEnds);
+            continue; // the lists may have changed meanwhile
+        }
+        held.insert(place, {});
+        heldPlace = place;
+        placeText = QStringLiteral("bus %1, device %2").arg(bus, file);
+        marks.unlock();
         errno = 0;
         handle = usb_open(record);
-        if (!handle) {
-            noteDenied(errno);
-            return false;
-        }
+        if (handle)
+            break;
+        noteDenied(errno);
+        releasePlacePrivate();
+        return false;
     }
     qDebug() << "usb_opened ";
+    QByteArray serial;
     if (!serials.isEmpty()) {
-        const QByteArray serial = readSerial(handle);
+        serial = readSerial(handle);
         if (!serials.contains(serial)) {
             qDebug() << "serial" << serial << "not selected";
             closePrivate();
@@ -338,8 +367,8 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int addre
         || !identityMatches(kBrandRequest, brandId, "\nbrandid: %x", "\nAPP_BRAND_ID: %x"))
         return false;
     QMutexLocker lock(&heldLock);
-    heldPlace = bus + QLatin1Char('/') + file;
-    held.insert(heldPlace);
+    held[heldPlace] = {false, serial};
+    markChanged.wakeAll();
     openedAt = {bus, address};
     last = openedAt;
     return true;
@@ -350,10 +379,26 @@ void UsbDevice::closePrivate()
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
     usb_close(handle);
     handle = nullptr;
+    releasePlacePrivate();
+}
+
+void UsbDevice::releasePlacePrivate()
+{
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     QMutexLocker lock(&heldLock);
     held.remove(heldPlace);
     heldPlace.clear();
+    markChanged.wakeAll();
     openedAt = {};
+}
+
+void UsbDevice::noteTransferFailurePrivate(int result)
+{
+    // A driver that carries no vendor request (on Windows HID's, which opens
+    // and configures the device all the same) is refused as a device that is
+    // not bound.
+    if (result == -ENOSYS && !placeText.isEmpty())
+        denied = {placeText, usb::refusalOf(ENOSYS)};
 }
 
 void UsbDevice::disconnectPrivate()
@@ -407,6 +452,7 @@ int UsbDevice::control_send(int request, unsigned value, unsigned index, const c
     }
     logTransfer("Send", request, value, index, dataLength, result >= 0);
     if (result < 0) {
+        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }
@@ -432,6 +478,7 @@ int UsbDevice::control_receivePrivate(int request, unsigned value, unsigned inde
                                  int(index & 0xFFFF), buffer, dataLength, kTimeoutMs);
     logTransfer("Receive", request, value, index, dataLength, result >= 0);
     if (result < 0) {
+        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }
