@@ -196,12 +196,7 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware)
         if (isInterruptionRequested())
             return Outcome::InterruptedUntouched;
         emit sendText(tr("USB Timeout\nCheck USB Cable"));
-        const usb::DeniedDevice denied = usb->deniedDevice();
-        if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
-            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied.place));
-        if (!denied.place.isEmpty() && denied.why == usb::Refusal::NotBound)
-            emit sendText(tr("VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use")
-                              .arg(denied.place));
+        sayRefusal();
         return Outcome::NoDevice;
     }
     const UsbDevice::Place place = usb->openedPlace();
@@ -245,10 +240,11 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware)
     usb->disconnect();
     qDebug("usb->disconnect()");
     sleeper(500);
-    if (!usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper)) {
+    if (!usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper, waitingLine())) {
         if (isInterruptionRequested())
             return Outcome::Interrupted;
         emit sendText(tr("USB timout\nCheck USB cable"));
+        sayRefusal();
         return Outcome::Untouched;
     }
     emit sendText(tr("Disconnect"));
@@ -299,7 +295,8 @@ Upgrader::Outcome Upgrader::startApplication()
     usb->disconnect();
     if (!startCheck)
         return Outcome::Written;
-    const bool started = usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper);
+    const bool started =
+        usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper, waitingLine());
     usb->disconnect();
     if (started)
         return Outcome::Started;
@@ -307,6 +304,29 @@ Upgrader::Outcome Upgrader::startApplication()
         return Outcome::Interrupted;
     emit sendText(tr("Application not started"));
     return Outcome::NotStarted;
+}
+
+// The device the last connection found but could not open, and why.
+void Upgrader::sayRefusal()
+{
+    const usb::DeniedDevice denied = usb->deniedDevice();
+    if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
+        emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied.place));
+    if (!denied.place.isEmpty() && denied.why == usb::Refusal::NotBound)
+        emit sendText(tr("VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use")
+                          .arg(denied.place));
+}
+
+// While the device comes back: a VR480 that cannot be opened yet is said
+// once, and waited for.
+USBVR480::Waiting Upgrader::waitingLine()
+{
+    return [this](const usb::DeniedDevice &denied) {
+        emit sendText(tr("VR480 found (%1), but it cannot be opened yet: waiting up to %2 s for its driver or "
+                         "its permissions")
+                          .arg(denied.place)
+                          .arg(usb::openableWithinMs() / 1000));
+    };
 }
 
 // Up to four attempts, 200 ms apart.

@@ -134,6 +134,8 @@ private:
     QString currentFileName();
     QString shown(const QString &deviceText) const;
     bool connectWithRetries();
+    void sayRefusal();
+    USBVR480::Waiting waitingLine();
 
     USBVR480 *usb = nullptr;
     QString fileName; // set by the GUI thread, read once at the start of a run

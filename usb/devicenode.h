@@ -27,6 +27,12 @@ struct DeniedDevice {
 // none, such as HID on Windows) says the same.
 Refusal refusalOf(int error);
 
+// How long a device that the system lists but does not give yet may take to
+// become usable: what a caller that waits for the device (its bootloader
+// after a restart, a new unit) waits for it before it takes the refusal as
+// final.
+int openableWithinMs();
+
 // A device with these ids whose node this user may not open for reading and
 // writing (NoPermission); none when there is none, or on systems where the
 // scan lists every device.

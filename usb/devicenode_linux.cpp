@@ -28,6 +28,13 @@ Refusal refusalOf(int error)
     return error == EACCES || error == EPERM ? Refusal::NoPermission : Refusal::None;
 }
 
+int openableWithinMs()
+{
+    // A new device node is root's until udev applies its rule (60-vr480.rules):
+    // milliseconds, a few seconds on a loaded machine.
+    return 5000;
+}
+
 DeniedDevice deniedDeviceNode(quint16 vendorId, quint16 productId)
 {
     // The kernel lists every device in sysfs; its node is /dev/bus/usb/BBB/DDD.
