@@ -51,8 +51,7 @@ private slots:
         QFETCH(int, error);
         QFETCH(int, expected);
         QCOMPARE(usbErrno(error), expected);
-        // WinUSB refuses a configuration other than the active one as not
-        // supported: a plain failure, not a device without its driver.
+        // WinUSB's refusal of a configuration: a plain failure, not a missing driver.
         QCOMPARE(configurationErrno(error), error == LIBUSB_ERROR_NOT_SUPPORTED ? -EIO : expected);
     }
 

@@ -137,11 +137,7 @@ class TestStation : public QObject {
 
 private slots:
     void initTestCase() { quiet = std::make_unique<DebugCapture>(); }
-    void init()
-    {
-        sim::reset();
-        openableMs = usb::openableWithinMs();
-    }
+    void init() { sim::reset(); openableMs = usb::openableWithinMs(); }
 
     void arrivals_data()
     {

@@ -522,9 +522,8 @@ void TestUpgrader::startCheck()
     QCOMPARE(worker.log().last(), outcome == Upgrader::Outcome::NotStarted ? "Application not started" : "OK");
 }
 
-// Under Windows' rules the bootloader, a new device instance, cannot be
-// opened for a while after the restart: the run waits for it, saying so
-// once, and spends none of its ten tries meanwhile.
+// Under Windows' rules the bootloader, a new device instance, cannot be opened for a
+// while after the restart: the run waits, says so once, and spends no try meanwhile.
 void TestUpgrader::newInstanceIsWaitedFor()
 {
     sim::Device &device = deviceWithOldFirmware();

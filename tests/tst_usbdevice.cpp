@@ -311,21 +311,19 @@ private slots:
         QFETCH(int, connected);
         QFETCH(QString, named);
         const bool hid = QTest::currentDataTag() == QByteArray("bound to HID");
+        if (hid)
+            sim::addFault({sim::Fault::NotSupported, 0xFF});
         sim::DeviceConfig config = vr480();
         config.denyAccess = denied;
         config.failOpen = failsOtherwise;
         sim::Device &device = sim::addDevice(0, config);
         if (usableToo)
             sim::addDevice(0, vr480());
-        if (hid)
-            sim::addFault({sim::Fault::NotSupported, 0xFF});
         USBVR480 usb;
         QCOMPARE(usb.connect(), connected);
         QCOMPARE(usb.deniedDevice().place, named);
         // The simulated node may only be read: its configuration is refused.
-        QCOMPARE(usb.deniedDevice().why, named.isEmpty() ? usb::Refusal::None
-                                         : hid       ? usb::Refusal::NotBound
-                                                     : usb::refusalOf(EPERM));
+        QCOMPARE(usb.deniedDevice().why, named.isEmpty() ? usb::Refusal::None : usb::refusalOf(hid ? ENOSYS : EPERM));
 
         // Allowed again: the next connection forgets it.
         config.denyAccess = config.failOpen = false;
