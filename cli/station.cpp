@@ -21,6 +21,7 @@
 #include "usbvr480.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSet>
 #include <QThread>
 
@@ -78,7 +79,7 @@ Result runStation(const StationPlan &plan, UnitReport &report)
     QList<UsbDevice::Attached> seen;
     QSet<QByteArray> saidTwice;
     QSet<QString> twinsPassed; // where the twins passed by are, while they stay
-    QString saidDenied;
+    std::map<QString, QElapsedTimer> refusedSince; // by place, until its refusal is said
     int started = 0;
     int upgraded = 0;
     int failed = 0;
@@ -132,10 +133,21 @@ Result runStation(const StationPlan &plan, UnitReport &report)
         progress.setFooter(footer(upgraded, failed, running(), taking));
 
         seen = watcher.attachedDevices(seen);
-        // A VR480 that this user may not open is said once, not waited for in silence.
-        if (const QString denied = watcher.deniedDevice().place; !denied.isEmpty() && denied != saidDenied) {
-            progress.note(noDevice(watcher).message);
-            saidDenied = denied;
+        // A VR480 that cannot be opened yet (a new device still without its
+        // driver or its permissions) is waited for, which is said once; once
+        // the wait is over, its refusal is said once.
+        if (const QString place = watcher.deniedDevice().place; !place.isEmpty()) {
+            const auto [since, fresh] = refusedSince.try_emplace(place);
+            if (fresh) {
+                since->second.start();
+                progress.note(QStringLiteral("a VR480 is on the bus (%1), but it cannot be opened yet: waiting up "
+                                             "to %2 s for its driver or its permissions")
+                                  .arg(place)
+                                  .arg(plan.openableWithinMs / 1000.0));
+            } else if (since->second.isValid() && since->second.elapsed() >= plan.openableWithinMs) {
+                progress.note(noDevice(watcher).message);
+                since->second.invalidate(); // said
+            }
         }
         // A unit whose upgrade ended goes when its device leaves its place.
         for (auto it = units.begin(); it != units.end();) {

@@ -2,6 +2,7 @@
 // station: every VR480 upgraded as it is plugged in, while the others run.
 
 #include "command.h"
+#include "devicenode.h"
 #include "unitreport.h"
 
 #include <QByteArray>
@@ -24,6 +25,7 @@ struct StationPlan {
     // Stop requests so far: after one no device is taken and the station
     // ends once the running upgrades end; after two those are stopped too.
     std::function<int()> stops;
+    int openableWithinMs = usb::openableWithinMs(); // how long a VR480 that cannot be opened yet is waited for
 };
 
 // Watches the bus and upgrades each VR480 that arrives on a worker of its

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -20,7 +21,7 @@
 namespace {
 
 // One reading of the system's devices: a libusb-1.0 context of its own and its
-// device list. A new context reads the devices afresh, as each find of libusb
+// device list. A new context reads the devices afresh, as each scan of libusb
 // 0.1 does: an old one follows arrivals and departures through hot-plug
 // events, which Debian's libusb-1.0 only gets while udevd runs.
 struct Snapshot {
@@ -60,6 +61,25 @@ std::shared_ptr<Snapshot> takeSnapshot(int *error)
 // The snapshot whose devices the device records name; open handles keep
 // theirs alive on their own.
 std::shared_ptr<Snapshot> listed;
+
+// A reading of the system: a snapshot, or the error that prevented it.
+struct Reading {
+    std::shared_ptr<Snapshot> snapshot;
+    int error = 0;
+};
+
+Reading readSystem()
+{
+    Reading reading;
+    reading.snapshot = takeSnapshot(&reading.error);
+    return reading;
+}
+
+// The reading of usb_find_busses() for the usb_find_devices() that follows
+// it, so that a scan enumerates the system once: each enumeration walks every
+// device (on Windows SetupAPI's device tree, waiting up to about a second for
+// each device still being configured).
+std::optional<Reading> forDevices;
 
 using Place = std::pair<unsigned, unsigned>; // bus number, device address
 
@@ -152,6 +172,13 @@ int usbErrno(int libusbError)
     }
 }
 
+int configurationErrno(int libusbError)
+{
+    // Not the sign of a device without its driver that the same code from
+    // libusb_open() is.
+    return libusbError == LIBUSB_ERROR_NOT_SUPPORTED ? -EIO : usbErrno(libusbError);
+}
+
 struct usb_bus *usb_busses = nullptr;
 
 extern "C" {
@@ -163,10 +190,10 @@ void usb_init(void)
 
 int usb_find_busses(void)
 {
-    int error = 0;
-    const std::shared_ptr<Snapshot> snapshot = takeSnapshot(&error);
+    forDevices = readSystem();
+    const std::shared_ptr<Snapshot> snapshot = forDevices->snapshot;
     if (!snapshot)
-        return error; // the lists stay as they were
+        return forDevices->error; // the lists stay as they were
     std::set<unsigned> before, after;
     for (ssize_t i = 0; i < snapshot->count; ++i)
         after.insert(libusb_get_bus_number(snapshot->list[i]));
@@ -195,10 +222,12 @@ int usb_find_busses(void)
 
 int usb_find_devices(void)
 {
-    int error = 0;
-    std::shared_ptr<Snapshot> snapshot = takeSnapshot(&error);
+    // The reading of the usb_find_busses() just before, or a new one.
+    const Reading reading = forDevices ? *forDevices : readSystem();
+    forDevices.reset();
+    std::shared_ptr<Snapshot> snapshot = reading.snapshot;
     if (!snapshot)
-        return error;
+        return reading.error;
     std::set<Place> before, after;
     for (usb_bus *bus = usb_busses; bus; bus = bus->next) {
         for (usb_device *dev = bus->devices; dev; dev = dev->next)
@@ -286,7 +315,10 @@ int usb_close(usb_dev_handle *dev)
 
 int usb_set_configuration(usb_dev_handle *dev, int configuration)
 {
-    return dev ? resultOf(libusb_set_configuration(dev->handle, configuration)) : -EINVAL;
+    if (!dev)
+        return -EINVAL;
+    const int result = libusb_set_configuration(dev->handle, configuration);
+    return result < 0 ? configurationErrno(result) : result;
 }
 
 int usb_claim_interface(usb_dev_handle *dev, int interface)

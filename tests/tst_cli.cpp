@@ -168,6 +168,7 @@ class TestCli : public QObject {
 
     QTemporaryDir dir;
     QString state;
+    QString windowsRules; // VR480_SIM_WINDOWS of the next run, if any
     std::unique_ptr<DebugCapture> quiet; // the scrambler's debug lines
 
     // Starts the demo program in `workDir` (the test's folder by default)
@@ -176,6 +177,8 @@ class TestCli : public QObject {
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("VR480_SIM_STATE"), state);
+        if (!windowsRules.isEmpty())
+            environment.insert(QStringLiteral("VR480_SIM_WINDOWS"), windowsRules);
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(workDir.isEmpty() ? dir.path() : workDir);
         process.start(QStringLiteral(VR480_CLI), arguments);
@@ -250,6 +253,7 @@ private slots:
     void init()
     {
         state = dir.filePath(QStringLiteral("state"));
+        windowsRules.clear();
         sim::reset();
     }
 
@@ -632,6 +636,12 @@ private slots:
         });
         const QStringList all{"VR4800001", "VR4800002", "VR4800003"};
         QTest::newRow("--all") << three << QStringList{"--all"} << 0 << all << QStringList();
+        // One handle per device, and each bootloader a new device instance.
+        QTest::newRow("--all under Windows' rules") << Setup([this, three] {
+            three();
+            sim::setLatency(2000);
+            windowsRules = QStringLiteral("1500");
+        }) << QStringList{"--all"} << 0 << all << QStringList();
         QTest::newRow("--all, one unplugged half-way") << Setup([three] {
             three();
             sim::addFault({sim::Fault::Unplug, 3, -1, 60, 1, 0, -1, 1});

@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -35,6 +36,8 @@ sim::Device &device(int number)
     return *sim::devices().at(number - 1);
 }
 
+int openableMs; // the station's wait for a VR480 that cannot be opened yet
+
 int scans()
 {
     int count = 0;
@@ -55,7 +58,7 @@ public:
         image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 3));
         UpgradeFile::fillChecksums(image);
         cli::StationPlan plan{{QStringLiteral("fw.upg"), {}}, image, serials, count, 20, stream, false,
-                              [this] { return stops.load(); }};
+                              [this] { return stops.load(); }, openableMs};
         thread = std::thread([this, plan] {
             result = cli::runStation(plan, report);
             done = true;
@@ -134,7 +137,7 @@ class TestStation : public QObject {
 
 private slots:
     void initTestCase() { quiet = std::make_unique<DebugCapture>(); }
-    void init() { sim::reset(); }
+    void init() { sim::reset(); openableMs = usb::openableWithinMs(); }
 
     void arrivals_data()
     {
@@ -202,9 +205,12 @@ private slots:
             sim::DeviceConfig config = addNumbered(1).config();
             config.denyAccess = true;
             device(1).setConfig(config);
+            openableMs = 300;
         }) << QList<QByteArray>() << 0 << Script([](Station &s) {
-            // The refusal in the system's words: no permission, or not bound.
-            waitFor(s, QStringLiteral("^a VR480 is on the bus \\(bus 001, device 001\\), but "));
+            // Waited for, then the refusal in the system's words: no permission, or not bound.
+            waitFor(s, QStringLiteral("^a VR480 is on the bus \\(bus 001, device 001\\), but (this user|it cannot "
+                                      "be opened:)"));
+            QCOMPARE(s.output().count(QLatin1String("cannot be opened yet")), 1);
             s.stops = 1;
         }) << QStringList() << 5;
         // A twin while the unit waits for its bootloader: neither is upgraded,
@@ -221,6 +227,17 @@ private slots:
             config.applicationSerial = "";
             device(1).setConfig(config);
         }) << QList<QByteArray>() << 1 << Script([](Station &) {}) << QStringList{"\"\": failed"} << 1;
+        QTest::newRow("arrivals under Windows' rules") << Setup([] {
+            addNumbered(1);
+            addNumbered(2).unplug();
+            addNumbered(3).unplug();
+            sim::setWindowsRules({true, 1500}); // the first one is seen, the others are new
+            sim::setLatency(2000);
+        }) << QList<QByteArray>() << 3 << Script([](Station &s) {
+            waitFor(s, kFirstWriting);
+            device(2).plugIn();
+            device(3).plugIn();
+        }) << QStringList{"VR4800001: upgraded", "VR4800002: upgraded", "VR4800003: upgraded"} << 0;
         QTest::newRow("stopped before any device") << Setup([] { addNumbered(1).unplug(); }) << QList<QByteArray>() << 0
                                                    << Script([](Station &s) { s.stops = 1; }) << QStringList() << 5;
     }
@@ -245,6 +262,11 @@ private slots:
             const QString line = units.filter(serial + QLatin1Char(':')).value(0);
             QCOMPARE(d->applicationStarts(), int(line.count(QLatin1String("upgraded"))));
         }
+        // No object meets another's handle; a device only waited for is not refused.
+        for (const sim::Event &e : sim::events())
+            QVERIFY(e.kind != sim::Event::Open || e.value != EACCES);
+        if (!QByteArray(QTest::currentDataTag()).contains("may not open"))
+            QVERIFY(!station.output().contains(QLatin1String("but it cannot be opened:")));
         const QString last = station.output().trimmed().section(QLatin1Char('\n'), -1);
         QCOMPARE(last, QStringLiteral("%1 upgraded, %2 failed")
                            .arg(units.join(QLatin1Char(' ')).count(QLatin1String(" upgraded")))

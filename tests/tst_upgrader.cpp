@@ -199,6 +199,7 @@ private slots:
     void startCheck_data();
     void startCheck();
     void externalFlashMismatch();
+    void newInstanceIsWaitedFor();
     void faultSweep_data();
     void faultSweep();
 
@@ -565,6 +566,21 @@ void TestUpgrader::startCheck()
     QVERIFY(holds(device, image));
     // One line more when the new application does not come.
     QCOMPARE(worker.log().last(), outcome == Upgrader::Outcome::NotStarted ? "Application not started" : "OK");
+}
+
+// Under Windows' rules the bootloader, a new device instance, cannot be opened for a
+// while after the restart: the run waits, says so once, and spends no try meanwhile.
+void TestUpgrader::newInstanceIsWaitedFor()
+{
+    sim::Device &device = deviceWithOldFirmware();
+    sim::setWindowsRules({true, 3000});
+    Worker worker;
+    worker.upgrader.setSleeper([](unsigned long ms) { QThread::msleep(ms == 200 ? ms : 0); });
+    DebugCapture quiet;
+    QVERIFY(worker.run(file));
+    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::Written);
+    QVERIFY(holds(device, image));
+    QCOMPARE(worker.log().filter(QStringLiteral("cannot be opened yet")).size(), 1);
 }
 
 // A byte stored wrongly in the external flash: the run shows both dumps and

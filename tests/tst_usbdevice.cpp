@@ -271,7 +271,7 @@ private slots:
         using usb::Refusal;
         QTest::newRow("EACCES") << EACCES << Refusal::NoPermission << Refusal::NotBound;
         QTest::newRow("EPERM") << EPERM << Refusal::NoPermission << Refusal::NotBound;
-        QTest::newRow("ENOSYS") << ENOSYS << Refusal::None << Refusal::NotBound;
+        QTest::newRow("ENOSYS") << ENOSYS << Refusal::NotBound << Refusal::NotBound;
         QTest::newRow("EBUSY") << EBUSY << Refusal::None << Refusal::None;
         QTest::newRow("ENODEV") << ENODEV << Refusal::None << Refusal::None;
         QTest::newRow("EIO") << EIO << Refusal::None << Refusal::None;
@@ -300,6 +300,8 @@ private slots:
         QTest::newRow("denied") << true << false << false << -1 << "bus 001, device 001";
         QTest::newRow("open fails otherwise") << false << true << false << -1 << "";
         QTest::newRow("denied, a usable one after it") << true << false << true << 0 << "bus 001, device 001";
+        // Opened and configured, every vendor request refused as not supported.
+        QTest::newRow("bound to HID") << false << false << false << -1 << "bus 001, device 001";
     }
     void deniedDevice()
     {
@@ -308,6 +310,9 @@ private slots:
         QFETCH(bool, usableToo);
         QFETCH(int, connected);
         QFETCH(QString, named);
+        const bool hid = QTest::currentDataTag() == QByteArray("bound to HID");
+        if (hid)
+            sim::addFault({sim::Fault::NotSupported, 0xFF});
         sim::DeviceConfig config = vr480();
         config.denyAccess = denied;
         config.failOpen = failsOtherwise;
@@ -318,13 +323,38 @@ private slots:
         QCOMPARE(usb.connect(), connected);
         QCOMPARE(usb.deniedDevice().place, named);
         // The simulated node may only be read: its configuration is refused.
-        QCOMPARE(usb.deniedDevice().why, named.isEmpty() ? usb::Refusal::None : usb::refusalOf(EPERM));
+        QCOMPARE(usb.deniedDevice().why, named.isEmpty() ? usb::Refusal::None : usb::refusalOf(hid ? ENOSYS : EPERM));
 
         // Allowed again: the next connection forgets it.
         config.denyAccess = config.failOpen = false;
         device.setConfig(config);
         QCOMPARE(usb.connect(), 0);
         QCOMPARE(usb.deniedDevice().place, QString());
+    }
+
+    // With one handle per device (WinUSB), objects of the process never meet
+    // each other's: a connection waits while another object checks the
+    // device, in one enumeration, and a watcher takes the serials of held
+    // devices from their holders.
+    void oneHandlePerDevice()
+    {
+        sim::addDevice(0, numbered(2)); // checked by the first object on its way to its own
+        sim::addDevice(0, numbered(1));
+        sim::setWindowsRules({true, 0});
+        sim::setLatency(100000);
+        USBVR480 first, second, watcher;
+        first.selectSerial("VR4800001");
+        second.selectSerial("VR4800002");
+        std::unique_ptr<QThread> thread(QThread::create([&] { first.connect(); }));
+        thread->start();
+        QTRY_VERIFY(!sim::events().isEmpty() && sim::events().last().kind == Event::Control);
+        QCOMPARE(second.connect(), 0);
+        QVERIFY(thread->wait(10000));
+        QCOMPARE(QList<int>({first.isOpen(), sim::enumerations()}), QList<int>({0, 2}));
+        const QList<UsbDevice::Attached> seen = watcher.attachedDevices({});
+        QCOMPARE(seen.value(0).serial + seen.value(1).serial, QByteArray("VR4800002VR4800001"));
+        for (const Event &e : sim::events())
+            QVERIFY(e.kind != Event::Open || e.result == 0);
     }
 
     void connectOnOpenObjectClosesAndRescans()

@@ -30,6 +30,10 @@ Sprawdź kabel USB</translation>
       <translation>Znaleziono VR480 (%1), ale nie można go otworzyć: nie jest przypisany do sterownika WinUSB lub jest używany</translation>
     </message>
     <message>
+      <source>VR480 found (%1), but it cannot be opened yet: waiting up to %2 s for its driver or its permissions</source>
+      <translation>Znaleziono VR480 (%1), ale nie można go jeszcze otworzyć: oczekiwanie do %2 s na jego sterownik lub uprawnienia</translation>
+    </message>
+    <message>
       <source>Bootloader Version Read Error</source>
       <translation>Błąd odczytu wersji programu rozruchowego</translation>
     </message>

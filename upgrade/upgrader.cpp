@@ -278,12 +278,7 @@ Upgrader::Step Upgrader::connectDevice(USBVR480::Firmware &firmware, QByteArray 
         if (usb->twinSeen())
             return Outcome::Untouched;
         emit sendText(tr("USB Timeout\nCheck USB Cable"));
-        const usb::DeniedDevice denied = usb->deniedDevice();
-        if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
-            emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied.place));
-        if (!denied.place.isEmpty() && denied.why == usb::Refusal::NotBound)
-            emit sendText(tr("VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use")
-                              .arg(denied.place));
+        sayRefusal();
         return Outcome::NoDevice;
     }
     const UsbDevice::Place place = usb->openedPlace();
@@ -329,7 +324,7 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware, QByteArray
     usb->disconnect();
     qDebug("usb->disconnect()");
     sleeper(500);
-    if (!usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper)) {
+    if (!usb->waitForSerial(&USBVR480::isBootloaderSerial, kBootloaderTries, 200, sleeper, waitingLine())) {
         if (isInterruptionRequested())
             return Outcome::Interrupted;
         if (usb->twinSeen()) {
@@ -339,6 +334,7 @@ Upgrader::Step Upgrader::enterBootloader(USBVR480::Firmware firmware, QByteArray
         // The last try found it answering as it did, or found nothing.
         lastLeft = usb->isOpen() == 0 ? Left::AsFound : Left::Gone;
         emit sendText(tr("USB timout\nCheck USB cable"));
+        sayRefusal();
         return Outcome::Untouched;
     }
     lastLeft = Left::Bootloader;
@@ -426,7 +422,8 @@ Upgrader::Outcome Upgrader::startApplication()
     lastLeft = Left::Unknown;
     if (!startCheck || usb->twinSeen())
         return Outcome::Written;
-    const bool started = usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper);
+    const bool started =
+        usb->waitForSerial(&USBVR480::isApplicationSerial, kStartCheckTries, 200, sleeper, waitingLine());
     usb->disconnect();
     if (started) {
         lastLeft = Left::Application;
@@ -456,6 +453,29 @@ Upgrader::Outcome Upgrader::restoreApplication()
                : back == Return::NotBack                       ? Left::Gone
                                                                : Left::Unknown;
     return Outcome::FirstPageRefused;
+}
+
+// The device the last connection found but could not open, and why.
+void Upgrader::sayRefusal()
+{
+    const usb::DeniedDevice denied = usb->deniedDevice();
+    if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
+        emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied.place));
+    if (!denied.place.isEmpty() && denied.why == usb::Refusal::NotBound)
+        emit sendText(tr("VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use")
+                          .arg(denied.place));
+}
+
+// While the device comes back: a VR480 that cannot be opened yet is said
+// once, and waited for.
+USBVR480::Waiting Upgrader::waitingLine()
+{
+    return [this](const usb::DeniedDevice &denied) {
+        emit sendText(tr("VR480 found (%1), but it cannot be opened yet: waiting up to %2 s for its driver or "
+                         "its permissions")
+                          .arg(denied.place)
+                          .arg(usb::openableWithinMs() / 1000));
+    };
 }
 
 // Up to four attempts, 200 ms apart.

@@ -163,6 +163,8 @@ private:
     QString currentFileName();
     QString shown(const QString &text) const; // as setEscapedDeviceText() asks
     bool connectWithRetries();
+    void sayRefusal();
+    USBVR480::Waiting waitingLine();
 
     USBVR480 *usb = nullptr;
     QString fileName; // set by the GUI thread, read once at the start of a run

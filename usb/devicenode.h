@@ -21,8 +21,17 @@ struct DeniedDevice {
 };
 
 // What a failure of usb_open() or usb_set_configuration() says about the
-// device, from the errno value it gave (positive).
+// device, from the errno value it gave (positive). ENOSYS, libusb-1.0's "not
+// supported" (a device without a driver libusb can use), is NotBound
+// everywhere; the same code from a vendor request (a device whose driver takes
+// none, such as HID on Windows) says the same.
 Refusal refusalOf(int error);
+
+// How long a device that the system lists but does not give yet may take to
+// become usable: what a caller that waits for the device (its bootloader
+// after a restart, a new unit) waits for it before it takes the refusal as
+// final.
+int openableWithinMs();
 
 // A device with these ids whose node this user may not open for reading and
 // writing (NoPermission); none when there is none, or on systems where the

@@ -21,8 +21,18 @@ QByteArray attribute(const QString &device, const char *name)
 Refusal refusalOf(int error)
 {
     // libusb reports a refused device node as a failed open or, when the node
-    // may only be read, as a refused configuration.
+    // may only be read, as a refused configuration. Linux's libusb gives no
+    // ENOSYS; the simulated device does under Windows' rules.
+    if (error == ENOSYS)
+        return Refusal::NotBound;
     return error == EACCES || error == EPERM ? Refusal::NoPermission : Refusal::None;
+}
+
+int openableWithinMs()
+{
+    // A new device node is root's until udev applies its rule (60-vr480.rules):
+    // milliseconds, a few seconds on a loaded machine.
+    return 5000;
 }
 
 DeniedDevice deniedDeviceNode(quint16 vendorId, quint16 productId)

@@ -27,6 +27,17 @@ void RankedMutex::unlock() noexcept
     mutex.unlock();
 }
 
+bool RankedMutex::wait(QWaitCondition &condition, QDeadlineTimer deadline)
+{
+    Q_ASSERT(isHeldByCurrentThread());
+    heldRanks &= ~(1u << rank);
+    owner.store(nullptr, std::memory_order_relaxed);
+    const bool woken = condition.wait(&mutex, deadline);
+    owner.store(QThread::currentThreadId(), std::memory_order_relaxed);
+    heldRanks |= 1u << rank;
+    return woken;
+}
+
 bool RankedMutex::isHeldByCurrentThread() const
 {
     return owner.load(std::memory_order_relaxed) == QThread::currentThreadId();

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QMutex>
+#include <QWaitCondition>
 #include <qnamespace.h>
 
 #include <atomic>
@@ -30,6 +32,9 @@ public:
     // True when the calling thread holds it: what functions that must run
     // with it held assert.
     bool isHeldByCurrentThread() const;
+    // QWaitCondition::wait() with this mutex, which the calling thread holds:
+    // false when `deadline` came first.
+    bool wait(QWaitCondition &condition, QDeadlineTimer deadline);
 
 private:
     QMutex mutex;

@@ -8,16 +8,19 @@
 #include <usb.h>
 #endif
 
+#include <QDeadlineTimer>
 #include <QDebug>
+#include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSet>
 #include <QThread>
+#include <QWaitCondition>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -26,13 +29,23 @@ namespace {
 // objects.
 usb::RankedMutex busLock(usb::RankedMutex::BusRank);
 
-// Where the devices that the device objects of this process have open are
-// ("bus/device"): a connection passes them by without a transfer, since each
-// belongs to another object.
-usb::RankedMutex heldLock(usb::RankedMutex::HeldRank);
-QSet<QString> held;
-
 constexpr int kTimeoutMs = 2000;
+
+// Where the devices that the device objects of this process hold open, or
+// are opening, are ("bus/device"), with the serial of each one held (empty
+// when it was not read). WinUSB gives a device to one handle at a time, so no
+// object opens a device marked here: a connection passes by one held and
+// waits for one being opened (another object's check, at most kCheckMs) to
+// be given back; a listing passes by both.
+struct Mark {
+    bool opening = true;
+    QByteArray serial;
+};
+usb::RankedMutex heldLock(usb::RankedMutex::HeldRank);
+QHash<QString, Mark> held;
+QWaitCondition markChanged;
+// A check: open, configuration, two identity reads and a serial read.
+constexpr int kCheckMs = 3 * kTimeoutMs + 1000;
 constexpr int kRequestTypeSend = 0x40;    // host to device, vendor, device recipient
 constexpr int kRequestTypeReceive = 0xC0; // device to host, vendor, device recipient
 constexpr int kFamilyRequest = 0xFF;
@@ -143,25 +156,57 @@ struct usb_device *recordOf(const QString &busName, const QString &file)
     return nullptr;
 }
 
-// With the bus lock held: the device that a scan listed as `file` on `bus`,
-// opened, unless it is no longer listed or another object of the process has
-// it open; null otherwise, with the errno of a failed usb_open in `*error`.
-usb_dev_handle *openListed(const QString &bus, const QString &file, int *error)
+// The serial of the device that a scan listed as `file` on `bus`, read
+// without configuring it or sending anything, unless it is no longer listed
+// or another object of the process holds it or is opening it. Its place is
+// marked while it is open, as every opening marks it.
+std::optional<QByteArray> peekSerial(const QString &bus, const QString &file)
 {
-    Q_ASSERT(busLock.isHeldByCurrentThread());
-    *error = 0;
-    struct usb_device *record = recordOf(bus, file);
-    if (!record)
-        return nullptr;
-    QMutexLocker lock(&heldLock);
-    if (held.contains(bus + QLatin1Char('/') + file))
-        return nullptr;
-    lock.unlock();
-    errno = 0;
-    usb_dev_handle *handle = usb_open(record);
-    if (!handle)
-        *error = errno;
-    return handle;
+    const QString place = bus + QLatin1Char('/') + file;
+    usb_dev_handle *handle = nullptr;
+    {
+        QMutexLocker lists(&busLock);
+        struct usb_device *record = recordOf(bus, file);
+        if (!record)
+            return std::nullopt;
+        QMutexLocker marks(&heldLock);
+        if (held.contains(place))
+            return std::nullopt;
+        held.insert(place, {});
+        marks.unlock();
+        handle = usb_open(record);
+    }
+    std::optional<QByteArray> serial;
+    if (handle) {
+        serial = readSerial(handle);
+        usb_close(handle);
+    }
+    QMutexLocker marks(&heldLock);
+    held.remove(place);
+    markChanged.wakeAll();
+    return serial;
+}
+
+// The devices of a scan with these ids, but the one at `except`
+// ("bus/file"), that answer with one of `serials`.
+int answering(const QList<ListedBus> &buses, quint16 vendorId, quint16 productId, const QList<QByteArray> &serials,
+              const QString &except)
+{
+    int count = 0;
+    for (const ListedBus &bus : buses) {
+        for (const Listed &device : bus.devices) {
+            const QString place = device.bus + QLatin1Char('/') + device.file;
+            if (device.descriptor.idVendor != vendorId || device.descriptor.idProduct != productId
+                || place == except)
+                continue;
+            const std::optional<QByteArray> serial = peekSerial(device.bus, device.file);
+            if (serial && serials.contains(*serial)) {
+                qDebug() << "serial" << *serial << "also at bus" << device.bus << "device" << device.file;
+                ++count;
+            }
+        }
+    }
+    return count;
 }
 
 } // namespace
@@ -232,39 +277,9 @@ QList<QByteArray> UsbDevice::selectedSerials()
 bool UsbDevice::twinAttached()
 {
     QMutexLocker lock(&deviceLock);
-    if (!serials.isEmpty() && !twin && answeringPrivate(heldPlace) + (handle ? 1 : 0) > 1)
+    if (!serials.isEmpty() && !twin && answering(scan(), vendorId, productId, serials, heldPlace) + (handle ? 1 : 0) > 1)
         twin = true;
     return twin;
-}
-
-int UsbDevice::answeringPrivate(const QString &except)
-{
-    Q_ASSERT(deviceLock.isHeldByCurrentThread());
-    int answering = 0;
-    for (const ListedBus &bus : scan()) {
-        for (const Listed &device : bus.devices) {
-            const QString place = device.bus + QLatin1Char('/') + device.file;
-            if (device.descriptor.idVendor != vendorId || device.descriptor.idProduct != productId
-                || place == except)
-                continue;
-            // Only its serial is read: nothing is configured or sent.
-            usb_dev_handle *other = nullptr;
-            {
-                QMutexLocker lists(&busLock);
-                int error = 0;
-                other = openListed(device.bus, device.file, &error);
-            }
-            if (!other)
-                continue;
-            const QByteArray serial = readSerial(other);
-            usb_close(other);
-            if (serials.contains(serial)) {
-                qDebug() << "serial" << serial << "also at bus" << device.bus << "device" << device.file;
-                ++answering;
-            }
-        }
-    }
-    return answering;
 }
 
 QList<UsbDevice::Attached> UsbDevice::attachedDevices()
@@ -294,13 +309,14 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
         const auto same = [&](const Attached &a) {
             return a.answered && a.bus == device.bus && a.device == device.address;
         };
+        QByteArray othersSerial; // of a device another object has, as far as it knows it
         if (known && std::any_of(known->begin(), known->end(), same)) {
             found.append(*std::find_if(known->begin(), known->end(), same));
-        } else if (acceptPrivate(device.bus, device.file, device.address, {})) {
+        } else if (acceptPrivate(device.bus, device.file, device.address, {}, &othersSerial)) {
             found.append({device.bus, device.address, readSerial(handle)});
             disconnectPrivate();
         } else if (known) {
-            found.append({device.bus, device.address, {}, false});
+            found.append({device.bus, device.address, othersSerial, !othersSerial.isEmpty()});
         }
         return false; // all of them
     });
@@ -330,8 +346,10 @@ int UsbDevice::connectPrivate()
     const auto accept = [this](const Listed &device) {
         return acceptPrivate(device.bus, device.file, device.address, serials);
     };
-    if (takeFirst(scan(), vendorId, productId, accept)) {
-        if (serials.isEmpty() || answeringPrivate(heldPlace) == 0)
+    // The twins are looked for in the same scan.
+    const QList<ListedBus> buses = scan();
+    if (takeFirst(buses, vendorId, productId, accept)) {
+        if (serials.isEmpty() || answering(buses, vendorId, productId, serials, heldPlace) == 0)
             return 0;
         twin = true;
         disconnectPrivate();
@@ -343,29 +361,52 @@ int UsbDevice::connectPrivate()
     return -1;
 }
 
-bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials)
+bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials,
+                              QByteArray *othersSerial)
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
     // The system's refusal comes as a failed open (errno) or as a refused
     // configuration (a Linux device node that may only be read).
     const auto noteDenied = [&](int error) {
         if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None)
-            denied = {QStringLiteral("bus %1, device %2").arg(bus, file), why};
+            denied = {placeText, why};
     };
-    {
-        // Opened by its record while the lists cannot change; only the handle
-        // is used from here on.
+    const QString place = bus + QLatin1Char('/') + file;
+    const QDeadlineTimer checkEnds(kCheckMs);
+    for (;;) {
+        // Marked and opened by its record while the lists cannot change; only
+        // the handle is used from here on.
         QMutexLocker lists(&busLock);
-        int error = 0;
-        handle = openListed(bus, file, &error);
-        if (!handle) {
-            noteDenied(error);
+        struct usb_device *record = recordOf(bus, file);
+        if (!record)
             return false;
+        QMutexLocker marks(&heldLock);
+        if (const auto mark = held.constFind(place); mark != held.cend()) {
+            if (othersSerial || !mark->opening || checkEnds.hasExpired()) {
+                if (othersSerial)
+                    *othersSerial = mark->serial;
+                return false;
+            }
+            lists.unlock(); // the other object's check needs no list
+            heldLock.wait(markChanged, checkEnds);
+            continue; // the lists may have changed meanwhile
         }
+        held.insert(place, {});
+        heldPlace = place;
+        placeText = QStringLiteral("bus %1, device %2").arg(bus, file);
+        marks.unlock();
+        errno = 0;
+        handle = usb_open(record);
+        if (handle)
+            break;
+        noteDenied(errno);
+        releasePlacePrivate();
+        return false;
     }
     qDebug() << "usb_opened ";
+    QByteArray serial;
     if (!serials.isEmpty()) {
-        const QByteArray serial = readSerial(handle);
+        serial = readSerial(handle);
         if (!serials.contains(serial)) {
             qDebug() << "serial" << serial << "not selected";
             closePrivate();
@@ -410,8 +451,8 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int addre
         || !identityMatches(kBrandRequest, brandId, "\nbrandid: %x", "\nAPP_BRAND_ID: %x"))
         return false;
     QMutexLocker lock(&heldLock);
-    heldPlace = bus + QLatin1Char('/') + file;
-    held.insert(heldPlace);
+    held[heldPlace] = {false, serial};
+    markChanged.wakeAll();
     openedAt = {bus, address};
     last = openedAt;
     return true;
@@ -422,10 +463,26 @@ void UsbDevice::closePrivate()
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
     usb_close(handle);
     handle = nullptr;
+    releasePlacePrivate();
+}
+
+void UsbDevice::releasePlacePrivate()
+{
+    Q_ASSERT(deviceLock.isHeldByCurrentThread());
     QMutexLocker lock(&heldLock);
     held.remove(heldPlace);
     heldPlace.clear();
+    markChanged.wakeAll();
     openedAt = {};
+}
+
+void UsbDevice::noteTransferFailurePrivate(int result)
+{
+    // A driver that carries no vendor request (on Windows HID's, which opens
+    // and configures the device all the same) is refused as a device that is
+    // not bound.
+    if (result == -ENOSYS && !placeText.isEmpty())
+        denied = {placeText, usb::refusalOf(ENOSYS)};
 }
 
 void UsbDevice::disconnectPrivate()
@@ -479,6 +536,7 @@ int UsbDevice::control_send(int request, unsigned value, unsigned index, const c
     }
     logTransfer("Send", request, value, index, dataLength, result >= 0);
     if (result < 0) {
+        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }
@@ -504,6 +562,7 @@ int UsbDevice::control_receivePrivate(int request, unsigned value, unsigned inde
                                  int(index & 0xFFFF), buffer, dataLength, kTimeoutMs);
     logTransfer("Receive", request, value, index, dataLength, result >= 0);
     if (result < 0) {
+        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }

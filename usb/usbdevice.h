@@ -32,9 +32,11 @@ struct usb_dev_handle;
 // the device lock, covers every scan with the walk of the list, and every
 // opening of a listed device by its record; the devices found are otherwise
 // named by bus and device name, never by record, and the transfers of the
-// checks run on the open handle outside the bus lock. A device that one
-// object has open is passed by when another object connects. The lock order
-// (device lock, bus lock, held-devices lock) is RankedMutex's.
+// checks run on the open handle outside the bus lock. No object opens a
+// device that another object of the process holds or is opening (WinUSB
+// gives a device to one handle at a time): a connection passes by one held
+// and waits for one being checked to be given back. The lock order (device
+// lock, bus lock, held-devices lock) is RankedMutex's.
 //
 // connect() and disconnect() hide QObject's functions of the same names;
 // code of these classes that wires signals calls QObject::connect.
@@ -101,8 +103,9 @@ public:
     Place openedPlace();
     // The same for a watcher that scans again and again: a device at a
     // place (bus and device number) of `known` takes its serial from there
-    // and is not opened again, and a device that cannot be opened or checked
-    // now (another object has it open, it refuses) is listed all the same,
+    // and is not opened again, one that another object holds takes the
+    // serial that object read, and a device that cannot be opened or checked
+    // now (another object is opening it, it refuses) is listed all the same,
     // not answered. A place is new after every restart and every plugging
     // in.
     QList<Attached> attachedDevices(const QList<Attached> &known);
@@ -129,14 +132,17 @@ protected:
 
 private:
     // Opens the device that a scan listed as `file` on `bus` and keeps it open
-    // when no other object of the process has it open and it has one of
-    // `serials` (any when empty) and the identity; false, closed, otherwise.
-    bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials);
+    // when it has one of `serials` (any when empty) and the identity; false,
+    // closed, otherwise. A device that another object of the process holds is
+    // passed by, and so is one that it is opening when `othersSerial` is
+    // given (which then receives the serial that object read, if any);
+    // without it that one is waited for.
+    bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials,
+                       QByteArray *othersSerial = nullptr);
     QList<Attached> attachedPrivate(const QList<Attached> *known);
-    // A fresh scan's devices with the right ids, but the one at `except`
-    // ("bus/file"), that answer with one of the selected serials.
-    int answeringPrivate(const QString &except);
     void closePrivate(); // the handle only, without releasing the interface
+    void releasePlacePrivate(); // the mark of the device's place, once its handle is closed or failed
+    void noteTransferFailurePrivate(int result);
 
     quint16 productId = 0;
     quint16 vendorId = 0;
@@ -144,7 +150,8 @@ private:
     qint16 brandId = 0;
     QList<QByteArray> serials;
     usb_dev_handle *handle = nullptr;
-    QString heldPlace; // where the open device is, while it is open
+    QString heldPlace;  // where the device is ("bus/device"), while it is open or being opened
+    QString placeText; // the same for the messages ("bus 001, device 005")
     Place openedAt;
     Place last; // where the device connected last was
     usb::DeniedDevice denied;

@@ -4,7 +4,10 @@
 #include "scramble.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QThread>
+
+#include <algorithm>
 
 namespace {
 
@@ -117,11 +120,25 @@ std::optional<QString> USBVR480::ReadBootloaderVersion()
 }
 
 bool USBVR480::waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
-                             unsigned long pauseMs, const Sleep &sleep)
+                             unsigned long pauseMs, const Sleep &sleep, const Waiting &waiting)
 {
-    for (int i = 0; i < tries && !QThread::currentThread()->isInterruptionRequested() && !twinSeen(); ++i) {
+    QElapsedTimer refused; // since the first miss on a refused device
+    qint64 pausedMs = 0;   // ... and the pauses since
+    for (int i = 0; i < tries && !QThread::currentThread()->isInterruptionRequested() && !twinSeen();) {
         if (connect() == 0 && accept(readStringDescriptor()))
             return true;
+        const usb::DeniedDevice denied = deniedDevice();
+        const qint64 waitedMs = std::max(refused.isValid() ? refused.elapsed() : 0, pausedMs);
+        if (denied.place.isEmpty() || waitedMs >= usb::openableWithinMs()) {
+            ++i;
+        } else {
+            if (!refused.isValid()) {
+                refused.start();
+                if (waiting)
+                    waiting(denied);
+            }
+            pausedMs += qint64(pauseMs);
+        }
         sleep(pauseMs);
     }
     return false;

@@ -40,10 +40,15 @@ public:
     // Connects and reads the serial up to `tries` times, pausing `pauseMs`
     // through `sleep` after each miss, until `accept` takes the serial. Gives
     // up early when the calling thread is asked to stop, or once a twin of
-    // the serial followed is seen (no connection can succeed then).
+    // the serial followed is seen (no connection can succeed then). A miss
+    // because a VR480 is listed but refused (deniedDevice(): a new device
+    // still without its driver or its permissions) is not counted while such
+    // misses have lasted less than usb::openableWithinMs() (in real time or
+    // in pauses); `waiting` is told of the first.
     using Sleep = std::function<void(unsigned long ms)>;
+    using Waiting = std::function<void(const usb::DeniedDevice &denied)>;
     bool waitForSerial(const std::function<bool(const QByteArray &)> &accept, int tries,
-                       unsigned long pauseMs, const Sleep &sleep);
+                       unsigned long pauseMs, const Sleep &sleep, const Waiting &waiting = {});
 
     // The serial tells which firmware runs: nine characters while the
     // application runs, ten with "b" last while the bootloader runs.

@@ -219,9 +219,11 @@ extern "C" {
 #endif
 
 /*
- * The lists: usb_find_busses() and usb_find_devices() read the system's
- * buses and devices afresh and rebuild the lists, freeing every record of the
- * lists before; they return the number of buses or devices that came or went.
+ * The lists: usb_find_busses() and usb_find_devices() rebuild them, freeing
+ * every record of the lists before; they return the number of buses or
+ * devices that came or went. usb_find_busses() reads the system's buses and
+ * devices, and the usb_find_devices() after it takes the same reading, so a
+ * scan enumerates the system once; usb_find_devices() alone reads it afresh.
  * Not thread-safe: a caller serialises them with every walk of the lists and
  * every usb_open(); open handles are independent of the lists.
  */
@@ -239,13 +241,17 @@ struct usb_bus *usb_get_busses(void);
 usb_dev_handle *usb_open(struct usb_device *dev);
 int usb_close(usb_dev_handle *dev);
 
+/* -EIO, not -ENOSYS, for a configuration the driver does not take (WinUSB:
+ * any but the active one). */
 int usb_set_configuration(usb_dev_handle *dev, int configuration);
 int usb_claim_interface(usb_dev_handle *dev, int interface);
 int usb_release_interface(usb_dev_handle *dev, int interface);
 
 /*
  * Transfers: the byte count, or -ETIMEDOUT when the time-out (ms, 0 for none)
- * passed, -EPIPE on a stall, -ENODEV once the device has left the bus.
+ * passed, -EPIPE on a stall, -ENODEV once the device has left the bus, -ENOSYS
+ * when the device's driver does not carry the request (on Windows: a device
+ * bound to the HID driver, which takes no vendor request).
  */
 int usb_control_msg(usb_dev_handle *dev, int requesttype, int request, int value, int index,
                     char *bytes, int size, int timeout);

@@ -61,4 +61,13 @@ set(CPACK_NSIS_DISPLAY_NAME "VR480 Bootloader ${PROJECT_VERSION}")
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_PACKAGE_EXECUTABLES vr480_bootloader "VR480 Bootloader")
 set(CPACK_NSIS_INSTALLED_ICON_NAME vr480_bootloader.exe)
+# Windows names a USB device instance by its ids and serial, and installs a
+# driver for every new one: each VR480 would be a new instance twice (its
+# bootloader's serial gains "b"), each waiting seconds for its driver on its
+# first contact with the PC. Windows' switch IgnoreHWSerNum for the VR480's ids
+# has it named by its port instead. The uninstaller takes the switch away.
+# (Escaped twice: CPack writes these values into CPackConfig.cmake as they are.)
+set(usb_flags "SYSTEM\\\\CurrentControlSet\\\\Control\\\\UsbFlags")
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "WriteRegBin HKLM \\\"${usb_flags}\\\" IgnoreHWSerNum16C00A73 01")
+set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "DeleteRegValue HKLM \\\"${usb_flags}\\\" IgnoreHWSerNum16C00A73")
 include(CPack)

@@ -171,6 +171,7 @@ int findDevices()
             previous = record;
         }
     }
+    ++r.enumerations;
     Event e;
     e.kind = Event::FindDevices;
     e.result = changes;
@@ -193,16 +194,20 @@ usb_dev_handle *open(struct usb_device *record)
     if (it != k.devices.end()) {
         Model &m = r.model(int(it - k.devices.begin()));
         e.device = m.id;
-        if (m.onBus() && !m.config.failOpen) {
+        e.value = m.onBus() ? r.openRefusal(m) : 0;
+        if (m.onBus() && !m.config.failOpen && e.value == 0) {
             handle = new usb_dev_handle;
             handle->epoch = r.epoch;
             handle->device = m.id;
             handle->session = m.session;
             ++k.handles;
+            ++m.openHandles;
             e.result = 0;
         }
     }
     r.log(e);
+    if (e.value != 0)
+        errno = e.value;
     return handle;
 }
 
@@ -216,6 +221,8 @@ int close(usb_dev_handle *handle)
     e.result = handle ? 0 : -EINVAL;
     r.log(e);
     if (handle) {
+        if (Model *m = live(r, handle))
+            --m->openHandles;
         delete handle;
         --Records::instance().handles;
     }

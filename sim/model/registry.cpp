@@ -201,6 +201,8 @@ int Registry::transfer(Model &m, int number, const Setup &s, char *data)
         m.unplugged = true;
         m.leaveBus();
         return -ENODEV;
+    case Fault::NotSupported:
+        return -ENOSYS;
     case Fault::Short: {
         const int shortLength = std::clamp(fault->shortLength, 0, s.length);
         return in ? answer(m, s, data, shortLength) : shortLength;
@@ -243,6 +245,9 @@ void Registry::clear()
     recording = true;
     latencyUs = 0;
     transfers = 0;
+    enumerations = 0;
+    windows = {};
+    boundAt.clear();
 }
 
 Model &Registry::add(int bus, const DeviceConfig &config)
@@ -304,8 +309,28 @@ std::vector<bool> Registry::scan()
         if (m.address == 0)
             m.address = freeAddress(m.bus);
         listed[size_t(m.id)] = true;
+        if (windows.bindingDelayMs > 0) // a new instance gets its driver from now
+            boundAt.try_emplace(m.instance(), now + std::chrono::milliseconds(windows.bindingDelayMs));
     }
     return listed;
+}
+
+QByteArray Model::instance() const
+{
+    const QByteArray serial = mode == Mode::Application ? config.applicationSerial : config.bootloaderSerial;
+    return QByteArray::number(config.vendorId, 16) + ':' + QByteArray::number(config.productId, 16) + ':' + serial;
+}
+
+int Registry::openRefusal(const Model &m) const
+{
+    if (windows.exclusiveOpen && m.openHandles > 0)
+        return EACCES;
+    if (windows.bindingDelayMs > 0) {
+        const auto bound = boundAt.find(m.instance());
+        if (bound == boundAt.end() || Clock::now() < bound->second)
+            return ENOSYS;
+    }
+    return 0;
 }
 
 Clock::time_point Registry::busyFor(Model &m, std::chrono::microseconds latency)

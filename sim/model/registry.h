@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -36,6 +37,7 @@ struct Model {
     std::optional<Clock::time_point> plugAt; // while unplugged: back on the bus at the first scan from then
     int hiddenScans = 0;
     bool restarting = false;
+    int openHandles = 0; // handles opened in the current bus session and not closed
     Clock::time_point backAt;
     int missedScans = 0;
     int restarts = 0;
@@ -50,7 +52,10 @@ struct Model {
     {
         ++session;
         address = 0;
+        openHandles = 0;
     }
+    // The device instance as Windows names it: ids and the serial it gives now.
+    QByteArray instance() const;
 };
 
 // The whole simulation, behind one lock.
@@ -64,6 +69,9 @@ struct Registry {
     bool recording = true;
     int latencyUs = 0;
     int transfers = 0;
+    int enumerations = 0;
+    WindowsRules windows;
+    std::map<QByteArray, Clock::time_point> boundAt; // device instances and when their driver is in place
 
     static Registry &instance();
 
@@ -90,6 +98,9 @@ struct Registry {
     // When a transfer that the device takes now, lasting `latency`, ends: after
     // the ones it is still answering.
     Clock::time_point busyFor(Model &m, std::chrono::microseconds latency);
+    // 0 when the device on the bus may be opened now, else the errno of
+    // Windows' rules that refuse it.
+    int openRefusal(const Model &m) const;
 
 private:
     int freeAddress(int bus);

@@ -231,6 +231,22 @@ void setLatency(int microseconds)
     registry().latencyUs = std::max(0, microseconds);
 }
 
+int enumerations()
+{
+    QMutexLocker lock(&registry().mutex);
+    return registry().enumerations;
+}
+
+void setWindowsRules(const WindowsRules &rules)
+{
+    Registry &r = registry();
+    QMutexLocker lock(&r.mutex);
+    r.windows = rules;
+    for (const auto &m : r.models)
+        if (m->onBus())
+            r.boundAt.emplace(m->instance(), Clock::now());
+}
+
 void setupDemo(int count, int arrivalMs)
 {
     reset();

@@ -39,6 +39,9 @@ enum class Fault {
     Corrupt, // succeeds, but one data byte (the one at length / 2) is inverted: IN in what
              // the host receives, OUT in what the device stores
     Unplug,  // the device drops off the bus: -ENODEV, and it stays away until plugIn()
+    NotSupported, // returns -ENOSYS; nothing is moved: libusb-1.0's NOT_SUPPORTED through
+                  // libusb0/, which Windows gives to every vendor request of a device bound
+                  // to the HID driver
 };
 
 // Makes chosen control transfers fail. A transfer matches when all filters
@@ -80,7 +83,8 @@ struct Event {
     int index = 0;
     int length = 0;
     int transfer = -1;
-    int result = 0;  // what the library call returned (for Open: 0 or -1)
+    int result = 0;  // what the library call returned (for Open: 0 or -1, and value is the
+                     // errno of a failed open, 0 when it sets none)
     QByteArray data; // Control: bytes that crossed the bus (OUT: sent; IN: received by the host)
 };
 
@@ -155,6 +159,24 @@ QList<Event> controlTransfers(); // the Control events only
 void clearEvents();
 void setRecording(bool on);  // off: no events are kept (for long benchmark runs)
 void setLatency(int microseconds); // every control transfer takes at least this long
+int enumerations(); // bus scans (usb_find_devices) since reset(), recorded or not
+
+// Rules of Windows' USB stack that the devices follow when asked to; off, as
+// after reset(), they behave as on Linux.
+struct WindowsRules {
+    // WinUSB gives a device to one handle at a time: usb_open() of a device
+    // that has an open handle fails with EACCES (libusb_open's ACCESS
+    // through libusb0/).
+    bool exclusiveOpen = false;
+    // Windows names a device instance by its ids and serial and installs a
+    // driver for each new one: a device that comes on the bus under a serial
+    // not seen before with its ids cannot be opened for this long, failing
+    // with ENOSYS (libusb lists it as unsupported: libusb_open's
+    // NOT_SUPPORTED through libusb0/). 0: no delay. The devices on the bus
+    // when the rules are set have been seen.
+    int bindingDelayMs = 0;
+};
+void setWindowsRules(const WindowsRules &rules);
 
 // The demo program's devices: `count` VR480 on one bus, running their
 // application, with the serials VR4800001, VR4800002 and on; each takes a
@@ -184,7 +206,8 @@ bool loadState(const QString &fileName);
 // plugged in one every S seconds (a decimal from 0.1 to 3600), the first S seconds after the
 // start. Any other value of
 // VR480_SIM_DEVICES is said on stderr and leaves the session invalid: no device, nothing saved,
-// and the program ends. When VR480_SIM_STATE is set, the destructor saves the simulation back to
+// and the program ends. VR480_SIM_WINDOWS=MS sets Windows' rules: exclusive opens, and a binding
+// delay of MS milliseconds (0 to 600000); another value is refused in the same way. When VR480_SIM_STATE is set, the destructor saves the simulation back to
 // that file (unless it holds a format this program does not know), so that successive runs see
 // the same devices. The file is locked (FILE.lock) from before the load to
 // after the save: a second program on the same file waits, saying so on stderr, until the first

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include <zlib.h>
 
@@ -66,7 +67,7 @@ QDataStream &operator>>(QDataStream &in, FaultRule &rule)
     qint32 fault = 0;
     in >> fault >> rule.request >> rule.transfer >> rule.skip >> rule.times >> rule.shortLength
         >> rule.requestType >> rule.device;
-    if (fault < qint32(Fault::Timeout) || fault > qint32(Fault::Unplug))
+    if (fault < qint32(Fault::Timeout) || fault > qint32(Fault::NotSupported))
         in.setStatus(QDataStream::ReadCorruptData);
     rule.fault = Fault(fault);
     return in;
@@ -271,6 +272,26 @@ DemoSession::DemoSession()
             return;
         }
     }
+    // Windows' rules, set once the devices are there (those count as seen).
+    std::optional<WindowsRules> windows;
+    if (const QString text = qEnvironmentVariable("VR480_SIM_WINDOWS"); !text.isEmpty()) {
+        bool ok = false;
+        const int delay = text.toInt(&ok, 10);
+        if (!ok || delay < 0 || delay > 600000) {
+            std::fprintf(stderr, "VR480_SIM_WINDOWS=%s is invalid: give the binding delay of a new device in "
+                                 "milliseconds (0 to 600000)\n",
+                         qPrintable(text));
+            stateFile.clear();
+            reset();
+            valid = false;
+            return;
+        }
+        windows = WindowsRules{true, delay};
+    }
+    const auto applyRules = qScopeGuard([&] {
+        if (windows)
+            setWindowsRules(*windows);
+    });
     if (!stateFile.isEmpty()) {
         fileLock = std::make_unique<QLockFile>(stateFile + QStringLiteral(".lock"));
         fileLock->setStaleLockTime(0); // stale only when its program is gone, however long it runs

@@ -4,7 +4,8 @@
 # silent install, vr480-cli.exe from the installed folder (--version, --help,
 # create-upg byte for byte the same as the Linux build's), the window started
 # from its Start-menu entry in Xvfb, shown with its title, then closed by its
-# process id, and a silent uninstall that leaves nothing behind. Prints one
+# process id, the registry switch that names a VR480 by its port, and a
+# silent uninstall that leaves nothing behind. Prints one
 # line per check and "N passed, M failed"; exits non-zero on any failure.
 #
 #   tests/package/test-installer.sh INSTALLER.exe LINUX_VR480_CLI [SCREENSHOT.png]
@@ -56,6 +57,11 @@ installed_files() {
 }
 check "installed into Program Files\\VR480 Bootloader" installed_files
 check "Start-menu entry" test -f "$menu/VR480 Bootloader.lnk"
+usb_flag() { # IgnoreHWSerNum16C00A73's type and value as reg prints them; nothing without it
+    wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\UsbFlags' /v IgnoreHWSerNum16C00A73 2>/dev/null |
+        tr -d '\r' | awk '$1 == "IgnoreHWSerNum16C00A73" { print $2, $3 }'
+}
+check "registry: UsbFlags\\IgnoreHWSerNum16C00A73 = REG_BINARY 01" test "$(usb_flag)" = "REG_BINARY 01"
 du -sh "$folder" | cut -f1 | sed 's/^/installed size: /'
 
 # The command line from the installed folder, against the Linux build.
@@ -123,6 +129,7 @@ nothing_left() {
     [ ! -e "$menu" ] || { find "$menu" >&2; return 1; }
 }
 check "uninstalled: nothing left in Program Files nor the Start menu" nothing_left
+check "uninstalled: UsbFlags\\IgnoreHWSerNum16C00A73 removed" test -z "$(usb_flag)"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
