@@ -8,6 +8,7 @@
 #include "usbvr480.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QThread>
 
 #include <atomic>
@@ -150,7 +151,7 @@ std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Resul
         return std::move(file.bytes);
     case image::FileStatus::TooLarge:
         *refusal = failure(ExitBadInput, QStringLiteral("%1: larger than %2 bytes")
-                                             .arg(USBVR480::escapedText(fileName))
+                                             .arg(USBVR480::escapedName(fileName))
                                              .arg(limit));
         break;
     case image::FileStatus::Interrupted:
@@ -158,7 +159,7 @@ std::optional<QByteArray> readInput(const QString &fileName, qint64 limit, Resul
         break;
     default: // CannotRead
         *refusal = failure(ExitBadInput,
-                           QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), file.result.error));
+                           QStringLiteral("%1: %2").arg(USBVR480::escapedName(fileName), file.result.error));
         break;
     }
     return std::nullopt;
@@ -169,7 +170,7 @@ std::optional<Result> checkInput(const QString &fileName)
     const QString reason = image::inputFileProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
-    return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), reason));
+    return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedName(fileName), reason));
 }
 
 std::optional<Result> checkOutput(const QString &fileName, const QStringList &inputs)
@@ -180,13 +181,13 @@ std::optional<Result> checkOutput(const QString &fileName, const QStringList &in
         return std::nullopt;
     for (const QString &input : inputs) {
         if (image::OutputFiles::sameFile(fileName, input))
-            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(fileName)),
+            return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedName(fileName)),
                           true};
     }
     const QString reason = image::OutputFiles::targetProblem(fileName);
     if (reason.isEmpty())
         return std::nullopt;
-    return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), reason));
+    return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(USBVR480::escapedName(fileName), reason));
 }
 
 Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)> &write)
@@ -213,14 +214,14 @@ Result commitOutputs(image::OutputFiles &files, const QStringList &names)
 {
     const image::FileResult committed = files.commit(stopRequested, [&] {
         for (const QString &name : names)
-            print(USBVR480::escapedText(name));
+            print(USBVR480::escapedName(name));
         const std::optional<QString> lost = outputLost();
         return lost ? QStringLiteral("standard output: %1: nothing was written").arg(*lost) : QString();
     });
     if (committed.ok())
         return {};
     // The error names the file and gives the system's reason: one line.
-    return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedText(committed.error));
+    return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedName(committed.error));
 }
 
 QString serialText(const QByteArray &serial)

@@ -62,9 +62,9 @@ std::optional<Result> conversionFailure(const QString &hexFile, const image::Fil
     if (result.status == image::FileStatus::Interrupted || stopRequested())
         return interrupted();
     if (result.status == image::FileStatus::NoData)
-        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedText(hexFile), noData));
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedName(hexFile), noData));
     return failure(ExitBadInput, QStringLiteral("%1: %2 (HexToBin error %3)")
-                                     .arg(USBVR480::escapedText(hexFile), hexToBinErrorText(result.hexCode))
+                                     .arg(USBVR480::escapedName(hexFile), hexToBinErrorText(result.hexCode))
                                      .arg(result.hexCode));
 }
 
@@ -87,7 +87,7 @@ std::optional<Result> buildImage(const QString &hexFile, Converter convert, cons
         return std::nullopt;
     return failure(ExitBadInput,
                    QStringLiteral("%1: invalid brand: 0x%2 at 0x%3, where this program takes 0 only")
-                       .arg(USBVR480::escapedText(hexFile))
+                       .arg(USBVR480::escapedName(hexFile))
                        .arg(qFromLittleEndian<quint16>(image.constData() + brandOffset), 4, 16, QLatin1Char('0'))
                        .arg(MemoryMap::kFlashBase + quint32(brandOffset), 8, 16, QLatin1Char('0')));
 }
@@ -138,7 +138,7 @@ Result createBootBin(Invocation &in)
         names << (dir ? QDir(*dir).filePath(name) : name);
         if (image::OutputFiles::sameFile(names.last(), hexFile))
             return Result{ExitUsage,
-                          QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(names.last())), true};
+                          QStringLiteral("%1 is also the input file").arg(USBVR480::escapedName(names.last())), true};
         if (!files.add(names.last(), image::OutputFiles::bytes(image)).ok())
             break;
     }
@@ -171,7 +171,7 @@ Result hexToBin(Invocation &in)
     if (!bytes)
         return failure(ExitCannotWrite,
                        QStringLiteral("%1: not enough memory for a window of %2 bytes")
-                           .arg(USBVR480::escapedText(binFile))
+                           .arg(USBVR480::escapedName(binFile))
                            .arg(size));
     std::memset(bytes.get(), fill, size);
     quint64 stored = 0;
@@ -179,7 +179,7 @@ Result hexToBin(Invocation &in)
         return *refused;
     if (stored == 0)
         return failure(ExitBadInput, QStringLiteral("%1: no data in the window %2")
-                                         .arg(USBVR480::escapedText(hexFile), window(first, last)));
+                                         .arg(USBVR480::escapedName(hexFile), window(first, last)));
     return saveOutput(binFile, [&](QIODevice &file) { return file.write(bytes.get(), qint64(size)) == qint64(size); });
 }
 

@@ -24,7 +24,7 @@ Result lengthError(const QString &binFile, qint64 size)
 {
     return failure(ExitBadInput, QStringLiteral("%1: %2 bytes: an external-flash image is a non-empty "
                                                 "multiple of 4 bytes, at most %3")
-                                     .arg(USBVR480::escapedText(binFile))
+                                     .arg(USBVR480::escapedName(binFile))
                                      .arg(size)
                                      .arg(ServiceTools::kMaxImageSize));
 }

@@ -171,12 +171,12 @@ std::optional<Result> UnitReport::open(const Invocation &in, const QString &inpu
     if (name->isEmpty())
         return Result{ExitUsage, QStringLiteral("the report file name is empty"), true};
     if (image::OutputFiles::sameFile(*name, input))
-        return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedText(*name)), true};
+        return Result{ExitUsage, QStringLiteral("%1 is also the input file").arg(USBVR480::escapedName(*name)), true};
     fileName = *name;
     QString reason;
     fd = openForAppending(fileName, &reason);
     if (fd < 0)
-        return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(USBVR480::escapedText(fileName), USBVR480::escapedText(reason)));
+        return failure(ExitCannotWrite, QStringLiteral("%1: %2").arg(USBVR480::escapedName(fileName), USBVR480::escapedName(reason)));
     return std::nullopt;
 }
 
@@ -187,7 +187,7 @@ void UnitReport::add(const UnitRecord &record)
         if (const int error = appendWhole(fd, line); error != 0) {
             ++lost;
             writeTo(stderr, image::encodeFileName(QStringLiteral("%1: %2: %3: the record of %4 is not in the report\n")
-                                                      .arg(programName(), USBVR480::escapedText(fileName), systemError(error),
+                                                      .arg(programName(), USBVR480::escapedName(fileName), systemError(error),
                                                            record.serial ? serialText(*record.serial)
                                                                          : QStringLiteral("a device"))));
         }
@@ -201,7 +201,7 @@ void UnitReport::settle(Result &result) const
     if (lost == 0 || result.status == ExitInterrupted)
         return;
     const QString missing =
-        QStringLiteral("%1: %2 record(s) not written").arg(USBVR480::escapedText(fileName)).arg(int(lost));
+        QStringLiteral("%1: %2 record(s) not written").arg(USBVR480::escapedName(fileName)).arg(int(lost));
     result.status = ExitCannotWrite;
     result.message = result.message.isEmpty() ? missing : missing + QStringLiteral("; ") + result.message;
 }

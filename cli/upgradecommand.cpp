@@ -99,11 +99,11 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
         return {};
     case Outcome::BadFile:
         return failure(ExitBadInput,
-                       QStringLiteral("%1: not a VR480 upgrade file").arg(USBVR480::escapedText(upgFile)));
+                       QStringLiteral("%1: not a VR480 upgrade file").arg(USBVR480::escapedName(upgFile)));
     case Outcome::BadChecksum:
         return failure(ExitBadInput, QStringLiteral("%1: wrong checksum: the file is damaged (--ignore-checksum "
                                                     "writes it all the same)")
-                                         .arg(USBVR480::escapedText(upgFile)));
+                                         .arg(USBVR480::escapedName(upgFile)));
     case Outcome::NoDevice:
         return usb ? noDevice(*usb, QStringLiteral("no VR480 found")) : failure(ExitNoDevice, QStringLiteral("no VR480 found"));
     case Outcome::Untouched:
@@ -177,7 +177,7 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
     if (input.result.status == image::FileStatus::Interrupted)
         return interrupted();
     if (input.result.status == image::FileStatus::CannotRead)
-        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedText(upgFile), input.result.error));
+        return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedName(upgFile), input.result.error));
     Upgrader::CheckedFile checked = Upgrader::checkFile(input, checksumCheck);
     if (checked.refused)
         return upgradeResult(*checked.refused, upgFile);

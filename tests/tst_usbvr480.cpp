@@ -249,6 +249,29 @@ private slots:
         usb.RunApplication();
         QCOMPARE(sim::controlTransferCount(), 0);
     }
+
+    // Text for a terminal: one line that cannot steer it; a file name keeps
+    // the system's own folder separator.
+    void escapedTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("escaped");
+        QTest::addColumn<QString>("name");
+        const QString sep = QDir::separator();
+        const QString sepShown = sep == QLatin1String("/") ? sep : QStringLiteral("\\x5c");
+        QTest::newRow("plain") << "VR4800001" << "VR4800001" << "VR4800001";
+        QTest::newRow("controls") << "a\nb\x1b[2J\x7f" << "a\\x0ab\\x1b[2J\\x7f" << "a\\x0ab\\x1b[2J\\x7f";
+        QTest::newRow("C1 and a stray byte 0x9b") << QString(QChar(0x9B)) + QChar(0xDC9B) << "\\x9b\\x9b" << "\\x9b\\x9b";
+        QTest::newRow("a separator") << "d" + sep + "f.upg" << "d" + sepShown + "f.upg" << "d" + sep + "f.upg";
+    }
+    void escapedTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, escaped);
+        QFETCH(QString, name);
+        QCOMPARE(USBVR480::escapedText(text), escaped);
+        QCOMPARE(USBVR480::escapedName(text), name);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestUsbVr480)

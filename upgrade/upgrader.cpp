@@ -360,7 +360,7 @@ Upgrader::Outcome Upgrader::upgrade()
     if (path.isNull())
         return Outcome::NoFile;
     qDebug("Start firmware upgrade");
-    emit sendText(shown(path));
+    emit sendText(escapedDeviceText ? USBVR480::escapedName(path) : path);
 
     QByteArray image;
     if (Step end = loadFile(path, image))

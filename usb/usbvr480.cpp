@@ -4,6 +4,7 @@
 #include "scramble.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -194,4 +195,15 @@ QString USBVR480::escapedText(const QString &text)
             escaped += text.at(i);
     }
     return escaped;
+}
+
+QString USBVR480::escapedName(const QString &name)
+{
+    const QChar separator = QDir::separator();
+    if (separator == QLatin1Char('/'))
+        return escapedText(name);
+    QStringList parts = name.split(separator);
+    for (QString &part : parts)
+        part = escapedText(part);
+    return parts.join(separator);
 }

@@ -73,6 +73,10 @@ public:
     // cannot steer the terminal.
     static QString escapedText(const QString &text);
     static QString escapedText(const QByteArray &bytes) { return escapedText(deviceText(bytes)); }
+    // A file name (or a message naming files) the same way, but for the
+    // system's own folder separator: a Windows path keeps its backslashes
+    // (its names cannot hold the control characters the escapes stand for).
+    static QString escapedName(const QString &name);
 
 signals:
     void sendPercentExtFlashWrite(int percent);
