@@ -9,8 +9,8 @@ namespace image {
 // started without the null device (/dev/null, NUL), as standard tools do, so
 // that no file the program opens later takes its place and receives its
 // messages. Called first in main, before the application object, which opens
-// descriptors of its own. False when one could not be given: the program then
-// ends at once.
+// descriptors of its own. False when one could not be given (on POSIX, where
+// a file could take its place): the program then ends at once.
 bool openMissingStandardStreams();
 
 } // namespace image

@@ -1,24 +1,27 @@
 #include "standardstreams.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 bool image::openMissingStandardStreams()
 {
-    // The C runtime keeps descriptors 0 to 2 for the standard streams even
-    // when the process has no handle for them, so no file ever gets one. A
-    // stream without a handle is given NUL, so that what is written to it is
-    // dropped, as on /dev/null, instead of failing the command.
-    const struct {
-        DWORD id;
-        std::FILE *stream;
-        const char *mode;
-    } streams[] = {{STD_INPUT_HANDLE, stdin, "rb"}, {STD_OUTPUT_HANDLE, stdout, "wb"}, {STD_ERROR_HANDLE, stderr, "wb"}};
-    for (const auto &standard : streams) {
-        const HANDLE handle = GetStdHandle(standard.id);
-        if ((handle == nullptr || handle == INVALID_HANDLE_VALUE)
-            && !std::freopen("NUL", standard.mode, standard.stream))
-            return false;
+    // A program started from the Start menu or Explorer has no standard
+    // handles at all. The C runtime marks descriptors 0 to 2 as taken all the
+    // same, so no file the program opens gets one. A missing one is pointed at
+    // NUL where the runtime lets it, so that what is written to it is dropped,
+    // as on /dev/null, instead of failing; where it does not, the stream stays
+    // without a handle. Neither is a reason not to start.
+    const DWORD ids[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int fd = 0; fd < 3; ++fd) {
+        const HANDLE handle = GetStdHandle(ids[fd]);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+            continue;
+        const int null = _open("NUL", (fd == 0 ? _O_RDONLY : _O_WRONLY) | _O_BINARY);
+        if (null > 2) {
+            _dup2(null, fd);
+            _close(null);
+        }
     }
     return true;
 }
