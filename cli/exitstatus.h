@@ -1,6 +1,6 @@
 #pragma once
-// vr480-cli's exit statuses: the one table that --help prints and the README
-// copies.
+// vr480-cli's exit statuses: the one table that --help prints and
+// docs/command-line.md copies.
 
 namespace cli {
 

@@ -29,8 +29,8 @@ private:
     QByteArray fields;
 };
 
-// The words of a record's outcome, with their meaning, for the help and the
-// README.
+// The words of a record's outcome, with their meaning, for the help and
+// docs/record.md.
 struct OutcomeWord {
     const char *word;
     const char *meaning;
@@ -74,7 +74,7 @@ struct UnitRecord {
     // Ends now: what the worker found and how it ended, `result` being its
     // outcome in words (upgradeResult).
     void finish(const Upgrader &upgrader, const Result &result);
-    // The fields in the order the README lists them, on one line.
+    // The fields in the order docs/record.md lists them, on one line.
     QByteArray json() const;
     // The result's message; for an upgrade, what the summary says.
     QString message() const;

@@ -52,6 +52,20 @@ QString refusedDevice()
                  "driver, or another program has it open (see the README, \"Binding the VR480 to WinUSB\")";
 }
 
+// A file of the source tree, such as one of the docs.
+QString sourceText(const QString &path)
+{
+    QFile file(kFixtures + QStringLiteral("/../../") + path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// The rows of the two-column table under `header` in that text.
+QStringList tableRows(const QString &text, const QString &header)
+{
+    return text.section(header + QLatin1String("\n|---|---|\n"), 1).section(QLatin1String("\n\n"), 0, 0).split(
+        QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 struct Result {
     int status = -1;
     QString out;
@@ -265,14 +279,27 @@ private slots:
         const Result version = run({QStringLiteral("--version")});
         QCOMPARE(version.status, 0);
         QCOMPARE(version.out, QStringLiteral("vr480-cli-sim 3.00\n"));
-        // The README copies the exit statuses as the help gives them.
-        QFile readme(kFixtures + QStringLiteral("/../../README.md"));
-        QVERIFY(readme.open(QIODevice::ReadOnly));
-        const QString statuses = QString::fromUtf8(readme.readAll()).section(QLatin1String("| status | meaning |\n|---|---|\n"), 1).section(QLatin1String("\n\n"), 0, 0);
+        // The docs copy the exit statuses and the outcome words as the help
+        // gives them, and the README has the sections that messages name.
         QStringList helpRows;
         for (const QString &line : program.out.section(QLatin1String("Exit status:\n"), 1).section(QLatin1String("\n\n"), 0, 0).split(QLatin1Char('\n')))
             helpRows << QStringLiteral("| %1 | %2 |").arg(line.section(QLatin1Char(' '), 2, 2), line.mid(7));
-        QCOMPARE(statuses.split(QLatin1Char('\n')), helpRows);
+        QCOMPARE(tableRows(sourceText(QStringLiteral("docs/command-line.md")), QStringLiteral("| status | meaning |")),
+                 helpRows);
+        QStringList outcomes;
+        for (const QString &row : tableRows(sourceText(QStringLiteral("docs/record.md")), QStringLiteral("| outcome | what |"))) {
+            const QRegularExpressionMatch cells = QRegularExpression(QStringLiteral("^\\| `([a-z-]+)` \\| (.+) \\|$")).match(row);
+            QVERIFY2(cells.hasMatch(), qPrintable(row));
+            outcomes << cells.captured(1) + QLatin1String(": ") + cells.captured(2);
+        }
+        const Result upgradeHelp = run({QStringLiteral("upgrade"), QStringLiteral("--help")});
+        QVERIFY2(upgradeHelp.out.simplified().contains(QStringLiteral("outcome (%1), status").arg(outcomes.join(QLatin1String("; ")))),
+                 qPrintable(outcomes.join(QLatin1Char('\n'))));
+        const QString readme = sourceText(QStringLiteral("README.md"));
+        for (const char *section : {"USB access on Linux", "Binding the VR480 to WinUSB"})
+            QVERIFY2(readme.contains(QRegularExpression(QStringLiteral("^#+ %1$").arg(QLatin1String(section)),
+                                                        QRegularExpression::MultilineOption)),
+                     section);
         // Every command listed has its own help.
         const QString list = program.out.section(QLatin1String("Commands:\n"), 1).section(QLatin1String("\n\n"), 0, 0);
         QStringList commands;

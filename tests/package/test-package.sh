@@ -60,7 +60,7 @@ as_user() { (cd "$work/run" && $sudo runuser -u "$user" -- env HOME="$work/home"
 # --- The package file ---------------------------------------------------------------
 
 lintian_ok() {
-    # Errors and warnings fail; the informational tags stand in the README.
+    # Errors and warnings fail; the informational tags stand in docs/packaging.md.
     as_user lintian --display-level ">=pedantic" "$deb" | tee "$work/lintian" | sed 's/^/    /'
     ! grep -q '^[EW]:' "$work/lintian"
 }
