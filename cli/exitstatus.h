@@ -11,6 +11,7 @@ enum ExitStatus {
     ExitBadInput = 3,
     ExitCannotWrite = 4,
     ExitNoDevice = 5,
+    ExitDiffers = 6,
     ExitInterrupted = 130,
 };
 
@@ -26,6 +27,7 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitBadInput, "an input file cannot be read or is refused"},
     {ExitCannotWrite, "an output file cannot be written"},
     {ExitNoDevice, "no VR480 found, or this user may not open it"},
+    {ExitDiffers, "verify: the device was read, and it does not hold the upgrade file's firmware"},
     {ExitInterrupted, "interrupted (Ctrl+C or a termination signal)"},
 };
 

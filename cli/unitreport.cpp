@@ -76,6 +76,10 @@ QString outcomeWord(Upgrader::Outcome outcome)
     case Outcome::Interrupted:
     case Outcome::InterruptedUntouched:
         return QStringLiteral("interrupted");
+    case Outcome::Matches:
+        return QStringLiteral("matches");
+    case Outcome::Differs:
+        return QStringLiteral("differs");
     case Outcome::PageWriteFailed:
     case Outcome::PageVerifyFailed:
     case Outcome::Failed:
@@ -84,6 +88,8 @@ QString outcomeWord(Upgrader::Outcome outcome)
     case Outcome::BadFile:
     case Outcome::BadChecksum:
     case Outcome::Written:
+    case Outcome::ReadFailed:
+    case Outcome::Read:
         break;
     }
     return QStringLiteral("failed");

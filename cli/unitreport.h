@@ -45,6 +45,8 @@ inline constexpr OutcomeWord kOutcomeWords[] = {
                   "bootloader with its old application intact, or off the bus"},
     {"no-device", "no device answered"},
     {"interrupted", "stopped by Ctrl+C or a termination signal"},
+    {"matches", "verified: the device holds the upgrade file's application and external-flash data"},
+    {"differs", "verified: the device does not hold them; the message names the pages and ranges that differ"},
 };
 // The word of a run's outcome (one of kOutcomeWords).
 QString outcomeWord(Upgrader::Outcome outcome);

@@ -137,7 +137,33 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
     case Outcome::InterruptedUntouched:
         return interrupted();
     case Outcome::Interrupted:
+        if (upgrader && upgrader->currentJob() != Upgrader::Job::Write)
+            return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written; ")
+                                                + whereLeft(*upgrader, QStringLiteral("it was restarted back into "
+                                                                                      "its application, but has not "
+                                                                                      "come back within 10 s")));
         return failure(ExitInterrupted, QStringLiteral("interrupted before the upgrade was complete: ") + again);
+    case Outcome::Read:
+    case Outcome::Matches:
+        return {};
+    case Outcome::Differs:
+        return failure(ExitDiffers, QStringLiteral("the device does not hold the firmware of %1: %2 of %3 pages and %4 "
+                                                   "external-flash ranges differ")
+                                        .arg(USBVR480::escapedName(upgFile))
+                                        .arg(upgrader ? upgrader->comparison().pages.size() : 0)
+                                        .arg(MemoryMap::kApplicationSize / MemoryMap::kPageSize)
+                                        .arg(upgrader ? upgrader->comparison().ranges.size() : 0));
+    case Outcome::ReadFailed:
+        if (upgrader)
+            return failure(ExitDeviceFailed,
+                           (upgrader->failedPage() < 0 ? QStringLiteral("the read of the external flash failed; ")
+                                                       : QStringLiteral("the read of page %1 of %2 failed; ")
+                                                             .arg(upgrader->failedPage() + 1)
+                                                             .arg(MemoryMap::kApplicationSize / MemoryMap::kPageSize))
+                               + QStringLiteral("nothing was written; ")
+                               + whereLeft(*upgrader, QStringLiteral("it was restarted back into its application, "
+                                                                     "but has not come back within 10 s")));
+        break;
     case Outcome::NotStarted:
         return failure(ExitDeviceFailed, QStringLiteral("the firmware was written and verified, but the "
                                                         "application did not come back within 10 s"));

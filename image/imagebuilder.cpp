@@ -106,9 +106,9 @@ image::FileResult saveFile(const QString &fileName, const QByteArray &contents)
     return saveFile(fileName, image::OutputFiles::bytes(contents));
 }
 
-image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image)
+image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image, UpgradeFile::Checksums checksums)
 {
-    return saveFile(fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image); });
+    return saveFile(fileName, [&](QIODevice &file) { return UpgradeFile::write(file, image, checksums); });
 }
 
 } // namespace ImageBuilder

@@ -4,6 +4,7 @@
 
 #include "inputfile.h"
 #include "memorymap.h"
+#include "upgradefile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -59,6 +60,7 @@ int productionWeek(const QDate &date);
 image::FileResult saveFile(const QString &fileName, const std::function<bool(QIODevice &)> &write);
 image::FileResult saveFile(const QString &fileName, const QByteArray &contents);
 // Saves an upgrade image (UpgradeFile::write) the same way.
-image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image);
+image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image,
+                                  UpgradeFile::Checksums checksums = UpgradeFile::Checksums::Fill);
 
 } // namespace ImageBuilder

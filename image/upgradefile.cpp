@@ -47,11 +47,12 @@ bool checksumsMatch(const QByteArray &image)
         && checksum(image, kExternalOffset, kExternalSize) == storedChecksum(image, kExternalOffset, kExternalSize);
 }
 
-bool write(QIODevice &out, QByteArray image)
+bool write(QIODevice &out, QByteArray image, Checksums checksums)
 {
     if (image.size() != kImageSize)
         return false;
-    fillChecksums(image);
+    if (checksums == Checksums::Fill)
+        fillChecksums(image);
     encodeData(image.data(), image.size());
     QDataStream stream(&out);
     stream.setVersion(kStreamVersion);

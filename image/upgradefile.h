@@ -39,10 +39,12 @@ void fillChecksums(QByteArray &image);
 // damaged after it was written fails this.
 bool checksumsMatch(const QByteArray &image);
 
-// Writes the three records: the checksums filled in, the payload scrambled.
+// Writes the three records: the checksums filled in (or kept as the image
+// holds them, for a copy of what a device holds), the payload scrambled.
 // False, with nothing written, for an image that is not kImageSize bytes, and
 // false when the device did not take it all.
-bool write(QIODevice &out, QByteArray image);
+enum class Checksums { Fill, AsGiven };
+bool write(QIODevice &out, QByteArray image, Checksums checksums = Checksums::Fill);
 
 // Reads and checks the records in order: header text, version text, then a
 // payload of exactly kImageSize bytes, which goes to `payload` still

@@ -6,6 +6,7 @@
 #include "capture.h"
 #include "dialogs.h"
 #include "hexdump.h"
+#include "imagebuilder.h"
 #include "simdevice.h"
 #include "simtrail.h"
 #include "simusb.h"
@@ -179,6 +180,7 @@ QStringList dumpRows(const QString &dump)
 
 Q_DECLARE_METATYPE(sim::Fault)
 Q_DECLARE_METATYPE(Upgrader::Outcome)
+Q_DECLARE_METATYPE(Upgrader::Job)
 
 // Prepares the bus (a device in its bootloader is there already) and gives the
 // file to upgrade with, or "" for the good one.
@@ -202,6 +204,10 @@ private slots:
     void newInstanceIsWaitedFor();
     void faultSweep_data();
     void faultSweep();
+    void readBack_data();
+    void readBack();
+    void backupRollsBack_data();
+    void backupRollsBack();
 
     void changeFirmwareSlot();
     void closingStopsTheUpgrade_data();
@@ -679,6 +685,125 @@ void TestUpgrader::faultSweep()
 
 // The button: bars back to 0, the file from the dialog, the run on the worker
 // thread feeding the log and the bar.
+// Runs that only read: the differences named, no write request, the device
+// back in the firmware it was found running, also when stopped.
+void TestUpgrader::readBack_data()
+{
+    using Job = Upgrader::Job;
+    using Outcome = Upgrader::Outcome;
+    QTest::addColumn<bool>("fromApplication");
+    QTest::addColumn<Job>("job");
+    QTest::addColumn<int>("changed"); // image offset of a byte changed in the file, -1: none
+    QTest::addColumn<int>("stopAt");  // the percent of the pages at which it is stopped, -1: never
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QStringList>("differences");
+
+    const int page = 2048;
+    QTest::newRow("matches, application") << true << Job::Verify << -1 << -1 << Outcome::Matches << QStringList();
+    QTest::newRow("matches, bootloader") << false << Job::Verify << -1 << -1 << Outcome::Matches << QStringList();
+    QTest::newRow("first page") << true << Job::Verify << kApplicationOffset << -1 << Outcome::Differs
+                                << QStringList{"page 1 of 120 (at 0x08004000) differs from byte 0x08004000"};
+    QTest::newRow("middle page") << true << Job::Verify << kApplicationOffset + 60 * page + 100 << -1
+                                 << Outcome::Differs
+                                 << QStringList{"page 61 of 120 (at 0x08022000) differs from byte 0x08022064"};
+    QTest::newRow("last page") << false << Job::Verify << kApplicationOffset + kApplicationSize - 5 << -1
+                               << Outcome::Differs
+                               << QStringList{"page 120 of 120 (at 0x0803f800) differs from byte 0x0803fffb"};
+    QTest::newRow("first external chunk")
+        << true << Job::Verify << kExternalOffset << -1 << Outcome::Differs
+        << QStringList{"external flash 0x000000-0x0001ff differs from byte 0x000000"};
+    QTest::newRow("middle external chunk")
+        << true << Job::Verify << kExternalOffset + 112 * 512 + 7 << -1 << Outcome::Differs
+        << QStringList{"external flash 0x00e000-0x00e1ff differs from byte 0x00e007"};
+    QTest::newRow("last external chunk")
+        << false << Job::Verify << kExternalOffset + kExternalSize - 1 << -1 << Outcome::Differs
+        << QStringList{"external flash 0x01be00-0x01bfff differs from byte 0x01bfff"};
+    QTest::newRow("read, application") << true << Job::Read << -1 << -1 << Outcome::Read << QStringList();
+    QTest::newRow("read, bootloader") << false << Job::Read << -1 << -1 << Outcome::Read << QStringList();
+    QTest::newRow("stopped, application") << true << Job::Read << -1 << 50 << Outcome::Interrupted << QStringList();
+    QTest::newRow("stopped, bootloader") << false << Job::Verify << -1 << 50 << Outcome::Interrupted << QStringList();
+}
+
+void TestUpgrader::readBack()
+{
+    QFETCH(bool, fromApplication);
+    QFETCH(Upgrader::Job, job);
+    QFETCH(int, changed);
+    QFETCH(int, stopAt);
+    sim::DeviceConfig config;
+    config.mode = fromApplication ? sim::Mode::Application : sim::Mode::Bootloader;
+    sim::Device &device = deviceWithOldFirmware(config);
+    QByteArray expected = kOldImage;
+    if (changed >= 0)
+        expected[changed] = char(expected.at(changed) ^ 0x5A);
+    Worker worker;
+    worker.upgrader.setJob(job);
+    worker.upgrader.setImage(expected);
+    QObject::connect(
+        &worker.upgrader, &Upgrader::sendPercent, &worker.upgrader,
+        [&](int percent) {
+            if (percent == stopAt)
+                worker.upgrader.requestInterruption();
+        },
+        Qt::DirectConnection);
+    QVERIFY(worker.run(QString()));
+
+    QTEST(worker.upgrader.outcome(), "outcome");
+    QTEST(worker.upgrader.comparison().lines(), "differences");
+    const QList<sim::Event> events = sim::events();
+    QCOMPARE(count(events, 2) + count(events, 3) + count(events, 6), 0);
+    QCOMPARE(device.mode(), config.mode);
+    QCOMPARE(device.restarts(), fromApplication ? 2 : 0);
+    QVERIFY(holds(device, kOldImage));
+    QCOMPARE(sim::openHandles(), 0);
+    if (stopAt < 0) {
+        QCOMPARE(count(events, 1), kPages + 1); // and the information block
+        QCOMPARE(count(events, 5), kExternalReads);
+        QCOMPARE(worker.upgrader.readImage(), kOldImage);
+    } else {
+        QVERIFY(worker.upgrader.readImage().isEmpty());
+    }
+}
+
+// A backup written as read, then another release, then the backup again:
+// the memories are those of the start, byte for byte, also when the
+// application's checksum word does not match it (the check then refuses it).
+void TestUpgrader::backupRollsBack_data()
+{
+    QTest::addColumn<bool>("damaged");
+    QTest::newRow("intact") << false;
+    QTest::newRow("damaged application") << true;
+}
+
+void TestUpgrader::backupRollsBack()
+{
+    QFETCH(bool, damaged);
+    sim::Device &device = deviceWithOldFirmware();
+    QByteArray first = kOldImage;
+    if (damaged) {
+        first[kApplicationOffset + 10] = char(first.at(kApplicationOffset + 10) ^ 1);
+        device.setFlash(kApplicationAddress, applicationOf(first));
+    }
+    Worker worker;
+    worker.upgrader.setJob(Upgrader::Job::Read);
+    QVERIFY(worker.run(QString()));
+    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::Read);
+    QCOMPARE(UpgradeFile::checksumsMatch(worker.upgrader.readImage()), !damaged);
+    const QString backup = dir->filePath("backup.upg");
+    QVERIFY(ImageBuilder::saveUpgradeFile(backup, worker.upgrader.readImage(), UpgradeFile::Checksums::AsGiven)
+                .ok());
+
+    worker.upgrader.setJob(Upgrader::Job::Write);
+    QVERIFY(worker.run(file));
+    QVERIFY(holds(device, image));
+    QVERIFY(worker.run(backup));
+    QCOMPARE(worker.upgrader.outcome(), damaged ? Upgrader::Outcome::BadChecksum : Upgrader::Outcome::Written);
+    worker.upgrader.setChecksumCheck(false);
+    QVERIFY(worker.run(backup));
+    QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::Written);
+    QVERIFY(holds(device, first));
+}
+
 void TestUpgrader::changeFirmwareSlot()
 {
     sim::Device &device = deviceWithOldFirmware();

@@ -13,6 +13,7 @@
 #include <QDebug>
 
 #include <cstring>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -71,6 +72,7 @@ Upgrader::~Upgrader()
 
 void Upgrader::setSleeper(Sleeper sleeper)
 {
+    sleeperGiven = bool(sleeper);
     if (!sleeper) {
         sleeper = [this](unsigned long ms) {
             // In slices, so that a stop request does not wait out a long pause.
@@ -113,6 +115,26 @@ Upgrader::DeviceFound Upgrader::deviceFound() const
 {
     QMutexLocker lock(&foundLock);
     return found;
+}
+
+void Upgrader::setJob(Job job)
+{
+    this->job = job;
+}
+
+Upgrader::Job Upgrader::currentJob() const
+{
+    return job;
+}
+
+QByteArray Upgrader::readImage() const
+{
+    return lastRead;
+}
+
+Readback::Comparison Upgrader::comparison() const
+{
+    return lastComparison;
 }
 
 void Upgrader::setStartCheck(bool on)
@@ -175,11 +197,13 @@ void Upgrader::run()
     lastFirmware = USBVR480::Firmware::Unknown;
     lastLeft = Left::AsFound;
     lastFailedPage = -1;
+    lastRead.clear();
+    lastComparison = {};
     {
         QMutexLocker lock(&foundLock);
         found = {};
     }
-    lastOutcome = twinOr(upgrade());
+    lastOutcome = twinOr(job == Job::Write ? upgrade() : readDevice());
 }
 
 // A twin seen at any point of the run makes it prove nothing, whatever it
@@ -201,6 +225,11 @@ Upgrader::Outcome Upgrader::twinOr(Outcome outcome) const
     case Outcome::Started:
     case Outcome::NotStarted:
         return Outcome::TwinNotProven;
+    case Outcome::ReadFailed:
+    case Outcome::Read:
+    case Outcome::Matches:
+    case Outcome::Differs:
+        return Outcome::TwinUntouched;
     case Outcome::NoFile:
     case Outcome::BadFile:
     case Outcome::BadChecksum:
@@ -444,15 +473,114 @@ Upgrader::Outcome Upgrader::restoreApplication()
 {
     if (!restoreUntouched || lastLeft != Left::Bootloader || usb->twinSeen() || isInterruptionRequested())
         return Outcome::FirstPageRefused;
+    returnToApplication();
+    return isInterruptionRequested() ? Outcome::Interrupted : Outcome::FirstPageRefused;
+}
+
+// A device this run restarted into its bootloader goes back into its
+// application. After a stop request the restart still runs, on a thread of
+// its own that was not asked to stop, with real pauses unless the caller gave
+// its own.
+void Upgrader::returnToApplication()
+{
     emit sendText(tr("Restarting the application"));
     using ServiceTools::Return;
-    const Return back = ServiceTools::returnTo(*usb, USBVR480::Firmware::Application, sleeper);
-    if (isInterruptionRequested())
-        return Outcome::Interrupted;
+    Return back = Return::NotReached;
+    if (!isInterruptionRequested()) {
+        back = ServiceTools::returnTo(*usb, USBVR480::Firmware::Application, sleeper);
+    } else {
+        const Sleeper pause = sleeperGiven ? sleeper : Sleeper([](unsigned long ms) { QThread::msleep(ms); });
+        std::unique_ptr<QThread> restart(QThread::create(
+            [&] { back = ServiceTools::returnTo(*usb, USBVR480::Firmware::Application, pause); }));
+        restart->start();
+        restart->wait();
+    }
     lastLeft = back == Return::Back || back == Return::AsFound ? Left::Application
                : back == Return::NotBack                       ? Left::Gone
                                                                : Left::Unknown;
-    return Outcome::FirstPageRefused;
+}
+
+// A run that only reads: the file's image when it verifies, the connection and
+// the restart into the bootloader as an upgrade makes them, both memories
+// read, and the device back in the firmware it was found running. The reads
+// go to the bootloader followed alone, as the writes do.
+Upgrader::Outcome Upgrader::readDevice()
+{
+    QByteArray expected;
+    if (job == Job::Verify) {
+        const QString path = currentFileName();
+        if (path.isNull() && givenImage.isEmpty())
+            return Outcome::NoFile;
+        if (!path.isNull())
+            emit sendText(escapedDeviceText ? USBVR480::escapedName(path) : path);
+        if (Step end = loadFile(path, expected))
+            return *end;
+    }
+    emit sendPercent(0);
+    USBVR480::Firmware firmware = USBVR480::Firmware::Unknown;
+    QByteArray serial;
+    if (Step end = connectDevice(firmware, serial))
+        return *end;
+    if (Step end = followDevice(firmware))
+        return *end;
+    if (Step end = enterBootloader(firmware, serial)) {
+        // Stopped while it restarted: it may come back in its bootloader.
+        if (*end == Outcome::Interrupted)
+            returnToApplication();
+        return *end;
+    }
+    QByteArray image;
+    Step end;
+    {
+        const SerialSelection reads(*usb, {serial});
+        end = readMemories(image);
+    }
+    if (lastLeft == Left::Bootloader && !usb->twinSeen())
+        returnToApplication();
+    else
+        usb->disconnect();
+    if (end)
+        return *end;
+    lastRead = image;
+    if (job == Job::Read)
+        return Outcome::Read;
+    lastComparison = Readback::compare(expected, image);
+    for (const QString &line : lastComparison.lines())
+        emit sendText(line);
+    return lastComparison.matches() ? Outcome::Matches : Outcome::Differs;
+}
+
+// The application page by page and the external-flash data in one call, into
+// a plain image that is zero elsewhere.
+Upgrader::Step Upgrader::readMemories(QByteArray &image)
+{
+    image = QByteArray(UpgradeFile::kImageSize, '\0');
+    emit sendText(tr("Reading firmware ... "));
+    const int pages = UpgradeFile::kApplicationSize / kPageSize;
+    for (int number = 0; number < pages; ++number) {
+        if (isInterruptionRequested())
+            return Outcome::Interrupted;
+        const int offset = number * kPageSize;
+        lastFailedPage = number;
+        if (usb->ReadMemoryFromAddress(image.data() + UpgradeFile::kApplicationOffset + offset,
+                                       kApplicationAddress + quint32(offset), kPageSize)
+            != 0) {
+            emit sendText(tr("ERROR"));
+            return orInterrupted(Outcome::ReadFailed);
+        }
+        emit sendPercent((number + 1) * 100 / pages);
+    }
+    lastFailedPage = -1;
+    emit sendText(tr("OK"));
+    emit sendText(tr("Reading External Flash ... "));
+    char *external = image.data() + UpgradeFile::kExternalOffset;
+    if (usb->ReadExternalFlashFromAddress(external, 0, quint32(UpgradeFile::kExternalSize)) != 0) {
+        emit sendText(tr("Error"));
+        return orInterrupted(Outcome::ReadFailed);
+    }
+    decodeData(external, UpgradeFile::kExternalSize);
+    emit sendText(tr("OK"));
+    return std::nullopt;
 }
 
 // The device the last connection found but could not open, and why.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "readback.h"
 #include "usbvr480.h"
 
 namespace image {
@@ -24,6 +25,11 @@ struct InputFile;
 // The run stops early, leaving the device in its bootloader, when the thread
 // is asked to (QThread::requestInterruption): between pages, between the
 // device's transfers and during its pauses.
+//
+// Instead of writing, a run can read (setJob): it connects and identifies as
+// the upgrade does, reads the 120 application pages and the external-flash
+// data, and restarts the device back into the firmware it found running, also
+// after a stop request. It never sends a write request.
 class Upgrader : public QThread {
     Q_OBJECT
 
@@ -64,6 +70,13 @@ public:
         TwinUntouched, // ... before anything was written
         TwinFailed,    // ... while the flash was written; it may be left in its bootloader
         TwinNotProven, // ... once it was written and verified: its start is not proven
+        // The ends of a run that reads (setJob). A read that fails or is
+        // stopped ends ReadFailed or Interrupted, with left() saying where
+        // the device was left.
+        ReadFailed, // a read transfer failed: page failedPage(), or the external flash (-1)
+        Read,       // Job::Read: both memories read (readImage())
+        Matches,    // Job::Verify: they hold the given image's application and data
+        Differs,    // Job::Verify: they do not (comparison())
     };
     Outcome outcome() const;
     // Where the last run left the device, as far as it saw.
@@ -111,6 +124,18 @@ public:
     // characters escaped (USBVR480::escapedText), for a terminal.
     void setEscapedDeviceText(bool on);
 
+    // What a run does: write the file (the upgrade), or only read what the
+    // device holds, compared with the given image (setImage, or the file),
+    // or not. Set before start().
+    enum class Job { Write, Verify, Read };
+    void setJob(Job job);
+    Job currentJob() const;
+    // What the last reading run read, as a plain upgrade image (readback.h);
+    // empty when it did not get to the end of its reads.
+    QByteArray readImage() const;
+    // Job::Verify: the last run's differences.
+    Readback::Comparison comparison() const;
+
     // An upgrade file read (at most kFileSize bytes) and checked as a run
     // checks it: the plain image, or the outcome that refuses the file and
     // the log's line for it. A file that cannot be read is a wrong header.
@@ -156,6 +181,9 @@ private:
     Step followDevice(USBVR480::Firmware firmware);
     Outcome startApplication();
     Outcome restoreApplication();
+    Outcome readDevice();
+    Step readMemories(QByteArray &image);
+    void returnToApplication();
     Outcome twinOr(Outcome outcome) const;
     // `otherwise`, or Interrupted when the run was asked to stop (a transfer
     // that fails for that reason is no fault of the device).
@@ -171,6 +199,10 @@ private:
     QMutex fileNameLock;
     QByteArray givenImage; // set before start()
     Sleeper sleeper;
+    bool sleeperGiven = false;
+    std::atomic<Job> job{Job::Write};
+    QByteArray lastRead;            // written by the run, read after it
+    Readback::Comparison lastComparison;
     std::atomic<Outcome> lastOutcome{Outcome::NoFile};
     std::atomic<USBVR480::Firmware> lastFirmware{USBVR480::Firmware::Unknown};
     std::atomic<int> lastFailedPage{-1};
