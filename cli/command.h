@@ -84,6 +84,7 @@ QList<Command> imageCommands();   // create-upg, create-bootbin, hex2bin
 QList<Command> listCommands();    // list
 QList<Command> deviceCommands();  // info, restart
 QList<Command> upgradeCommands(); // upgrade
+QList<Command> readbackCommands(); // verify, backup
 QList<Command> toolCommands();    // read-mem, read-ext, write-ext
 
 QCommandLineOption outputOption(const QString &what);

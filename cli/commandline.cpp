@@ -16,6 +16,7 @@ namespace {
 const QList<Command> &commands()
 {
     static const QList<Command> table = imageCommands() + listCommands() + deviceCommands() + upgradeCommands()
+                                           + readbackCommands()
                                            + stationCommands() + toolCommands();
     return table;
 }

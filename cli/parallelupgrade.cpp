@@ -5,6 +5,7 @@
 
 #include "parallelupgrade.h"
 
+#include "backup.h"
 #include "deviceprogress.h"
 #include "devices.h"
 #include "interrupt.h"
@@ -20,11 +21,11 @@
 namespace cli {
 
 DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, const UpgradeFileId &file,
-                           DeviceProgress &progress, int row, UnitReport &report)
+                           DeviceProgress &progress, int row, UnitReport &report, Upgrader::Job job)
     : serial(serial), row(row), file(file), upgrader(&usb)
 {
     usb.selectSerial(serial);
-    prepareUpgrader(upgrader, image);
+    prepareUpgrader(upgrader, image, job);
     // Without a receiver the functors run on the worker's own thread.
     showProgress(
         upgrader, [&progress, row](const QString &text) { progress.line(row, text); },
@@ -64,8 +65,16 @@ QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord 
         .arg(record.message());
 }
 
-Result severalResult(int failed, int total, int status, bool interrupted)
+Result severalResult(int failed, int total, int status, bool interrupted, Upgrader::Job job)
 {
+    if (job == Upgrader::Job::Verify) {
+        if (failed > 0 && interrupted)
+            return failure(ExitInterrupted,
+                           QStringLiteral("interrupted: %1 of %2 VR480 not verified").arg(failed).arg(total));
+        if (failed > 0)
+            return failure(status, QStringLiteral("%1 of %2 VR480 do not match").arg(failed).arg(total));
+        return {};
+    }
     if (failed > 0 && interrupted)
         return failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
                                                        "in their bootloader; run the upgrade again")
@@ -76,11 +85,21 @@ Result severalResult(int failed, int total, int status, bool interrupted)
     return {};
 }
 
-Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report)
+Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report,
+                      Upgrader::Job job, const QString &backupFolder)
 {
     QList<QByteArray> serials;
     if (std::optional<Result> refusal = chooseDevices(in, in.parser.isSet(QStringLiteral("all")), &serials))
         return *refusal;
+    if (!backupFolder.isEmpty()) {
+        Progress progress(report.textStream(), report.textTerminal(in));
+        for (const QByteArray &serial : std::as_const(serials)) {
+            USBVR480 usb;
+            usb.selectSerial(serial);
+            if (std::optional<Result> refused = takeBackup(usb, backupFileName(backupFolder, serial), progress))
+                return *refused;
+        }
+    }
     if (std::optional<Result> refusal = checkDescriptors(serials.size()))
         return *refusal;
 
@@ -88,7 +107,7 @@ Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QBy
     std::vector<std::unique_ptr<DeviceWorker>> workers;
     QList<QThread *> threads;
     for (int i = 0; i < serials.size(); ++i) {
-        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, file, progress, i, report));
+        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, file, progress, i, report, job));
         threads << &workers.back()->thread();
     }
     for (const auto &worker : workers)
@@ -115,7 +134,8 @@ Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QBy
     writeTo(report.textStream(), (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
 
     Result result = severalResult(failed, int(workers.size()),
-                                  statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed), stopRequested());
+                                  statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed), stopRequested(),
+                                  job);
     report.settle(result);
     reportLostOutput(result);
     return result;

@@ -19,7 +19,7 @@ class DeviceProgress;
 class DeviceWorker {
 public:
     DeviceWorker(const QByteArray &serial, const QByteArray &image, const UpgradeFileId &file,
-                 DeviceProgress &progress, int row, UnitReport &report);
+                 DeviceProgress &progress, int row, UnitReport &report, Upgrader::Job job = Upgrader::Job::Write);
     void start();
     QThread &thread() { return upgrader; }
     // Once the thread is finished: the run's record (its result, seconds).
@@ -48,14 +48,17 @@ std::optional<Result> checkDescriptors(qsizetype workers);
 QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord &record);
 
 // How a run of several devices ends when `failed` of `total` did not end
-// upgraded: with `status`, or ExitInterrupted when the failures came from a
-// stop signal.
-Result severalResult(int failed, int total, int status, bool interrupted);
+// upgraded (or, verified, matching): with `status`, or ExitInterrupted when
+// the failures came from a stop signal.
+Result severalResult(int failed, int total, int status, bool interrupted, Upgrader::Job job = Upgrader::Job::Write);
 
 // upgrade --all, or with several --serial: every device at once, each with
 // its own outcome, and a summary. `image` is the file's plain image, read and
 // checked once; every device gets the same. Each device's record goes to
 // `report` as soon as its run ends.
-Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report);
+// With a `backupFolder`, each device's backup (backup.h) is kept there
+// first, one after the other; when one fails, nothing is written to any.
+Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report,
+                      Upgrader::Job job = Upgrader::Job::Write, const QString &backupFolder = {});
 
 } // namespace cli

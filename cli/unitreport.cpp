@@ -121,7 +121,10 @@ void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
 
 QString UnitRecord::message() const
 {
-    return result.status == ExitOk ? QStringLiteral("upgraded: the new application is running") : result.message;
+    if (result.status != ExitOk)
+        return result.message;
+    return outcome == QLatin1String("matches") ? QStringLiteral("matches: the device holds the file's firmware")
+                                               : QStringLiteral("upgraded: the new application is running");
 }
 
 QByteArray UnitRecord::json() const

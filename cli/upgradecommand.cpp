@@ -3,6 +3,7 @@
 
 #include "upgradecommand.h"
 
+#include "backup.h"
 #include "devices.h"
 #include "inputfile.h"
 #include "interrupt.h"
@@ -176,8 +177,9 @@ Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Up
     return failure(ExitDeviceFailed, QStringLiteral("the upgrade failed: ") + again);
 }
 
-void prepareUpgrader(Upgrader &upgrader, const QByteArray &image)
+void prepareUpgrader(Upgrader &upgrader, const QByteArray &image, Upgrader::Job job)
 {
+    upgrader.setJob(job);
     upgrader.setStartCheck(true);
     upgrader.setFollowSerial(true);
     upgrader.setRestoreUntouched(true);
@@ -212,9 +214,7 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
     return std::nullopt;
 }
 
-namespace {
-
-Result upgrade(Invocation &in)
+Result runOnFile(Invocation &in, Upgrader::Job job)
 {
     const QString upgFile = in.argument(0);
     QByteArray image;
@@ -225,14 +225,20 @@ Result upgrade(Invocation &in)
     UnitReport report;
     if (std::optional<Result> refused = report.open(in, upgFile))
         return *refused;
-    if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
-        return upgradeSeveral(in, file, image, report);
+    const std::optional<QString> backup = job == Upgrader::Job::Write ? in.option(QStringLiteral("backup")) : std::nullopt;
+    const bool several = in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1;
+    if (backup) {
+        if (std::optional<Result> refused = checkBackupTarget(*backup, upgFile, several))
+            return *refused;
+    }
+    if (several)
+        return upgradeSeveral(in, file, image, report, job, backup.value_or(QString()));
 
     USBVR480 usb;
     if (std::optional<Result> refusal = selectDevice(in, usb))
         return *refusal;
     Upgrader upgrader(&usb);
-    prepareUpgrader(upgrader, image);
+    prepareUpgrader(upgrader, image, job);
     Progress progress(report.textStream(), report.textTerminal(in));
     // The worker's thread is the only one writing while it runs.
     showProgress(
@@ -241,6 +247,11 @@ Result upgrade(Invocation &in)
     upgrader.slotSetFileName(upgFile);
     const std::optional<QString> serial = in.option(QStringLiteral("serial"));
     UnitRecord record = UnitRecord::begin(file, serial ? std::optional(serial->toLatin1()) : std::nullopt);
+    // The backup is kept before the first page write: no backup, no upgrade.
+    if (backup) {
+        if (std::optional<Result> refused = takeBackup(usb, *backup, progress))
+            return *refused;
+    }
     upgrader.start();
     waitFor(upgrader);
 
@@ -248,10 +259,19 @@ Result upgrade(Invocation &in)
     record.finish(upgrader, result);
     report.add(record);
     if (result.status == ExitOk)
-        progress.line(QStringLiteral("Upgrade complete: the new application is running"));
+        progress.line(job == Upgrader::Job::Write ? QStringLiteral("Upgrade complete: the new application is running")
+                                                  : QStringLiteral("Matches: the device holds the firmware of ")
+                                                        + USBVR480::escapedName(upgFile));
     report.settle(result);
     reportLostOutput(result);
     return result;
+}
+
+namespace {
+
+Result upgrade(Invocation &in)
+{
+    return runOnFile(in, Upgrader::Job::Write);
 }
 
 // The outcome words of the records with their meanings, for the help.
@@ -286,7 +306,13 @@ QList<Command> upgradeCommands()
           QCommandLineOption(QStringLiteral("all"), QStringLiteral("Upgrade every attached VR480 at once.")),
           reportOption(),
           jsonOption(QStringLiteral("Write the record of each device run on standard output instead of the "
-                                    "log and the summary, which go to standard error with the progress."))},
+                                    "log and the summary, which go to standard error with the progress.")),
+          QCommandLineOption(QStringLiteral("backup"),
+                             QStringLiteral("Before the first page write, read what the device holds and keep it in "
+                                            "OLD.upg (as backup does); when that fails, nothing is written to the "
+                                            "device. With --all or several --serial, OLD names a folder that "
+                                            "gets one file per device, named by its serial."),
+                             QStringLiteral("OLD"))},
          upgrade},
     };
 }

@@ -26,10 +26,13 @@ QString twinText(const QByteArray &serial);
 std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
                                       UpgradeFileId *id);
 
-// A worker as the command line runs it, on `image`: it succeeds only once
-// the new application runs, follows its device by its serial, and restarts
-// a device that it restarted for nothing back into its application.
-void prepareUpgrader(Upgrader &upgrader, const QByteArray &image);
+// A worker as the command line runs it, on `image`: it follows its device by
+// its serial; an upgrade succeeds only once the new application runs, and
+// restarts a device that it restarted for nothing back into its application.
+void prepareUpgrader(Upgrader &upgrader, const QByteArray &image, Upgrader::Job job = Upgrader::Job::Write);
+
+// upgrade FILE.upg and verify FILE.upg: one device, or several at once.
+Result runOnFile(Invocation &in, Upgrader::Job job);
 
 // Connects a worker to a command-line display: its log lines, and each
 // progress bar by its label.
