@@ -58,11 +58,20 @@ int answering(const QList<UsbDevice::Attached> &seen, const QByteArray &serial)
     }));
 }
 
-QString footer(int upgraded, int failed, int running, bool taking)
+// How the units are counted: "upgraded" and "failed", or when they are only
+// verified "matching" and "not matching".
+QString counts(Upgrader::Job job, int done, int failed)
 {
-    return QStringLiteral("%1 upgraded, %2 failed, %3 running; %4")
-        .arg(upgraded)
-        .arg(failed)
+    return (job == Upgrader::Job::Write ? QStringLiteral("%1 upgraded, %2 failed")
+                                        : QStringLiteral("%1 matching, %2 not matching"))
+        .arg(done)
+        .arg(failed);
+}
+
+QString footer(Upgrader::Job job, int upgraded, int failed, int running, bool taking)
+{
+    return QStringLiteral("%1, %2 running; %3")
+        .arg(counts(job, upgraded, failed))
         .arg(running)
         .arg(taking ? QStringLiteral("waiting for VR480 (Ctrl+C ends)")
                     : QStringLiteral("ending when the running upgrades end"));
@@ -73,7 +82,11 @@ QString footer(int upgraded, int failed, int running, bool taking)
 Result runStation(const StationPlan &plan, UnitReport &report)
 {
     DeviceProgress progress(plan.stream, plan.terminal);
-    progress.note(QStringLiteral("Waiting for VR480: each one plugged in is upgraded (Ctrl+C ends)"));
+    progress.note(plan.job == Upgrader::Job::Write
+                      ? QStringLiteral("Waiting for VR480: each one plugged in is upgraded (Ctrl+C ends)")
+                      : QStringLiteral("Waiting for VR480: each one plugged in is verified, never written (Ctrl+C "
+                                       "ends)"));
+    QList<int> statuses; // of the units that did not end upgraded or matching
     std::map<QByteArray, Unit> units; // by serial
     USBVR480 watcher;
     QList<UsbDevice::Attached> seen;
@@ -103,6 +116,8 @@ Result runStation(const StationPlan &plan, UnitReport &report)
             worker->thread().wait();
             const UnitRecord &record = worker->record();
             ++(record.result.status == ExitOk ? upgraded : failed);
+            if (record.result.status != ExitOk && !statuses.contains(record.result.status))
+                statuses << record.result.status;
             progress.remove(worker->row, outcomeLine(worker->serial, kSerialWidth, record));
             if (const UsbDevice::Place last = worker->lastPlace(); !last.bus.isEmpty())
                 unit.place = last;
@@ -130,7 +145,7 @@ Result runStation(const StationPlan &plan, UnitReport &report)
         const bool taking = stops == 0 && !reportLost && (plan.count == 0 || started < plan.count);
         if (!taking && running() == 0)
             break;
-        progress.setFooter(footer(upgraded, failed, running(), taking));
+        progress.setFooter(footer(plan.job, upgraded, failed, running(), taking));
 
         seen = watcher.attachedDevices(seen);
         // A VR480 that cannot be opened yet (a new device still without its
@@ -220,10 +235,11 @@ Result runStation(const StationPlan &plan, UnitReport &report)
             }
             ++started;
             unit.worker = std::make_unique<DeviceWorker>(serial, plan.image, plan.file, progress,
-                                                         progress.add(serial), report);
+                                                         progress.add(serial), report, plan.job);
             unit.worker->start();
         }
-        progress.setFooter(footer(upgraded, failed, running(), taking && (plan.count == 0 || started < plan.count)));
+        progress.setFooter(
+            footer(plan.job, upgraded, failed, running(), taking && (plan.count == 0 || started < plan.count)));
 
         const QDeadlineTimer next(plan.pollMs);
         while (!next.hasExpired() && plan.stops() == stops && !endedUpgrade())
@@ -232,10 +248,14 @@ Result runStation(const StationPlan &plan, UnitReport &report)
 
     progress.setFooter({});
     progress.finish();
-    writeTo(plan.stream, QStringLiteral("%1 upgraded, %2 failed\n").arg(upgraded).arg(failed).toLocal8Bit());
+    writeTo(plan.stream, (counts(plan.job, upgraded, failed) + QLatin1Char('\n')).toLocal8Bit());
     if (upgraded + failed == 0)
-        return failure(ExitNoDevice, QStringLiteral("no VR480 was upgraded"));
-    return severalResult(failed, upgraded + failed, ExitDeviceFailed, stops >= 2);
+        return failure(ExitNoDevice, plan.job == Upgrader::Job::Write ? QStringLiteral("no VR480 was upgraded")
+                                                                      : QStringLiteral("no VR480 was verified"));
+    // Units that only differ end with the status of a difference.
+    const int status = plan.job == Upgrader::Job::Verify && statuses == QList<int>{ExitDiffers} ? int(ExitDiffers)
+                                                                                                : int(ExitDeviceFailed);
+    return severalResult(failed, upgraded + failed, status, stops >= 2, plan.job);
 }
 
 namespace {
@@ -245,6 +265,8 @@ Result station(Invocation &in)
     StationPlan plan;
     const QString upgFile = in.argument(0);
     plan.count = in.numberOption(QStringLiteral("count"), 1, 1000000, 0);
+    if (in.parser.isSet(QStringLiteral("verify")))
+        plan.job = Upgrader::Job::Verify;
     if (std::optional<Result> refusal = wantedSerials(in, &plan.serials))
         return *refusal;
     if (std::optional<Result> refusal = in.usageError())
@@ -282,7 +304,10 @@ QList<Command> stationCommands()
                         "stops them between two transfers (status 130). The last line counts the units upgraded "
                         "and failed. Each unit gives a record as upgrade does (--report, --json). Status 0 when "
                         "every unit ended upgraded, 1 when one failed, 5 when it ended before any unit, 4 when "
-                        "a record could not be written (no device is taken after that)."),
+                        "a record could not be written (no device is taken after that). With --verify, a quality "
+                        "station: each unit is verified as verify does and never written; its outcome is matches "
+                        "or differs, the last line counts the units matching and not matching, and the status is "
+                        "6 when the only failures are units that differ."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {QCommandLineOption(QStringLiteral("serial"),
                              QStringLiteral("Upgrade only the VR480 with this serial (with or without the \"b\" of "
@@ -292,6 +317,9 @@ QList<Command> stationCommands()
           QCommandLineOption(QStringLiteral("count"),
                              QStringLiteral("End after N units, upgraded or failed (for scripts)."),
                              QStringLiteral("N")),
+          QCommandLineOption(QStringLiteral("verify"),
+                             QStringLiteral("Verify each unit against the file instead of upgrading it: never "
+                                            "writes.")),
           reportOption(),
           jsonOption(QStringLiteral("Write the record of each unit on standard output instead of the log and "
                                     "the unit lines, which go to standard error with the progress."))},

@@ -4,6 +4,7 @@
 #include "command.h"
 #include "devicenode.h"
 #include "unitreport.h"
+#include "upgrader.h"
 
 #include <QByteArray>
 #include <QList>
@@ -19,6 +20,7 @@ struct StationPlan {
     QByteArray image;          // the file's plain image, read and checked once
     QList<QByteArray> serials; // serials without the bootloader's "b"; empty: any VR480
     int count = 0;             // units after which the station ends; 0: no end but a stop
+    Upgrader::Job job = Upgrader::Job::Write; // Verify: each unit is read and compared, never written
     int pollMs = 300;          // between two scans of the bus
     std::FILE *stream = stdout;
     bool terminal = false;
