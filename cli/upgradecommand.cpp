@@ -309,10 +309,10 @@ QList<Command> upgradeCommands()
                                     "log and the summary, which go to standard error with the progress.")),
           QCommandLineOption(QStringLiteral("backup"),
                              QStringLiteral("Before the first page write, read what the device holds and keep it in "
-                                            "OLD.upg (as backup does); when that fails, nothing is written to the "
-                                            "device. With --all or several --serial, OLD names a folder that "
+                                            "FILE (as backup does); when that fails, nothing is written to the "
+                                            "device. With --all or several --serial, FILE names a folder that "
                                             "gets one file per device, named by its serial."),
-                             QStringLiteral("OLD"))},
+                             QStringLiteral("FILE"))},
          upgrade},
     };
 }

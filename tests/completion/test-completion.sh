@@ -59,6 +59,10 @@ check 'create-bootbin|create-upg' cr
 check '--help|--verbose|--version|-h|-v' -
 check 'a.upg|B.UPG|sub' upgrade ''
 check 'a.upg|B.UPG|sub' station ''
+check 'a.upg|B.UPG|sub' verify ''
+check 'backup' ba
+check 'a.upg|B.UPG|b.hex|c.bin|d.txt|e f.hex|sub' upgrade a.upg --backup ''
+check '--verbose|--verify' station a.upg --ver
 check 'a.upg|B.UPG|sub' -v upgrade ''
 check 'sub/x.upg' upgrade sub/
 check 'b.hex|e f.hex|sub' create-upg ''
