@@ -306,7 +306,7 @@ private slots:
         for (const QString &line : list.split(QLatin1Char('\n')))
             commands << line.simplified().section(QLatin1Char(' '), 0, 0);
         QCOMPARE(commands, (QStringList{"create-upg", "create-bootbin", "hex2bin", "list", "info", "restart",
-                                        "upgrade", "station", "read-mem", "read-ext", "write-ext"}));
+                                        "upgrade", "verify", "backup", "station", "read-mem", "read-ext", "write-ext"}));
         for (const QString &command : commands) {
             const Result help = run({command, QStringLiteral("--help")});
             QCOMPARE(help.status, 0);
@@ -1070,6 +1070,89 @@ private slots:
         }
         for (const sim::Device *other : sim::devices().mid(1)) // a twin: never touched
             QVERIFY(other->restarts() == 0 && other->flash(kApplicationAddress, 0x3C000) == before);
+    }
+
+    // verify, backup and upgrade --backup on one device: what they say, the
+    // files they leave, the device left in the firmware it was found running,
+    // and nothing written but by the upgrade after its backup.
+    void readBackCommands_data()
+    {
+        QTest::addColumn<sim::Mode>("mode");
+        QTest::addColumn<bool>("holdsFile"); // else other firmware
+        QTest::addColumn<std::optional<sim::FaultRule>>("fault");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("stopAt"); // SIGINT at this line of standard output
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said"); // on standard output or error
+        QTest::addColumn<QStringList>("files");
+        const auto app = sim::Mode::Application;
+        const auto boot = sim::Mode::Bootloader;
+        const std::optional<sim::FaultRule> none;
+        const QStringList verify{"verify", "fw.upg"};
+        const QStringList backup{"backup", "-o", "old.upg"};
+        const QStringList upgrade{"upgrade", "fw.upg", "--backup", "old.upg"};
+        const QStringList both{"fw.upg", "old.upg"};
+        QTest::newRow("verify matches") << app << true << none << verify << QByteArray() << 0
+                                        << "Matches: the device holds the firmware of fw.upg" << QStringList{"fw.upg"};
+        QTest::newRow("verify differs") << boot << false << none << verify << QByteArray() << 6
+                                        << "the device does not hold the firmware of fw.upg: 120 of 120 pages and 0 "
+                                           "external-flash ranges differ" << QStringList{"fw.upg"};
+        QTest::newRow("backup") << app << false << none << backup << QByteArray() << 0 << "Backup kept in old.upg"
+                                << both;
+        QTest::newRow("backup stopped") << app << false << none << backup << QByteArray("Flash: 10%") << 130
+                                        << "interrupted" << QStringList{"fw.upg"};
+        QTest::newRow("upgrade --backup") << app << false << none << upgrade << QByteArray() << 0
+                                          << "Upgrade complete" << both;
+        QTest::newRow("upgrade --backup, its read fails")
+            << app << false << std::optional(sim::FaultRule{sim::Fault::Stall, 5, -1, 0, -1}) << upgrade
+            << QByteArray() << 1 << "no backup was made: the read of the external flash failed"
+            << QStringList{"fw.upg"};
+        QTest::newRow("upgrade --backup into no folder")
+            << boot << false << none << QStringList{"upgrade", "fw.upg", "--backup", "none/old.upg"} << QByteArray()
+            << 4 << "none/old.upg" << QStringList{"fw.upg"};
+    }
+
+    void readBackCommands()
+    {
+        QFETCH(sim::Mode, mode);
+        QFETCH(bool, holdsFile);
+        QFETCH(std::optional<sim::FaultRule>, fault);
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, stopAt);
+        QFETCH(QString, said);
+        QTemporaryDir work;
+        const QByteArray application = writeUpgradeFile(work.filePath("fw.upg"));
+        sim::Device &unit = sim::addDevice(0, inMode(mode));
+        const QByteArray before = holdsFile ? application : randomBytes(0x3C000, 9);
+        unit.setFlash(kApplicationAddress, before);
+        unit.setExternalFlash(0, scrambledCopy(QByteArray(UpgradeFile::kExternalSize, '\0')));
+        if (fault)
+            sim::addFault(*fault);
+        if (!stopAt.isEmpty())
+            sim::setLatency(5000);
+        QVERIFY(sim::saveState(state));
+
+        QProcess process;
+        start(process, arguments, work.path());
+        if (!stopAt.isEmpty()) {
+#ifdef Q_OS_UNIX
+            QByteArray out;
+            QTRY_VERIFY_WITH_TIMEOUT((out += process.readAllStandardOutput()).contains(stopAt), 60000);
+            QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
+#else
+            QSKIP("sends SIGINT with kill()");
+#endif
+        }
+        const Result result = finish(process);
+        QVERIFY(sim::loadState(state));
+        QTEST(result.status, "status");
+        QVERIFY2((result.out + result.err).contains(said), qPrintable(result.err));
+        QTEST(entries(work.path()), "files");
+        QCOMPARE(device().mode(), mode);
+        const bool upgraded = result.out.contains("Upgrade complete");
+        QCOMPARE(device().flash(kApplicationAddress, 0x3C000), upgraded ? application : before);
+        if (QFile::exists(work.filePath("old.upg")))
+            QCOMPARE(imageOfUpgradeFile(work.filePath("old.upg")).mid(0x4000, 0x3C000), before);
     }
 
     // Ctrl+C (SIGINT) or SIGTERM during an upgrade: the run stops between

@@ -221,6 +221,30 @@ station() {
         "device 1 VR4800002 application restarts=2 upgraded=yes"
 }
 
+rollback() {
+    # The first state: a device as vr480-usbip makes it, saved untouched.
+    start_server --device mode=application && wait_devices 1 || return 1
+    stop_server
+    cp "$work/state" "$work/first.state" || return 1
+    start_server --device mode=application && wait_devices 1 || return 1
+    # Its blank flash does not match its checksum words: kept all the same.
+    cli 0 backup -o first.upg && mentions "upgrade refuses it without --ignore-checksum" "$work/stdout" || return 1
+    cli 0 upgrade firmware.upg && has "Upgrade complete: the new application is running" "$work/stdout" || return 1
+    cli 6 verify first.upg --ignore-checksum &&
+        mentions "the device does not hold the firmware of first.upg" "$work/stderr" || return 1
+    cli 3 upgrade first.upg && mentions "wrong checksum" "$work/stderr" || return 1
+    cli 0 upgrade first.upg --ignore-checksum &&
+        has "Upgrade complete: the new application is running" "$work/stdout" || return 1
+    cli 0 verify first.upg --ignore-checksum &&
+        has "Matches: the device holds the firmware of first.upg" "$work/stdout" || return 1
+    stop_server
+    # The first state and the last both hold exactly what first.upg holds.
+    vr480_kernel_check "$work/first.state" "$work/first.upg" >"$work/devices" 2>>"$log" &&
+        has "device 0 VR4800001 application restarts=0 upgraded=yes" "$work/devices" || return 1
+    vr480_kernel_check "$work/state" "$work/first.upg" >"$work/devices" 2>>"$log" &&
+        has "device 0 VR4800001 application restarts=10 upgraded=yes" "$work/devices"
+}
+
 no_permission_cli() {
     start_server && wait_devices 1 || return 1
     cli 5 info && mentions "a VR480 is on the bus (bus 001, device 0" "$work/stderr" &&
@@ -245,6 +269,7 @@ all_cases() {
     run_case "a device that never comes back" never_comes_back
     run_case "two devices: refused without --serial, listed, one by --serial, both at once" two_devices
     run_case "station: two devices plugged in one after the other" station
+    run_case "backup, another release, verify, roll back, verify: the first memories" rollback
 }
 
 # --- The passes ------------------------------------------------------------------------
