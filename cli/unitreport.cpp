@@ -57,36 +57,16 @@ QByteArray JsonLine::line() const
     return '{' + fields + "}\n";
 }
 
-QString outcomeWord(Upgrader::Outcome outcome)
+Result resultOf(const OutcomeText &ending)
 {
-    using Outcome = Upgrader::Outcome;
-    switch (outcome) {
-    case Outcome::Started:
-        return QStringLiteral("upgraded");
-    case Outcome::NotStarted:
-        return QStringLiteral("not-started");
-    case Outcome::Untouched:
-    case Outcome::FirstPageRefused:
-    case Outcome::TwinUntouched:
-        return QStringLiteral("untouched");
-    case Outcome::TwinNotProven:
-        return QStringLiteral("not-started");
-    case Outcome::NoDevice:
-        return QStringLiteral("no-device");
-    case Outcome::Interrupted:
-    case Outcome::InterruptedUntouched:
-        return QStringLiteral("interrupted");
-    case Outcome::PageWriteFailed:
-    case Outcome::PageVerifyFailed:
-    case Outcome::Failed:
-    case Outcome::TwinFailed:
-    case Outcome::NoFile:
-    case Outcome::BadFile:
-    case Outcome::BadChecksum:
-    case Outcome::Written:
-        break;
-    }
-    return QStringLiteral("failed");
+    return ending.status == ExitOk ? Result{} : failure(ending.status, ending.message);
+}
+
+OutcomeText runEnding(const Upgrader &upgrader, USBVR480 &usb, const QString &upgFile)
+{
+    RunFacts facts = RunFacts::of(upgFile, upgrader, usb);
+    facts.program = programName();
+    return outcomeText(upgrader.outcome(), facts);
 }
 
 UnitRecord UnitRecord::begin(const UpgradeFileId &file, const std::optional<QByteArray> &serial)
@@ -100,7 +80,7 @@ UnitRecord UnitRecord::begin(const UpgradeFileId &file, const std::optional<QByt
     return record;
 }
 
-void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
+void UnitRecord::finish(const Upgrader &upgrader, const OutcomeText &ending)
 {
     ms = clock.elapsed();
     end = QDateTime::currentDateTimeUtc();
@@ -109,13 +89,13 @@ void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
         serial = USBVR480::baseSerial(found.serial);
     bootloader = found.bootloaderVersion;
     place = found.place;
-    outcome = outcomeWord(upgrader.outcome());
-    this->result = result;
+    outcome = ending.word;
+    result = resultOf(ending);
 }
 
 QString UnitRecord::message() const
 {
-    return result.status == ExitOk ? QStringLiteral("upgraded: the new application is running") : result.message;
+    return result.status == ExitOk ? outcomeText(Upgrader::Outcome::Started).message : result.message;
 }
 
 QByteArray UnitRecord::json() const

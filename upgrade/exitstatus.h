@@ -1,8 +1,6 @@
 #pragma once
-// vr480-cli's exit statuses: the one table that --help prints and
-// docs/command-line.md copies.
-
-namespace cli {
+// The exit statuses of vr480-cli, which the outcome table gives each run:
+// the one table that --help prints and docs/command-line.md copies.
 
 enum ExitStatus {
     ExitOk = 0,
@@ -28,5 +26,3 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitNoDevice, "no VR480 found, or this user may not open it"},
     {ExitInterrupted, "interrupted (Ctrl+C or a termination signal)"},
 };
-
-} // namespace cli
