@@ -57,7 +57,7 @@ std::optional<Result> takeBackup(USBVR480 &usb, const QString &fileName, Progres
     reader.start();
     waitFor(reader);
     if (reader.outcome() != Upgrader::Outcome::Read) {
-        Result refused = upgradeResult(reader.outcome(), fileName, &reader, &usb);
+        Result refused = resultOf(runEnding(reader, usb, fileName));
         refused.message = QStringLiteral("no backup was made: ") + refused.message;
         return refused;
     }

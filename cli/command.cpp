@@ -224,36 +224,17 @@ Result commitOutputs(image::OutputFiles &files, const QStringList &names)
     return stopRequested() ? interrupted() : failure(ExitCannotWrite, USBVR480::escapedName(committed.error));
 }
 
-QString serialText(const QByteArray &serial)
-{
-    return serial.isEmpty() ? QStringLiteral("\"\"") : USBVR480::escapedText(serial);
-}
-
 Result interrupted()
 {
-    return failure(ExitInterrupted, QStringLiteral("interrupted: nothing was written"));
+    return failure(ExitInterrupted, outcomeText(Upgrader::Outcome::InterruptedUntouched).message);
 }
 
-Result noDevice(USBVR480 &usb, const QString &notFound)
+Result noDeviceResult(USBVR480 &usb, const QString &notFound)
 {
-    const usb::DeniedDevice denied = usb.deniedDevice();
-    switch (denied.place.isEmpty() ? usb::Refusal::None : denied.why) {
-    case usb::Refusal::None:
-        break;
-    case usb::Refusal::NoPermission:
-        return failure(ExitNoDevice, QStringLiteral("a VR480 is on the bus (%1), but this user may not open it: "
-                                                    "install the udev rule 60-vr480.rules (see the README, "
-                                                    "\"USB access on Linux\"), then plug the device in again")
-                                         .arg(denied.place));
-    case usb::Refusal::NotBound:
-        return failure(ExitNoDevice, QStringLiteral("a VR480 is on the bus (%1), but it cannot be opened: it is not "
-                                                    "bound to the WinUSB driver, or another program has it open "
-                                                    "(see the README, \"Binding the VR480 to WinUSB\")")
-                                         .arg(denied.place));
-    }
-    return failure(ExitNoDevice, !notFound.isEmpty() ? notFound
-                                                     : QStringLiteral("no VR480 found: check the USB cable, and "
-                                                                      "that this user may open the device"));
+    const QString refused = refusalMessage(usb.deniedDevice());
+    return failure(ExitNoDevice, !refused.isEmpty()    ? refused
+                                 : !notFound.isEmpty() ? notFound
+                                                       : notFoundMessage());
 }
 
 Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(const QByteArray &serial)> &work)
@@ -263,7 +244,7 @@ Result onDevice(const Invocation &in, USBVR480 &usb, const std::function<Result(
     Result result;
     std::unique_ptr<QThread> thread(QThread::create([&] {
         if (usb.connect() != 0)
-            result = noDevice(usb);
+            result = noDeviceResult(usb);
         else
             result = work(usb.readStringDescriptor());
     }));

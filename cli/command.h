@@ -3,6 +3,7 @@
 // reads its arguments and how it ends.
 
 #include "exitstatus.h"
+#include "outcome.h"
 
 #include <QByteArray>
 #include <QCommandLineOption>
@@ -91,10 +92,6 @@ QCommandLineOption outputOption(const QString &what);
 // --serial SERIAL, which every command on a device takes; `more` adds to its help.
 QCommandLineOption serialOption(const QString &more = {});
 
-// A serial in a message or a column: its control characters escaped
-// (USBVR480::escapedText), and "" for an empty one, so that it is seen.
-QString serialText(const QByteArray &serial);
-
 // The program's name as it was started, for messages.
 QString programName();
 void setProgramName(const QString &name);
@@ -140,7 +137,7 @@ Result interrupted();
 // permissions), unless a VR480 is on the bus that this user may not open:
 // then a message that names it and points at the udev rule, or on Windows at
 // its binding to WinUSB.
-Result noDevice(USBVR480 &usb, const QString &notFound = {});
+Result noDeviceResult(USBVR480 &usb, const QString &notFound = {});
 
 // Chooses the device by the command's --serial (cli/devices.h), connects to
 // it and runs `work` on a thread of its own, so that a stop signal ends it

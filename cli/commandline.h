@@ -7,7 +7,7 @@
 namespace cli {
 
 // Runs the command in `arguments` (the program's name first) and returns the
-// exit status (cli/exitstatus.h). Results and log lines go to standard
+// exit status (upgrade/exitstatus.h). Results and log lines go to standard
 // output, messages about failures to standard error. `terminal` tells whether
 // standard output is a terminal (progress bars rather than percentage lines).
 int runCommandLine(const QStringList &arguments, bool terminal);

@@ -44,7 +44,7 @@ Result list(Invocation &in)
     USBVR480 usb;
     const QList<ServiceTools::AttachedDevice> devices = ServiceTools::attachedDevices(usb);
     if (devices.isEmpty())
-        return noDevice(usb);
+        return noDeviceResult(usb);
     if (!jsonOutput(in)) {
         print(deviceTable(devices));
         return {};
@@ -119,7 +119,7 @@ std::optional<Result> chooseDevices(const Invocation &in, bool all, QList<QByteA
         attached << USBVR480::baseSerial(found.serial);
     if (all) {
         if (attached.isEmpty())
-            return noDevice(usb);
+            return noDeviceResult(usb);
         wanted = attached;
     } else if (wanted.isEmpty()) {
         if (attached.size() > 1)
@@ -132,7 +132,7 @@ std::optional<Result> chooseDevices(const Invocation &in, bool all, QList<QByteA
     for (const QByteArray &serial : std::as_const(wanted)) {
         const qsizetype count = attached.count(serial);
         if (count == 0)
-            return attached.isEmpty() ? noDevice(usb)
+            return attached.isEmpty() ? noDeviceResult(usb)
                                       : refusalWithList(ExitNoDevice, QStringLiteral("no VR480 with the serial %1 "
                                                                                      "is attached")
                                                                           .arg(USBVR480::escapedText(serial)));

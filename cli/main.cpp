@@ -12,7 +12,7 @@
 int main(int argc, char **argv)
 {
     if (!image::openMissingStandardStreams())
-        return cli::ExitCannotWrite;
+        return ExitCannotWrite;
     QCoreApplication application(argc, argv);
 #ifdef VR480_SIMULATED_DEVICE
     const sim::DemoSession device; // VR480_SIM_STATE carries it between runs

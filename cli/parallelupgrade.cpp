@@ -32,7 +32,7 @@ DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, co
         [&progress, row](const QString &label, int percent) { progress.update(row, label, percent); });
     // The record is written on the worker's thread as soon as it ends.
     QObject::connect(&upgrader, &QThread::finished, [this, &report] {
-        unit.finish(upgrader, upgradeResult(upgrader.outcome(), this->file.name, &upgrader, &usb));
+        unit.finish(upgrader, runEnding(upgrader, usb, this->file.name));
         report.add(unit);
     });
     upgrader.slotSetFileName(file.name);

@@ -160,7 +160,7 @@ Result runStation(const StationPlan &plan, UnitReport &report)
                                   .arg(place)
                                   .arg(plan.openableWithinMs / 1000.0));
             } else if (since->second.isValid() && since->second.elapsed() >= plan.openableWithinMs) {
-                progress.note(noDevice(watcher).message);
+                progress.note(noDeviceResult(watcher).message);
                 since->second.invalidate(); // said
             }
         }
@@ -186,13 +186,13 @@ Result runStation(const StationPlan &plan, UnitReport &report)
             saidTwice.insert(serial);
         };
         // A unit that ends at once, nothing written: its line and its record.
-        const auto passBy = [&](const QByteArray &serial, const UsbDevice::Place &place, const Result &why) {
+        const auto passBy = [&](const QByteArray &serial, const UsbDevice::Place &place, const OutcomeText &ending) {
             ++started;
             UnitRecord record = UnitRecord::begin(plan.file, serial);
             record.end = record.start;
             record.place = place;
-            record.outcome = QStringLiteral("untouched");
-            record.result = why;
+            record.outcome = ending.word;
+            record.result = resultOf(ending);
             report.add(record);
             ++failed;
             progress.note(outcomeLine(serial, kSerialWidth, record));
@@ -220,17 +220,19 @@ Result runStation(const StationPlan &plan, UnitReport &report)
                 sayTwins(serial);
                 if (!twinsPassed.contains(placeOf(device))) {
                     twinsPassed.insert(placeOf(device));
-                    passBy(serial, {device.bus, device.device},
-                           failure(ExitDeviceFailed, QStringLiteral("nothing was written: %1; it is not upgraded "
-                                                                    "while both are attached")
-                                                         .arg(twinText(serial))));
+                    RunFacts twin;
+                    twin.followed = serial;
+                    twin.ran = false;
+                    passBy(serial, {device.bus, device.device}, outcomeText(Upgrader::Outcome::TwinUntouched, twin));
                 }
                 continue;
             }
             Unit &unit = units[serial];
             unit.place = {device.bus, device.device};
             if (std::optional<Result> refusal = checkDescriptors(1)) {
-                passBy(serial, unit.place, *refusal); // a unit all the same, which its record says
+                // A unit all the same, which its record says.
+                passBy(serial, unit.place,
+                       {outcomeText(Upgrader::Outcome::Untouched).word, ExitStatus(refusal->status), refusal->message});
                 continue;
             }
             ++started;

@@ -57,42 +57,16 @@ QByteArray JsonLine::line() const
     return '{' + fields + "}\n";
 }
 
-QString outcomeWord(Upgrader::Outcome outcome)
+Result resultOf(const OutcomeText &ending)
 {
-    using Outcome = Upgrader::Outcome;
-    switch (outcome) {
-    case Outcome::Started:
-        return QStringLiteral("upgraded");
-    case Outcome::NotStarted:
-        return QStringLiteral("not-started");
-    case Outcome::Untouched:
-    case Outcome::FirstPageRefused:
-    case Outcome::TwinUntouched:
-        return QStringLiteral("untouched");
-    case Outcome::TwinNotProven:
-        return QStringLiteral("not-started");
-    case Outcome::NoDevice:
-        return QStringLiteral("no-device");
-    case Outcome::Interrupted:
-    case Outcome::InterruptedUntouched:
-        return QStringLiteral("interrupted");
-    case Outcome::Matches:
-        return QStringLiteral("matches");
-    case Outcome::Differs:
-        return QStringLiteral("differs");
-    case Outcome::PageWriteFailed:
-    case Outcome::PageVerifyFailed:
-    case Outcome::Failed:
-    case Outcome::TwinFailed:
-    case Outcome::NoFile:
-    case Outcome::BadFile:
-    case Outcome::BadChecksum:
-    case Outcome::Written:
-    case Outcome::ReadFailed:
-    case Outcome::Read:
-        break;
-    }
-    return QStringLiteral("failed");
+    return ending.status == ExitOk ? Result{} : failure(ending.status, ending.message);
+}
+
+OutcomeText runEnding(const Upgrader &upgrader, USBVR480 &usb, const QString &upgFile)
+{
+    RunFacts facts = RunFacts::of(upgFile, upgrader, usb);
+    facts.program = programName();
+    return outcomeText(upgrader.outcome(), facts);
 }
 
 UnitRecord UnitRecord::begin(const UpgradeFileId &file, const std::optional<QByteArray> &serial)
@@ -106,7 +80,7 @@ UnitRecord UnitRecord::begin(const UpgradeFileId &file, const std::optional<QByt
     return record;
 }
 
-void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
+void UnitRecord::finish(const Upgrader &upgrader, const OutcomeText &ending)
 {
     ms = clock.elapsed();
     end = QDateTime::currentDateTimeUtc();
@@ -115,16 +89,16 @@ void UnitRecord::finish(const Upgrader &upgrader, const Result &result)
         serial = USBVR480::baseSerial(found.serial);
     bootloader = found.bootloaderVersion;
     place = found.place;
-    outcome = outcomeWord(upgrader.outcome());
-    this->result = result;
+    outcome = ending.word;
+    result = resultOf(ending);
 }
 
 QString UnitRecord::message() const
 {
     if (result.status != ExitOk)
         return result.message;
-    return outcome == QLatin1String("matches") ? QStringLiteral("matches: the device holds the file's firmware")
-                                               : QStringLiteral("upgraded: the new application is running");
+    const OutcomeText matches = outcomeText(Upgrader::Outcome::Matches);
+    return outcome == matches.word ? matches.message : outcomeText(Upgrader::Outcome::Started).message;
 }
 
 QByteArray UnitRecord::json() const

@@ -4,6 +4,7 @@
 // --report and, with --json, written on standard output.
 
 #include "command.h"
+#include "outcome.h"
 #include "platform.h"
 #include "upgrader.h"
 
@@ -29,27 +30,11 @@ private:
     QByteArray fields;
 };
 
-// The words of a record's outcome, with their meaning, for the help and
-// docs/record.md.
-struct OutcomeWord {
-    const char *word;
-    const char *meaning;
-};
-inline constexpr OutcomeWord kOutcomeWords[] = {
-    {"upgraded", "the new application is running"},
-    {"not-started", "written and verified, but the new application was not seen running: it did not come back, "
-                    "or another VR480 with the same serial could have answered"},
-    {"failed", "a write or a verification failed, or another VR480 with the same serial stopped the upgrade; the "
-               "device may be left in its bootloader"},
-    {"untouched", "nothing was written; the message says where the device is: in its application, in its "
-                  "bootloader with its old application intact, or off the bus"},
-    {"no-device", "no device answered"},
-    {"interrupted", "stopped by Ctrl+C or a termination signal"},
-    {"matches", "verified: the device holds the upgrade file's application and external-flash data"},
-    {"differs", "verified: the device does not hold them; the message names the pages and ranges that differ"},
-};
-// The word of a run's outcome (one of kOutcomeWords).
-QString outcomeWord(Upgrader::Outcome outcome);
+// A run's ending (the outcome table's words) as a command's result: its
+// status and, for a failure, its message.
+Result resultOf(const OutcomeText &ending);
+// How the run of `upgrader` on `usb` ended, in the outcome table's words.
+OutcomeText runEnding(const Upgrader &upgrader, USBVR480 &usb, const QString &upgFile);
 
 // The upgrade file as every record names it: the name given on the command
 // line and the SHA-256 of its bytes, in lowercase hexadecimal.
@@ -67,15 +52,15 @@ struct UnitRecord {
     UpgradeFileId file;
     QDateTime start, end; // UTC
     qint64 ms = 0;        // from start to end, on a monotonic clock
-    QString outcome;      // a word of kOutcomeWords
+    QString outcome;      // a word of kOutcomeWords (outcome.h)
     Result result;        // the status and message of a single run
 
     // A run of `file` that starts now, on the device `serial` asks for (any
     // serial form; nothing: the one attached).
     static UnitRecord begin(const UpgradeFileId &file, const std::optional<QByteArray> &serial = std::nullopt);
-    // Ends now: what the worker found and how it ended, `result` being its
-    // outcome in words (upgradeResult).
-    void finish(const Upgrader &upgrader, const Result &result);
+    // Ends now: what the worker found and how it ended, in the outcome
+    // table's words (runEnding).
+    void finish(const Upgrader &upgrader, const OutcomeText &ending);
     // The fields in the order docs/record.md lists them, on one line.
     QByteArray json() const;
     // The result's message; for an upgrade, what the summary says.

@@ -10,15 +10,6 @@
 
 namespace cli {
 
-// The one place that words an upgrade's outcome: the status and, for a
-// failure, the message. `upgrader` is the run's worker (its firmware found
-// and failed page), none for a file refused before any run.
-Result upgradeResult(Upgrader::Outcome outcome, const QString &upgFile, const Upgrader *upgrader = nullptr,
-                     USBVR480 *usb = nullptr);
-
-// Why a device with `serial` is not upgraded when another one has it too.
-QString twinText(const QByteArray &serial);
-
 // The upgrade file read once (a pipe works) and checked, its checksums too
 // with `checksumCheck`, before any device is chosen, so that a damaged file
 // never reaches one: its plain image, and its name and hash for the records;

@@ -3,6 +3,7 @@
 #include "hexdump.h"
 #include "inputfile.h"
 #include "memorymap.h"
+#include "outcome.h"
 #include "scramble.h"
 #include "servicetools.h"
 #include "upgradefile.h"
@@ -586,12 +587,8 @@ Upgrader::Step Upgrader::readMemories(QByteArray &image)
 // The device the last connection found but could not open, and why.
 void Upgrader::sayRefusal()
 {
-    const usb::DeniedDevice denied = usb->deniedDevice();
-    if (!denied.place.isEmpty() && denied.why == usb::Refusal::NoPermission)
-        emit sendText(tr("VR480 found (%1), but it could not be opened: no permission").arg(denied.place));
-    if (!denied.place.isEmpty() && denied.why == usb::Refusal::NotBound)
-        emit sendText(tr("VR480 found (%1), but it could not be opened: not bound to WinUSB, or in use")
-                          .arg(denied.place));
+    if (const QString line = refusalLine(usb->deniedDevice()); !line.isEmpty())
+        emit sendText(line);
 }
 
 // While the device comes back: a VR480 that cannot be opened yet is said

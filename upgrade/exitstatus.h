@@ -1,8 +1,6 @@
 #pragma once
-// vr480-cli's exit statuses: the one table that --help prints and
-// docs/command-line.md copies.
-
-namespace cli {
+// The exit statuses of vr480-cli, which the outcome table gives each run:
+// the one table that --help prints and docs/command-line.md copies.
 
 enum ExitStatus {
     ExitOk = 0,
@@ -30,5 +28,3 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {ExitDiffers, "verify: the device was read, and it does not hold the upgrade file's firmware"},
     {ExitInterrupted, "interrupted (Ctrl+C or a termination signal)"},
 };
-
-} // namespace cli
