@@ -20,7 +20,6 @@ struct StationPlan {
     QByteArray image;          // the file's plain image, read and checked once
     QList<QByteArray> serials; // serials without the bootloader's "b"; empty: any VR480
     int count = 0;             // units after which the station ends; 0: no end but a stop
-    Upgrader::Job job = Upgrader::Job::Write; // Verify: each unit is read and compared, never written
     int pollMs = 300;          // between two scans of the bus
     std::FILE *stream = stdout;
     bool terminal = false;
@@ -28,6 +27,7 @@ struct StationPlan {
     // ends once the running upgrades end; after two those are stopped too.
     std::function<int()> stops;
     int openableWithinMs = usb::openableWithinMs(); // how long a VR480 that cannot be opened yet is waited for
+    Upgrader::Job job = Upgrader::Job::Write; // Verify: each unit is read and compared, never written
 };
 
 // Watches the bus and upgrades each VR480 that arrives on a worker of its
