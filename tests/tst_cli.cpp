@@ -1097,6 +1097,11 @@ private slots:
         QTest::newRow("verify differs") << boot << false << none << verify << QByteArray() << 6
                                         << "the device does not hold the firmware of fw.upg: 120 of 120 pages and 0 "
                                            "external-flash ranges differ" << QStringList{"fw.upg"};
+        const QStringList station{"station", "fw.upg", "--verify", "--count", "1"};
+        QTest::newRow("station --verify, matches") << app << true << none << station << QByteArray() << 0
+                                                   << "1 matching, 0 not matching" << QStringList{"fw.upg"};
+        QTest::newRow("station --verify, differs") << boot << false << none << station << QByteArray() << 6
+                                                   << "0 matching, 1 not matching" << QStringList{"fw.upg"};
         QTest::newRow("backup") << app << false << none << backup << QByteArray() << 0 << "Backup kept in old.upg"
                                 << both;
         QTest::newRow("backup stopped") << app << false << none << backup << QByteArray("Flash: 10%") << 130
@@ -1107,9 +1112,6 @@ private slots:
             << app << false << std::optional(sim::FaultRule{sim::Fault::Stall, 5, -1, 0, -1}) << upgrade
             << QByteArray() << 1 << "no backup was made: the read of the external flash failed"
             << QStringList{"fw.upg"};
-        QTest::newRow("upgrade --backup into no folder")
-            << boot << false << none << QStringList{"upgrade", "fw.upg", "--backup", "none/old.upg"} << QByteArray()
-            << 4 << "none/old.upg" << QStringList{"fw.upg"};
     }
 
     void readBackCommands()
