@@ -176,7 +176,7 @@ void UnitReport::add(const UnitRecord &record)
         writeTo(stdout, line);
 }
 
-void UnitReport::settle(Result &result) const
+void UnitReport::failOnLostRecords(Result &result) const
 {
     if (lost == 0 || result.status == ExitInterrupted)
         return;

@@ -17,26 +17,6 @@
 
 namespace cli {
 
-void prepareUpgrader(Upgrader &upgrader, const QByteArray &image)
-{
-    upgrader.setStartCheck(true);
-    upgrader.setFollowSerial(true);
-    upgrader.setRestoreUntouched(true);
-    upgrader.setImage(image);
-}
-
-void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
-                  const std::function<void(const QString &label, int percent)> &update)
-{
-    upgrader.setEscapedDeviceText(true);
-    upgrader.showOn(nullptr, line, [update](Upgrader::Bar bar, int percent) {
-        update(bar == Upgrader::Bar::Flash                ? QStringLiteral("Flash")
-               : bar == Upgrader::Bar::ExternalFlashWrite ? QStringLiteral("External flash write")
-                                                          : QStringLiteral("External flash verify"),
-               percent);
-    });
-}
-
 std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
                                       UpgradeFileId *id)
 {
@@ -61,40 +41,32 @@ namespace {
 Result upgrade(Invocation &in)
 {
     const QString upgFile = in.argument(0);
-    QByteArray image;
-    UpgradeFileId file;
+    UpgradePlan plan;
     if (std::optional<Result> refused =
-            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &image, &file))
+            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &plan.image, &plan.file))
         return *refused;
     UnitReport report;
     if (std::optional<Result> refused = report.open(in, upgFile))
         return *refused;
     if (in.parser.isSet(QStringLiteral("all")) || in.parser.values(QStringLiteral("serial")).size() > 1)
-        return upgradeSeveral(in, file, image, report);
+        return upgradeSeveral(in, plan, report);
 
-    USBVR480 usb;
-    if (std::optional<Result> refusal = selectDevice(in, usb))
+    QList<QByteArray> serials;
+    if (std::optional<Result> refusal = chooseDevices(in, false, &serials))
         return *refusal;
-    Upgrader upgrader(&usb);
-    prepareUpgrader(upgrader, image);
     Progress progress(report.textStream(), report.textTerminal(in));
     // The worker's thread is the only one writing while it runs.
-    showProgress(
-        upgrader, [&](const QString &text) { progress.line(text); },
-        [&](const QString &label, int percent) { progress.update(label, percent); });
-    upgrader.slotSetFileName(upgFile);
-    const std::optional<QString> serial = in.option(QStringLiteral("serial"));
-    UnitRecord record = UnitRecord::begin(file, serial ? std::optional(serial->toLatin1()) : std::nullopt);
-    upgrader.start();
-    waitFor(upgrader);
+    const RunDisplay display{[&](const QString &text) { progress.line(text); },
+                             [&](const QString &label, int percent) { progress.update(label, percent); }};
+    std::vector<std::unique_ptr<DeviceWorker>> worker;
+    worker.push_back(std::make_unique<DeviceWorker>(
+        plan, serials.isEmpty() ? std::nullopt : std::optional(serials.first()), display, report));
+    runWorkers(worker);
 
-    const OutcomeText ending = runEnding(upgrader, usb, upgFile);
-    record.finish(upgrader, ending);
-    report.add(record);
-    Result result = resultOf(ending);
+    Result result = worker.front()->record().result;
     if (result.status == ExitOk)
         progress.line(upgradeCompleteLine());
-    report.settle(result);
+    report.failOnLostRecords(result);
     reportLostOutput(result);
     return result;
 }
@@ -119,7 +91,8 @@ QList<Command> upgradeCommands()
                         "data, starts the new application and waits until it runs. Succeeds only then. With "
                         "--all (every attached VR480) or several --serial, the devices are upgraded at once, "
                         "each on its own, and a summary gives their outcomes; succeeds only when every one "
-                        "runs its new application. Each device run gives a record, a JSON object on one line "
+                        "runs its new application, and otherwise ends with 130 after a stop signal, else with the "
+                        "status that the failed devices share, or 1 when theirs differ. Each device run gives a record, a JSON object on one line "
                         "(--report, --json): serial, bootloader, bus, device, file, sha256, start, end (ISO 8601, "
                         "UTC), seconds, outcome (") + outcomeWords() + QStringLiteral("), status (the exit status of "
                         "the run alone) and message."),

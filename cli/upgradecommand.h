@@ -4,9 +4,6 @@
 
 #include "command.h"
 #include "unitreport.h"
-#include "upgrader.h"
-
-#include <functional>
 
 namespace cli {
 
@@ -16,15 +13,5 @@ namespace cli {
 // or the refusal.
 std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
                                       UpgradeFileId *id);
-
-// A worker as the command line runs it, on `image`: it succeeds only once
-// the new application runs, follows its device by its serial, and restarts
-// a device that it restarted for nothing back into its application.
-void prepareUpgrader(Upgrader &upgrader, const QByteArray &image);
-
-// Connects a worker to a command-line display: its log lines, and each
-// progress bar by its label.
-void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
-                  const std::function<void(const QString &label, int percent)> &update);
 
 } // namespace cli

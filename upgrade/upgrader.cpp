@@ -156,6 +156,15 @@ void Upgrader::setImage(const QByteArray &image)
     givenImage = image;
 }
 
+void Upgrader::setPlan(const Plan &plan)
+{
+    setStartCheck(plan.startCheck);
+    setFollowSerial(plan.followSerial);
+    setRestoreUntouched(plan.restoreUntouched);
+    setEscapedDeviceText(plan.escapedDeviceText);
+    setImage(plan.image);
+}
+
 void Upgrader::showOn(QObject *context, const std::function<void(const QString &)> &line,
                       const std::function<void(Bar, int)> &percent)
 {

@@ -125,6 +125,21 @@ public:
     // the log's first line. An empty image: the run reads the file.
     void setImage(const QByteArray &image);
 
+    // How a front end runs the worker, set before start() (setPlan): the
+    // window's by default, which reads the file and waits for the new
+    // application; the command line's also follows its device by its serial,
+    // restarts one that it restarted for nothing back into its application,
+    // escapes the device's text and writes the image it was given.
+    struct Plan {
+        bool startCheck = true;
+        bool followSerial = false;
+        bool restoreUntouched = false;
+        bool escapedDeviceText = false;
+        QByteArray image; // see setImage()
+        static Plan commandLine(const QByteArray &image) { return {true, true, true, true, image}; }
+    };
+    void setPlan(const Plan &plan);
+
     // The run's reports on one display: log lines, and the percentages of the
     // application's pages and of the external flash's write and verification.
     // With a `context`, the calls are queued to its thread; without, they run
