@@ -332,6 +332,44 @@ private slots:
         QCOMPARE(usb.deniedDevice().place, QString());
     }
 
+    // The device object keeps how its last transfer or connection failed,
+    // with the system's errno and the device's place.
+    void lastFailure_data()
+    {
+        using Kind = usb::Failure::Kind;
+        QTest::addColumn<bool>("attached");
+        QTest::addColumn<int>("fault"); // on the read; -1: none
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("error");
+        QTest::newRow("answered") << true << -1 << int(Kind::None) << 0;
+        QTest::newRow("no device") << false << -1 << int(Kind::NotFound) << 0;
+        QTest::newRow("timed out") << true << int(sim::Fault::Timeout) << int(Kind::TimedOut) << ETIMEDOUT;
+        QTest::newRow("stalled") << true << int(sim::Fault::Stall) << int(Kind::Stalled) << EPIPE;
+        QTest::newRow("gone") << true << int(sim::Fault::Unplug) << int(Kind::Gone) << ENODEV;
+        QTest::newRow("short") << true << int(sim::Fault::Short) << int(Kind::Short) << 0;
+        QTest::newRow("no vendor requests") << true << int(sim::Fault::NotSupported) << int(Kind::Denied) << ENOSYS;
+    }
+    void lastFailure()
+    {
+        QFETCH(bool, attached);
+        QFETCH(int, fault);
+        QFETCH(int, kind);
+        QFETCH(int, error);
+        if (attached)
+            sim::addDevice(0, vr480());
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), attached ? 0 : -1);
+        if (fault >= 0)
+            sim::addFault({sim::Fault(fault), 1, -1, 0, 1, 10});
+        char buffer[64];
+        usb.control_receive(1, 0, 0x0800, buffer, int(sizeof buffer));
+        const usb::Failure failure = usb.lastFailure();
+        QCOMPARE(int(failure.kind), kind);
+        QCOMPARE(failure.error, error);
+        QCOMPARE(failure.place, kind == int(usb::Failure::Kind::None) || !attached ? QString()
+                                                                                   : QStringLiteral("bus 001, device 001"));
+    }
+
     // With one handle per device (WinUSB), objects of the process never meet
     // each other's: a connection waits while another object checks the
     // device, in one enumeration, and a watcher takes the serials of held

@@ -238,10 +238,10 @@ int UsbDevice::isOpen()
     return handle ? 0 : -1;
 }
 
-usb::DeniedDevice UsbDevice::deniedDevice()
+usb::Failure UsbDevice::lastFailure()
 {
     QMutexLocker lock(&deviceLock);
-    return denied;
+    return failure;
 }
 
 void UsbDevice::setVidPid(quint16 vendorId, quint16 productId)
@@ -303,7 +303,7 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
     QMutexLocker lock(&deviceLock);
     if (handle)
         disconnectPrivate();
-    denied = {};
+    failure = {};
     QList<Attached> found;
     takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
         const auto same = [&](const Attached &a) {
@@ -320,8 +320,8 @@ QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *kno
         }
         return false; // all of them
     });
-    if (found.isEmpty() && denied.place.isEmpty())
-        denied = usb::deniedDeviceNode(vendorId, productId);
+    if (found.isEmpty())
+        noteNotConnectedPrivate();
     return found;
 }
 
@@ -337,9 +337,10 @@ int UsbDevice::connectPrivate()
     qDebug("USB Connect");
     if (handle)
         closePrivate();
-    denied = {};
+    failure = {};
     if (twin && !serials.isEmpty()) {
         qDebug("another device has the serial followed: not connected");
+        failure.kind = usb::Failure::Kind::Other;
         return -1;
     }
     const Place before = last;
@@ -349,16 +350,29 @@ int UsbDevice::connectPrivate()
     // The twins are looked for in the same scan.
     const QList<ListedBus> buses = scan();
     if (takeFirst(buses, vendorId, productId, accept)) {
-        if (serials.isEmpty() || answering(buses, vendorId, productId, serials, heldPlace) == 0)
+        if (serials.isEmpty() || answering(buses, vendorId, productId, serials, heldPlace) == 0) {
+            failure = {usb::Failure::Kind::None, 0, {}, failure.denied}; // what failed on the way is passed
             return 0;
+        }
         twin = true;
         disconnectPrivate();
         last = before; // which of the two it was cannot be told
+        failure.kind = usb::Failure::Kind::Other;
         return -1;
     }
-    if (denied.place.isEmpty())
-        denied = usb::deniedDeviceNode(vendorId, productId);
+    noteNotConnectedPrivate();
     return -1;
+}
+
+void UsbDevice::noteNotConnectedPrivate()
+{
+    if (failure.denied.place.isEmpty())
+        failure.denied = usb::deniedDeviceNode(vendorId, productId);
+    const bool denied = !failure.denied.place.isEmpty();
+    failure.kind = denied ? usb::Failure::Kind::Denied : usb::Failure::Kind::NotFound;
+    failure.place = failure.denied.place;
+    if (!denied)
+        failure.error = 0;
 }
 
 bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials,
@@ -368,8 +382,10 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int addre
     // The system's refusal comes as a failed open (errno) or as a refused
     // configuration (a Linux device node that may only be read).
     const auto noteDenied = [&](int error) {
-        if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None)
-            denied = {placeText, why};
+        if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None) {
+            failure.denied = {placeText, why};
+            failure.error = error;
+        }
     };
     const QString place = bus + QLatin1Char('/') + file;
     const QDeadlineTimer checkEnds(kCheckMs);
@@ -476,13 +492,40 @@ void UsbDevice::releasePlacePrivate()
     openedAt = {};
 }
 
-void UsbDevice::noteTransferFailurePrivate(int result)
+void UsbDevice::noteTransferPrivate(int result, int wanted, bool made)
 {
-    // A driver that carries no vendor request (on Windows HID's, which opens
-    // and configures the device all the same) is refused as a device that is
-    // not bound.
-    if (result == -ENOSYS && !placeText.isEmpty())
-        denied = {placeText, usb::refusalOf(ENOSYS)};
+    using Kind = usb::Failure::Kind;
+    if (result >= 0 && result >= wanted)
+        return;
+    failure.place = placeText;
+    failure.error = made && result < 0 ? -result : 0;
+    if (result >= 0) {
+        failure.kind = Kind::Short;
+        return;
+    }
+    switch (failure.error) {
+    case ETIMEDOUT:
+        failure.kind = Kind::TimedOut;
+        break;
+    case EPIPE:
+        failure.kind = Kind::Stalled;
+        break;
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN:
+        failure.kind = Kind::Gone;
+        break;
+    case ENOSYS:
+        // A driver that carries no vendor request (on Windows HID's, which
+        // opens and configures the device all the same) is refused as a
+        // device that is not bound.
+        failure.kind = Kind::Denied;
+        failure.denied = {placeText, usb::refusalOf(ENOSYS)};
+        break;
+    default:
+        failure.kind = Kind::Other;
+        break;
+    }
 }
 
 void UsbDevice::disconnectPrivate()
@@ -527,7 +570,8 @@ int UsbDevice::control_send(int request, unsigned value, unsigned index, const c
         return -1;
 
     int result = -1;
-    if (dataLength >= 0 && dataLength <= 0xFFFF) {
+    const bool made = dataLength >= 0 && dataLength <= 0xFFFF;
+    if (made) {
         const bool withData = hasDataStage(buffer, dataLength);
         // libusb 0.1 takes a non-const pointer but only reads an OUT buffer.
         result = usb_control_msg(handle, kRequestTypeSend, request & 0xFF, int(value & 0xFFFF),
@@ -535,8 +579,8 @@ int UsbDevice::control_send(int request, unsigned value, unsigned index, const c
                                  withData ? dataLength : 0, kTimeoutMs);
     }
     logTransfer("Send", request, value, index, dataLength, result >= 0);
+    noteTransferPrivate(result, made && hasDataStage(buffer, dataLength) ? dataLength : 0, made);
     if (result < 0) {
-        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }
@@ -557,12 +601,13 @@ int UsbDevice::control_receivePrivate(int request, unsigned value, unsigned inde
         return -1;
 
     int result = -1;
-    if (hasDataStage(buffer, dataLength))
+    const bool made = hasDataStage(buffer, dataLength);
+    if (made)
         result = usb_control_msg(handle, kRequestTypeReceive, request & 0xFF, int(value & 0xFFFF),
                                  int(index & 0xFFFF), buffer, dataLength, kTimeoutMs);
     logTransfer("Receive", request, value, index, dataLength, result >= 0);
+    noteTransferPrivate(result, made ? dataLength : 0, made);
     if (result < 0) {
-        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }
