@@ -25,11 +25,11 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
         return interrupted();
     if (input.result.status == image::FileStatus::CannotRead)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedName(upgFile), input.result.error));
-    Upgrader::CheckedFile checked = Upgrader::checkFile(input, checksumCheck);
-    if (checked.refused) {
+    UpgradeFile::Checked checked = UpgradeFile::check(input, checksumCheck);
+    if (checked.refused != UpgradeFile::Refusal::None) {
         RunFacts facts;
         facts.file = upgFile;
-        return resultOf(outcomeText(*checked.refused, facts));
+        return resultOf(outcomeText(Upgrader::refusedFile(checked.refused), facts));
     }
     *image = std::move(checked.image);
     *id = {upgFile, QString::fromLatin1(QCryptographicHash::hash(input.bytes, QCryptographicHash::Sha256).toHex())};

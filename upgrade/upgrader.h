@@ -2,9 +2,7 @@
 
 #include "usbvr480.h"
 
-namespace image {
-struct InputFile;
-} // namespace image
+#include "upgradefile.h"
 
 #include <QMutex>
 #include <QString>
@@ -111,16 +109,9 @@ public:
     // characters escaped (USBVR480::escapedText), for a terminal.
     void setEscapedDeviceText(bool on);
 
-    // An upgrade file read (at most kFileSize bytes) and checked as a run
-    // checks it: the plain image, or the outcome that refuses the file and
-    // the log's line for it. A file that cannot be read is a wrong header.
-    struct CheckedFile {
-        std::optional<Outcome> refused;
-        QString text;
-        QByteArray image;
-    };
-    static CheckedFile checkFile(const image::InputFile &file, bool checksumCheck);
-    // The plain image of a file checked by the caller (checkFile), which the
+    // The outcome of a run on a file that UpgradeFile::check refuses.
+    static Outcome refusedFile(UpgradeFile::Refusal refusal);
+    // The plain image of a file checked by the caller (UpgradeFile::check), which the
     // next run writes instead of reading the file; the file name is still
     // the log's first line. An empty image: the run reads the file.
     void setImage(const QByteArray &image);
