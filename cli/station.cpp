@@ -13,6 +13,7 @@
 
 #include "station.h"
 
+#include "buswatcher.h"
 #include "deviceprogress.h"
 #include "devices.h"
 #include "interrupt.h"
@@ -93,7 +94,7 @@ private:
     UnitReport &report;
     DeviceProgress progress;
     std::map<QByteArray, Unit> units; // by serial
-    USBVR480 watcher;
+    BusWatcher watcher{std::make_unique<USBVR480>()};
     QList<UsbDevice::Attached> seen;
     QSet<QByteArray> saidTwice;
     QSet<QString> twinsPassed;                     // where the twins passed by are, while they stay
@@ -175,7 +176,7 @@ bool Station::taking() const
 // A scan of the bus, and what it says of the units and the twins.
 void Station::scan()
 {
-    seen = watcher.attachedDevices(seen);
+    seen = watcher.scan();
     sayRefused();
     forgetLeft();
     noteTwins();

@@ -48,8 +48,8 @@ private slots:
 #endif
         {
             image::OutputFiles files;
-            QVERIFY(files.add(dir.filePath("a.bin"), image::OutputFiles::bytes("first")).ok());
-            QVERIFY(files.add(dir.filePath("b.bin"), image::OutputFiles::bytes("second")).ok());
+            QVERIFY(files.add(dir.filePath("a.bin"), image::OutputFiles::writerOf("first")).ok());
+            QVERIFY(files.add(dir.filePath("b.bin"), image::OutputFiles::writerOf("second")).ok());
             // Nothing is in place before the commit.
             QCOMPARE(contents(dir.filePath("b.bin")), QByteArray("old"));
             QCOMPARE(entries(dir).size(), 3);
@@ -93,14 +93,14 @@ private slots:
         const QStringList before = entries(dir);
         {
             image::OutputFiles files;
-            QVERIFY(files.add(dir.filePath("a.bin"), image::OutputFiles::bytes("first")).ok());
+            QVERIFY(files.add(dir.filePath("a.bin"), image::OutputFiles::writerOf("first")).ok());
             const image::FileResult failed = files.add(dir.filePath(second), [&](QIODevice &file) {
                 return file.write("partial") == 7 && !writerFails;
             });
             QCOMPARE(failed.status, image::FileStatus::CannotWrite);
             QVERIFY2(failed.error.endsWith(error), qPrintable(failed.error));
             // The batch stays failed with its first failure.
-            QCOMPARE(files.add(dir.filePath("c.bin"), image::OutputFiles::bytes("third")).error, failed.error);
+            QCOMPARE(files.add(dir.filePath("c.bin"), image::OutputFiles::writerOf("third")).error, failed.error);
             QCOMPARE(files.commit().error, failed.error);
         }
         QCOMPARE(entries(dir), before);
@@ -133,7 +133,7 @@ private slots:
         const QStringList before = entries(dir);
         image::OutputFiles files;
         for (const QString &name : names)
-            QVERIFY(files.add(QDir(dir.path()).filePath(name), image::OutputFiles::bytes("new")).ok());
+            QVERIFY(files.add(QDir(dir.path()).filePath(name), image::OutputFiles::writerOf("new")).ok());
         QByteArray checked;
         const image::FileResult committed = files.commit({}, [&] {
             checked = contents(dir.filePath("b.bin"));
@@ -182,7 +182,7 @@ private slots:
             QVERIFY(QFile::link(file, target));
         }
         image::OutputFiles files;
-        QVERIFY(files.add(target, image::OutputFiles::bytes("new")).ok());
+        QVERIFY(files.add(target, image::OutputFiles::writerOf("new")).ok());
         const image::FileResult committed = files.commit();
         QVERIFY2(committed.ok(), qPrintable(committed.error));
         struct stat info {};
@@ -215,7 +215,7 @@ private slots:
         const QStringList before = entries(dir);
         image::OutputFiles files;
         for (const char *name : {"a.bin", "b.bin", "c.bin"})
-            QVERIFY(files.add(dir.filePath(name), image::OutputFiles::bytes(name)).ok());
+            QVERIFY(files.add(dir.filePath(name), image::OutputFiles::writerOf(name)).ok());
         // The last temporary goes missing, so that its rename fails.
         const QStringList temporaries = entries(dir).filter(QRegularExpression("\\.part$"));
         QCOMPARE(temporaries.size(), 3);
@@ -283,7 +283,7 @@ private slots:
         }
         image::OutputFiles files;
         for (const QString &name : names)
-            QVERIFY(files.add(dir.filePath(name), image::OutputFiles::bytes("new " + name.toLatin1())).ok());
+            QVERIFY(files.add(dir.filePath(name), image::OutputFiles::writerOf("new " + name.toLatin1())).ok());
         int asked = 0;
         QStringList seen;
         const image::FileResult committed = files.commit([&] {
@@ -319,7 +319,7 @@ private slots:
         const auto unmount = qScopeGuard([&] { umount(QFile::encodeName(dir.path()).constData()); });
         {
             image::OutputFiles files;
-            const image::FileResult added = files.add(dir.filePath("big.bin"), image::OutputFiles::bytes(QByteArray(1 << 20, 'x')));
+            const image::FileResult added = files.add(dir.filePath("big.bin"), image::OutputFiles::writerOf(QByteArray(1 << 20, 'x')));
             QCOMPARE(added.status, image::FileStatus::CannotWrite);
             QCOMPARE(added.error, dir.filePath("big.bin") + ": No space left on device");
         }

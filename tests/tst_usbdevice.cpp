@@ -2,6 +2,7 @@
 // on-demand connection, closing on failure, the transfer debug lines and the
 // device lock.
 
+#include "buswatcher.h"
 #include "capture.h"
 #include "simtrail.h"
 #include "usbvr480.h"
@@ -380,7 +381,8 @@ private slots:
         sim::addDevice(0, numbered(1));
         sim::setWindowsRules({true, 0});
         sim::setLatency(100000);
-        USBVR480 first, second, watcher;
+        USBVR480 first, second;
+        BusWatcher watcher(std::make_unique<USBVR480>());
         first.selectSerial("VR4800001");
         second.selectSerial("VR4800002");
         std::unique_ptr<QThread> thread(QThread::create([&] { first.connect(); }));
@@ -389,7 +391,7 @@ private slots:
         QCOMPARE(second.connect(), 0);
         QVERIFY(thread->wait(10000));
         QCOMPARE(QList<int>({first.isOpen(), sim::enumerations()}), QList<int>({0, 2}));
-        const QList<UsbDevice::Attached> seen = watcher.attachedDevices({});
+        const QList<UsbDevice::Attached> seen = watcher.scan();
         QCOMPARE(seen.value(0).serial + seen.value(1).serial, QByteArray("VR4800002VR4800001"));
         for (const Event &e : sim::events())
             QVERIFY(e.kind != Event::Open || e.result == 0);

@@ -131,14 +131,6 @@ public:
         int device = 0;
     };
     Place openedPlace();
-    // The same for a watcher that scans again and again: a device at a
-    // place (bus and device number) of `known` takes its serial from there
-    // and is not opened again, one that another object holds takes the
-    // serial that object read, and a device that cannot be opened or checked
-    // now (another object is opening it, it refuses) is listed all the same,
-    // not answered. A place is new after every restart and every plugging
-    // in.
-    QList<Attached> attachedDevices(const QList<Attached> &known);
     // Where the device that this object last connected to was, also once it
     // is closed; an empty bus when it never connected.
     Place lastPlace();
@@ -161,6 +153,8 @@ protected:
     int control_receivePrivate(int request, unsigned value, unsigned index, char *buffer, int dataLength);
 
 private:
+    friend class BusWatcher; // lists with the identity check of its own device object
+
     // Opens the device that a scan listed as `file` on `bus` and keeps it open
     // when it has one of `serials` (any when empty) and the identity; false,
     // closed, otherwise. A device that another object of the process holds is
@@ -169,6 +163,7 @@ private:
     // without it that one is waited for.
     bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials,
                        QByteArray *othersSerial = nullptr);
+    // attachedDevices(), or with `known` BusWatcher::scan().
     QList<Attached> attachedPrivate(const QList<Attached> *known);
     void closePrivate(); // the handle only, without releasing the interface
     void releasePlacePrivate(); // the mark of the device's place, once its handle is closed or failed
