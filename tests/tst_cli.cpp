@@ -5,8 +5,10 @@
 #include "capture.h"
 #include "devicenode.h"
 #include "hexdump.h"
+#include "randomimage.h"
 #include "scramble.h"
 #include "simdevice.h"
+#include "simfirmware.h"
 #include "srecord.h"
 #include "systemtext.h"
 #include "upgradefile.h"
@@ -38,7 +40,6 @@
 
 namespace {
 
-constexpr quint32 kApplicationAddress = 0x08004000;
 const QString kFixtures = QStringLiteral(VR480_FIXTURES);
 
 // What vr480-cli says of the simulated device whose configuration is refused
@@ -89,9 +90,11 @@ QByteArray expectedUpgradeImage(const QString &hexFile)
 {
     using namespace UpgradeFile;
     QByteArray image(kImageSize, '\0');
+    const quint32 application = MemoryMap::kApplicationAddress;
+    const quint32 external = MemoryMap::kExternalLinkAddress;
     image.replace(kApplicationOffset, kApplicationSize,
-                  srecordWindow(hexFile, 0x08004000, 0x0803FFFF, 0));
-    image.replace(kExternalOffset, kExternalSize, srecordWindow(hexFile, 0x08040000, 0x0805BFFF, 0));
+                  srecordWindow(hexFile, application, application + kApplicationSize - 1, 0));
+    image.replace(kExternalOffset, kExternalSize, srecordWindow(hexFile, external, external + kExternalSize - 1, 0));
     fillChecksums(image);
     return image;
 }
@@ -140,17 +143,11 @@ sim::DeviceConfig numbered(int number, sim::Mode mode = sim::Mode::Application)
 }
 
 // Writes an upgrade file of random firmware; returns its application.
-QByteArray writeUpgradeFile(const QString &path)
+QByteArray writeRandomUpgradeFile(const QString &path)
 {
-    QByteArray image(UpgradeFile::kImageSize, '\0');
-    image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 2));
-    image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
-    const QByteArray bytes = upgradeFile(image);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return {};
-    UpgradeFile::fillChecksums(image); // as the file holds it
-    return image.mid(0x4000, 0x3C000);
+    const QByteArray image = randomUpgradeImage(2);
+    writeUpgradeFile(path, image);
+    return applicationOf(image);
 }
 
 // Prepares the simulated bus before a run.
@@ -636,7 +633,7 @@ private slots:
         QFETCH(QString, out);
         QFETCH(QString, err);
         setup();
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath("fw.upg")).isEmpty());
         const Result result = run(arguments);
         QCOMPARE(result.status, status);
         QCOMPARE(result.out, out);
@@ -687,8 +684,8 @@ private slots:
         QFETCH(QStringList, upgraded);
         QFETCH(QStringList, failed);
         setup();
-        const QByteArray before = device().flash(kApplicationAddress, 0x3C000);
-        const QByteArray application = writeUpgradeFile(dir.filePath("fw.upg"));
+        const QByteArray before = applicationIn(device());
+        const QByteArray application = writeRandomUpgradeFile(dir.filePath("fw.upg"));
         const Result result = run(QStringList{"upgrade", "fw.upg"} + arguments);
         QCOMPARE(result.status, status);
 
@@ -698,7 +695,7 @@ private slots:
             const QString serial = QString::fromLatin1(d->config().applicationSerial);
             const QStringList row = lines.filter(QRegularExpression(QStringLiteral("^%1 +[0-9.]+  ").arg(serial)));
             if (upgraded.contains(serial)) {
-                QVERIFY2(d->flash(kApplicationAddress, 0x3C000) == application, qPrintable(serial));
+                QVERIFY2(applicationIn(*d) == application, qPrintable(serial));
                 QCOMPARE(d->applicationStarts(), 1);
                 QCOMPARE(d->mode(), sim::Mode::Application);
                 if (summary) {
@@ -713,7 +710,7 @@ private slots:
                 QVERIFY2(row.first().contains(QLatin1String("the upgrade failed")), qPrintable(row.first()));
             } else {
                 QCOMPARE(d->restarts(), 0);
-                QVERIFY(d->flash(kApplicationAddress, 0x3C000) == before);
+                QVERIFY(applicationIn(*d) == before);
                 QVERIFY(row.isEmpty());
             }
         }
@@ -763,7 +760,7 @@ private slots:
         QFETCH(QStringList, records);
         QFETCH(int, status);
         setup();
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath("fw.upg")).isEmpty());
         const QString sha256 = QCryptographicHash::hash(contents(dir.filePath("fw.upg")), QCryptographicHash::Sha256).toHex();
         const QString report = dir.filePath("units.jsonl");
         const QByteArray earlier = "{\"earlier\":true}\n";
@@ -815,7 +812,7 @@ private slots:
     // missing.
     void reportShared()
     {
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath("fw.upg")).isEmpty());
         QList<std::shared_ptr<QProcess>> stations;
         for (int station = 0; station < 2; ++station) {
             sim::reset();
@@ -933,15 +930,14 @@ private slots:
     {
         SKIP_WITHOUT_SRECORD();
         const QString hex = kFixtures + QStringLiteral("/firmware.hex");
-        sim::addDevice(0).setFlash(kApplicationAddress, randomBytes(0x3C000, 1));
+        deviceHolding(randomUpgradeImage(1));
         QCOMPARE(run({"create-upg", hex, "-o", "fw.upg"}).status, 0);
         const Result result = run({"upgrade", "fw.upg"});
         QCOMPARE(result.status, 0);
         QVERIFY(result.err.isEmpty());
 
         const QByteArray image = expectedUpgradeImage(hex);
-        QVERIFY(device().flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
-        QVERIFY(device().externalFlash(0, 0x1C000) == scrambledCopy(image.mid(0x40000, 0x1C000)));
+        QVERIFY(holds(device(), image));
         QCOMPARE(device().mode(), sim::Mode::Application);
         QCOMPARE(device().applicationStarts(), 1);
 
@@ -1054,8 +1050,8 @@ private slots:
         QFETCH(QString, message);
         QFETCH(bool, bootloaderRunning);
         setup();
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
-        const QByteArray before = sim::devices().isEmpty() ? QByteArray() : device().flash(kApplicationAddress, 0x3C000);
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        const QByteArray before = sim::devices().isEmpty() ? QByteArray() : applicationIn(device());
 
         const Result result = run({"upgrade", "fw.upg"});
         QCOMPARE(result.status, status);
@@ -1064,12 +1060,12 @@ private slots:
             QCOMPARE(device().mode() == sim::Mode::Bootloader, bootloaderRunning);
             const bool untouched = message.startsWith("nothing was written");
             if (untouched)
-                QVERIFY(device().flash(kApplicationAddress, 0x3C000) == before);
+                QVERIFY(applicationIn(device()) == before);
             const bool started = message.contains("restarted back") || !(bootloaderRunning || untouched);
             QCOMPARE(device().applicationStarts(), started ? 1 : 0);
         }
         for (const sim::Device *other : sim::devices().mid(1)) // a twin: never touched
-            QVERIFY(other->restarts() == 0 && other->flash(kApplicationAddress, 0x3C000) == before);
+            QVERIFY(other->restarts() == 0 && applicationIn(*other) == before);
     }
 
     // Ctrl+C (SIGINT) or SIGTERM during an upgrade: the run stops between
@@ -1186,7 +1182,7 @@ private slots:
         sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
         sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
         sim::setLatency(5000);
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath("fw.upg")).isEmpty());
         QVERIFY(sim::saveState(state));
         QFile::remove(dir.filePath("units.jsonl"));
 
@@ -1254,7 +1250,7 @@ private slots:
         QFETCH(QString, message);
         for (int i = 1; i <= devices; ++i)
             sim::addDevice(0, numbered(i));
-        const QByteArray application = writeUpgradeFile(dir.filePath("fw.upg"));
+        const QByteArray application = writeRandomUpgradeFile(dir.filePath("fw.upg"));
         int out[2];
         QCOMPARE(::pipe(out), 0);
         ::close(out[0]);
@@ -1277,7 +1273,7 @@ private slots:
         QVERIFY2(result.err.contains(message), qPrintable(result.err));
         for (const sim::Device *d : sim::devices()) {
             QCOMPARE(d->applicationStarts(), status == 0 ? 1 : 0);
-            QCOMPARE(d->flash(kApplicationAddress, 0x3C000) == application, status == 0);
+            QCOMPARE(applicationIn(*d) == application, status == 0);
         }
 #endif
     }
@@ -1309,7 +1305,7 @@ private slots:
         config.bootloaderSerial = config.applicationSerial + 'b';
         config.bootloaderVersion = "B\a\x1b]0;x\a\r";
         sim::addDevice(0, config);
-        QVERIFY(!writeUpgradeFile(dir.filePath(arguments.value(1, "fw.upg"))).isEmpty());
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath(arguments.value(1, "fw.upg"))).isEmpty());
 
         const Result result = run(arguments);
         QCOMPARE(result.status, 0);
@@ -1394,7 +1390,7 @@ private slots:
         const Result result = finish(upgrade);
         QVERIFY(sim::loadState(state));
         QCOMPARE(result.status, 0);
-        QVERIFY(device().flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+        QVERIFY(applicationIn(device()) == applicationOf(image));
 
         // Several devices from one pipe: it is read once, for all of them.
         sim::addDevice(0, numbered(2));
@@ -1407,7 +1403,7 @@ private slots:
         QVERIFY(sim::loadState(state));
         for (const sim::Device *d : sim::devices()) {
             QCOMPARE(d->applicationStarts(), d->id() == 0 ? 2 : 1);
-            QVERIFY(d->flash(kApplicationAddress, 0x3C000) == image.mid(0x4000, 0x3C000));
+            QVERIFY(applicationIn(*d) == applicationOf(image));
         }
     }
 
@@ -1524,7 +1520,7 @@ private slots:
         QCOMPARE(run({"upgrade", "damaged.upg", "--ignore-checksum"}).status, 0);
         QByteArray payload = file.mid(66);
         decodeData(payload.data(), int(payload.size()));
-        QVERIFY(device().flash(kApplicationAddress, 0x3C000) == payload.mid(0x4000, 0x3C000));
+        QVERIFY(applicationIn(device()) == applicationOf(payload));
     }
 
     // Two demo programs on one state file: the second waits for the first.
@@ -1667,7 +1663,7 @@ private slots:
         sim::reset();
         sim::addDevice(0, numbered(1, sim::Mode::Bootloader));
         sim::addDevice(0, numbered(2, sim::Mode::Bootloader));
-        QVERIFY(!writeUpgradeFile(dir.filePath("fw.upg")).isEmpty());
+        QVERIFY(!writeRandomUpgradeFile(dir.filePath("fw.upg")).isEmpty());
         QVERIFY(sim::saveState(state));
         process.start(script, {"-qec", QStringLiteral(VR480_CLI " upgrade fw.upg --all"), "/dev/null"});
         const Result several = finish(process);

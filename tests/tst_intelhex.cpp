@@ -1,7 +1,9 @@
 // Intel HEX conversion: result codes, windows, files made by real tools, and a
 // cross-check against SRecord's own conversion of random layouts.
 
+#include "bytes.h"
 #include "intelhex.h"
+#include "memorymap.h"
 #include "srecord.h"
 
 #include <QRandomGenerator>
@@ -40,11 +42,6 @@ QByteArray pattern(int count, int first = 0)
     return data;
 }
 
-QString fixture(const char *name)
-{
-    return QStringLiteral(VR480_FIXTURES "/") + QLatin1String(name);
-}
-
 // Converts `text` into the 32-byte window from 0x08000000, filled with 0xEE.
 struct Converted {
     int result;
@@ -77,12 +74,15 @@ struct Window {
     quint32 first;
     quint32 last;
 };
+constexpr Window windowOf(const char *name, quint32 first, quint32 size)
+{
+    return {name, first, first + size - 1};
+}
 // The windows the image builders convert.
-constexpr Window kWindows[] = {
-    {"bootloader", 0x08000000, 0x08003FFF},
-    {"application", 0x08004000, 0x0803FFFF},
-    {"external flash", 0x08040000, 0x0805BFFF},
-};
+constexpr Window kBootloader = windowOf("bootloader", MemoryMap::kBootloaderAddress, MemoryMap::kBootloaderSize);
+constexpr Window kApplication = windowOf("application", MemoryMap::kApplicationAddress, MemoryMap::kApplicationSize);
+constexpr Window kExternal = windowOf("external flash", MemoryMap::kExternalLinkAddress, MemoryMap::kExternalDataSize);
+constexpr Window kWindows[] = {kBootloader, kApplication, kExternal};
 
 } // namespace
 
@@ -280,16 +280,16 @@ void TestIntelHex::edgeFixtures()
 // of the application, its external-flash data from 0x08040000.
 void TestIntelHex::objcopyFirmware()
 {
-    const QByteArray application = hexToBin(fixture("firmware.hex"), 0x08004000, 0x0803FFFF);
+    const QByteArray application = hexToBin(fixture("firmware.hex"), kApplication.first, kApplication.last);
     QCOMPARE(qFromLittleEndian<quint32>(application.constData()), 0x20010000u); // initial stack
     const quint32 reset = qFromLittleEndian<quint32>(application.constData() + 4);
     QVERIFY(reset & 1); // Thumb
-    QVERIFY(reset > 0x08004000 && reset < 0x08004100);
-    const QByteArray external = hexToBin(fixture("firmware.hex"), 0x08040000, 0x0805BFFF);
+    QVERIFY(reset > kApplication.first && reset < kApplication.first + 0x100);
+    const QByteArray external = hexToBin(fixture("firmware.hex"), kExternal.first, kExternal.last);
     QCOMPARE(qFromLittleEndian<quint32>(external.constData() + 4 * 5), 0x01010102u); // table
     QCOMPARE(external.mid(0x400, 26), QByteArray("VR480 external flash data", 26));
-    const QByteArray bootloader = hexToBin(fixture("firmware.hex"), 0x08000000, 0x08003FFF);
-    QCOMPARE(bootloader, QByteArray(0x4000, '\0'));
+    const QByteArray bootloader = hexToBin(fixture("firmware.hex"), kBootloader.first, kBootloader.last);
+    QCOMPARE(bootloader, QByteArray(int(MemoryMap::kBootloaderSize), '\0'));
 }
 
 // For random images and record layouts, SRecord writes a HEX file and the flat

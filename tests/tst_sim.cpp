@@ -173,12 +173,12 @@ private slots:
         QCOMPARE(d.flash(last, 2048), page);
         QCOMPARE(in(h, 1, last, 2048).data, scrambled(page));
 
-        const QByteArray boot = d.flash(MemoryMap::kFlashBase, 0x4000);
+        const QByteArray boot = d.flash(MemoryMap::kFlashBase, int(MemoryMap::kBootloaderSize));
         QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress - 2048, page), -EPIPE); // write-protected
         QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress + 256, page), -EPIPE);   // unaligned
         QCOMPARE(out(h, 3, last + 2048, page), -EPIPE);                  // past the end
         QCOMPARE(out(h, 3, MemoryMap::kApplicationAddress, page.left(2047)), -EPIPE);
-        QCOMPARE(d.flash(MemoryMap::kFlashBase, 0x4000), boot);
+        QCOMPARE(d.flash(MemoryMap::kFlashBase, int(MemoryMap::kBootloaderSize)), boot);
         QCOMPARE(d.flash(MemoryMap::kApplicationAddress, 2048), QByteArray(2048, char(0xFF)));
 
         QCOMPARE(out(h, 2, 0, pattern(512, 1)), 512);
