@@ -1,8 +1,10 @@
 // The simulated device, driven through the libusb 0.1 C API alone.
 
+#include "bytes.h"
 #include "memorymap.h"
 #include "scramble.h"
 #include "simdevice.h"
+#include "simscramble.h"
 #include "simusb.h"
 
 #ifdef VR480_LUSB0_HEADER
@@ -130,6 +132,28 @@ class TestSim : public QObject {
     Q_OBJECT
 private slots:
     void init() { sim::reset(); }
+
+    // The device scrambles with its own code; it agrees with the program's in
+    // both directions over the whole key and leaves the same tail. Zeros
+    // scramble to twice each key word.
+    void scramblingAgreesWithTheProgram_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("zeros") << QByteArray(32 * 4 + 2, '\0');
+        QTest::newRow("random, two turns of the key") << randomBytes(2 * 32 * 4 + 3, 5);
+    }
+    void scramblingAgreesWithTheProgram()
+    {
+        QFETCH(QByteArray, bytes);
+        for (const bool forward : {true, false}) {
+            QByteArray device = bytes;
+            QByteArray program = bytes;
+            (forward ? sim::scramble : sim::unscramble)(device.data(), int(device.size()));
+            (forward ? encodeData : decodeData)(program.data(), int(program.size()));
+            QCOMPARE(device, program);
+            QVERIFY(device.left(128) != bytes.left(128));
+        }
+    }
 
     void memoryReadsAreScrambledPerTransfer()
     {
