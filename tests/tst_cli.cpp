@@ -10,7 +10,7 @@
 #include "simdevice.h"
 #include "simfirmware.h"
 #include "srecord.h"
-#include "systemtext.h"
+#include "system.h"
 #include "upgradefile.h"
 
 #include <QBuffer>
@@ -29,12 +29,6 @@
 
 #include <cerrno>
 #include <csignal>
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 #include <functional>
 #include <memory>
 
@@ -154,19 +148,14 @@ QByteArray writeRandomUpgradeFile(const QString &path)
 using Setup = std::function<void()>;
 
 // The cases written as POSIX shell scripts skip on Windows.
-#ifdef Q_OS_WIN
-#define SKIP_POSIX_SHELL() QSKIP("a POSIX shell script (/bin/sh, ulimit, /dev/full, symbolic links)")
-#else
-#define SKIP_POSIX_SHELL() static_cast<void>(0)
-#endif
+#define SKIP_POSIX_SHELL() SKIP_ON_WINDOWS("a POSIX shell script (/bin/sh, ulimit, /dev/full, symbolic links)")
 // The cases that give files to another user (chown).
-#ifdef Q_OS_WIN
-#define SKIP_UNLESS_ROOT() SKIP_POSIX_SHELL()
-#else
 #define SKIP_UNLESS_ROOT() \
-    if (geteuid() != 0) \
-    QSKIP("gives files to another user: root only")
-#endif
+    do { \
+        SKIP_POSIX_SHELL(); \
+        if (!runsAsRoot()) \
+            QSKIP("gives files to another user: root only"); \
+    } while (false)
 
 } // namespace
 
@@ -532,10 +521,8 @@ private slots:
         arguments.replaceInStrings(QStringLiteral("%d"), work.path());
         message.replace(QStringLiteral("%d"), work.path());
 
-#ifdef Q_OS_WIN
-        if (arguments.contains(QLatin1String("/dev/zero")))
+        if (kOnWindows && arguments.contains(QLatin1String("/dev/zero")))
             QSKIP("Windows has no endless file such as /dev/zero");
-#endif
         const Result result = run(arguments, work.path());
         QCOMPARE(result.status, status);
         QVERIFY2(result.err.startsWith(QStringLiteral("vr480-cli-sim: ") + message), qPrintable(result.err));
@@ -1074,7 +1061,7 @@ private slots:
     // time-out is reported.
     void interruptedUpgrade_data()
     {
-#ifdef Q_OS_WIN
+#if !VR480_TEST_POSIX
         QSKIP("sends POSIX signals (SIGINT, SIGTERM, SIGHUP) with kill()");
 #else
         QTest::addColumn<int>("signal");
@@ -1113,7 +1100,7 @@ private slots:
 
     void interruptedUpgrade()
     {
-#ifdef Q_OS_UNIX
+#if VR480_TEST_POSIX
         QFETCH(int, signal);
         QFETCH(Setup, setup);
         QFETCH(QByteArray, when);
@@ -1160,7 +1147,7 @@ private slots:
     // Either way one record per unit.
     void stationStopped_data()
     {
-#ifdef Q_OS_WIN
+#if !VR480_TEST_POSIX
         QSKIP("sends POSIX signals (SIGINT, SIGHUP) with kill()");
 #else
         QTest::addColumn<QList<int>>("stops"); // the signals sent
@@ -1174,7 +1161,7 @@ private slots:
 
     void stationStopped()
     {
-#ifdef Q_OS_UNIX
+#if VR480_TEST_POSIX
         QFETCH(QList<int>, stops);
         QFETCH(int, status);
         QFETCH(int, upgraded);
@@ -1221,9 +1208,7 @@ private slots:
     // device is written).
     void hostileSystem_data()
     {
-#ifdef Q_OS_WIN
-        QSKIP("a pipe without reader and a descriptor limit (RLIMIT_NOFILE) set up in the child: POSIX");
-#endif
+        SKIP_ON_WINDOWS("a pipe without reader and a descriptor limit (RLIMIT_NOFILE) set up in the child: POSIX");
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<int>("devices");
         QTest::addColumn<bool>("readerGone");
@@ -1241,7 +1226,7 @@ private slots:
 
     void hostileSystem()
     {
-#ifdef Q_OS_UNIX
+#if VR480_TEST_POSIX
         QFETCH(QStringList, options);
         QFETCH(int, devices);
         QFETCH(bool, readerGone);
@@ -1321,7 +1306,7 @@ private slots:
     // while a read waits for a FIFO's writer: status 130, nothing written.
     void interruptedFileCommands_data()
     {
-#ifdef Q_OS_WIN
+#if !VR480_TEST_POSIX
         QSKIP("FIFOs and POSIX signals");
 #else
         QTest::addColumn<int>("signal");
@@ -1337,7 +1322,7 @@ private slots:
 
     void interruptedFileCommands()
     {
-#ifdef Q_OS_UNIX
+#if VR480_TEST_POSIX
         QFETCH(int, signal);
         QFETCH(QStringList, arguments);
         sim::addDevice(0, inMode(sim::Mode::Bootloader));
@@ -1413,10 +1398,10 @@ private slots:
     {
         const QString hex = kFixtures + "/firmware.hex";
         const QStringList window{"hex2bin", hex, "--first", "0x08004000", "--last", "0x080040ff", "-o"};
-#ifndef Q_OS_WIN // which has no /dev/null
-        QCOMPARE(run(window + QStringList{"/dev/null"}).status, 0);
-        QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
-#endif
+        if (!kOnWindows) { // which has no /dev/null
+            QCOMPARE(run(window + QStringList{"/dev/null"}).status, 0);
+            QVERIFY(QFileInfo("/dev/null").exists() && !QFileInfo("/dev/null").isFile());
+        }
         SKIP_WITHOUT_SRECORD();
         QProcess process;
         start(process, window + QStringList{"-"});
@@ -1633,9 +1618,7 @@ private slots:
     // On a terminal the progress is a bar redrawn in place.
     void progressBarOnATerminal()
     {
-#ifdef Q_OS_WIN
-        QSKIP("a pseudo-terminal made by script (util-linux): POSIX");
-#endif
+        SKIP_ON_WINDOWS("a pseudo-terminal made by script (util-linux): POSIX");
         const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
         if (script.isEmpty())
             QSKIP("script (util-linux) is not installed");

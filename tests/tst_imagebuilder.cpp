@@ -4,7 +4,7 @@
 #include "bytes.h"
 #include "imagebuilder.h"
 #include "intelhex.h"
-#include "systemtext.h"
+#include "system.h"
 #include "upgradefile.h"
 
 #include <QTemporaryDir>

@@ -5,14 +5,12 @@
 #include "intelhex.h"
 #include "memorymap.h"
 #include "srecord.h"
+#include "system.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 #include <thread>
 
@@ -209,42 +207,37 @@ void TestIntelHex::unreadableFiles()
     QByteArray window(16, '\xee');
     QCOMPARE(HexToBin(dir.filePath(QStringLiteral("missing.hex")), window.data(), 0, 15), -9);
     QCOMPARE(HexToBin(dir.path(), window.data(), 0, 15), -9);
-#ifndef Q_OS_WIN // which has no endless file
-    QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -11); // endless
-#endif
+    if (!kOnWindows) // which has no endless file
+        QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -11); // endless
     // Larger than any HEX file read: refused by its size, before it is read.
     QFile sparse(dir.filePath(QStringLiteral("sparse.hex")));
     QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(image::kMaxHexFileSize + 1));
     QCOMPARE(HexToBin(sparse.fileName(), window.data(), 0, 15), -11);
     QCOMPARE(window, QByteArray(16, '\xee'));
-#ifndef Q_OS_WIN
     // A read that is told to stop.
     QByteArray text;
-    QCOMPARE(image::readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }).hexCode, -12);
-#endif
+    if (!kOnWindows)
+        QCOMPARE(image::readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }).hexCode, -12);
 }
 
 // A pipe cannot be mapped: it is read whole, then converted the same way.
 void TestIntelHex::pipe()
 {
-#ifdef Q_OS_WIN
-    QSKIP("FIFOs: POSIX");
-#else
+    SKIP_ON_WINDOWS("FIFOs: POSIX");
     QTemporaryDir dir;
-    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex")));
-    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    const QString fifo = dir.filePath(QStringLiteral("pipe.hex"));
+    QVERIFY(makeFifo(fifo));
     const QByteArray text = upper(0x0800) + record(0, 0, pattern(4)) + kEnd;
     std::thread writer([&] {
-        QFile file(QString::fromLocal8Bit(fifo));
+        QFile file(fifo);
         if (file.open(QIODevice::WriteOnly))
             file.write(text);
     });
     QByteArray window(8, '\xee');
-    const int result = HexToBin(QString::fromLocal8Bit(fifo), window.data(), 0x08000000, 0x08000007);
+    const int result = HexToBin(fifo, window.data(), 0x08000000, 0x08000007);
     writer.join();
     QCOMPARE(result, 0);
     QCOMPARE(window, pattern(4) + QByteArray(4, '\xee'));
-#endif
 }
 
 // Files written by SRecord: records of 16, 32 and 255 bytes, CR LF, lower case,

@@ -6,6 +6,7 @@
 #include "simdevice.h"
 #include "simscramble.h"
 #include "simusb.h"
+#include "system.h"
 
 #ifdef VR480_LUSB0_HEADER
 #include <lusb0_usb.h>
@@ -26,9 +27,6 @@
 
 #include <zlib.h>
 
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#endif
 
 namespace {
 
@@ -563,7 +561,7 @@ private slots:
     // devices it holds need: here one device, then 128 MiB of zeros.
     void stateExpansionIsBounded()
     {
-#ifdef Q_OS_LINUX
+#if VR480_TEST_POSIX
         QByteArray compressed(4, '\0');
         qToBigEndian(quint32(128 << 20), compressed.data());
         z_stream zs{};

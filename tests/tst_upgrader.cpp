@@ -9,13 +9,11 @@
 #include "simfirmware.h"
 #include "simtrail.h"
 #include "simusb.h"
+#include "system.h"
 #include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 #include <QBuffer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -618,12 +616,10 @@ void TestUpgrader::faultSweep()
 // request (the window closing) ends the wait; the device is never touched.
 void TestUpgrader::stopWhileWaitingForAFifo()
 {
-#ifdef Q_OS_WIN
-    QSKIP("FIFOs: POSIX");
-#else
+    SKIP_ON_WINDOWS("FIFOs: POSIX");
     deviceWithOldFirmware();
     const QString fifo = dir->filePath("fifo.upg");
-    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(makeFifo(fifo));
     Worker worker;
     worker.upgrader.slotSetFileName(fifo);
     worker.upgrader.start();
@@ -634,7 +630,6 @@ void TestUpgrader::stopWhileWaitingForAFifo()
     QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::InterruptedUntouched);
     QCOMPARE(worker.log(), QStringList{fifo});
     QVERIFY(sim::events().isEmpty());
-#endif
 }
 
 QTEST_GUILESS_MAIN(TestUpgrader)
