@@ -2,6 +2,7 @@
 
 #include "inputfile.h"
 #include "outputfiles.h"
+#include "reportfile.h"
 #include "usbvr480.h"
 
 #include <QJsonArray>
