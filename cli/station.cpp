@@ -190,10 +190,7 @@ void Station::sayRefused()
     const auto [since, fresh] = refusedSince.try_emplace(denied.place);
     if (fresh) {
         since->second.start();
-        progress.note(QStringLiteral("a VR480 is on the bus (%1), but it cannot be opened yet: waiting up "
-                                     "to %2 s for its driver or its permissions")
-                          .arg(denied.place)
-                          .arg(plan.openableWithinMs / 1000.0));
+        progress.note(refusalMessage(denied, plan.openableWithinMs / 1000.0));
     } else if (since->second.isValid() && since->second.elapsed() >= plan.openableWithinMs) {
         progress.note(refusalMessage(denied));
         since->second.invalidate(); // said

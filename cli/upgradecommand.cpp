@@ -71,15 +71,6 @@ Result upgrade(Invocation &in)
     return result;
 }
 
-// The outcome words of the records with their meanings, for the help.
-QString outcomeWords()
-{
-    QStringList words;
-    for (const OutcomeWord &outcome : kOutcomeWords)
-        words << QStringLiteral("%1: %2").arg(QLatin1String(outcome.word), QLatin1String(outcome.meaning));
-    return words.join(QStringLiteral("; "));
-}
-
 } // namespace
 
 QList<Command> upgradeCommands()
@@ -94,7 +85,7 @@ QList<Command> upgradeCommands()
                         "runs its new application, and otherwise ends with 130 after a stop signal, else with the "
                         "status that the failed devices share, or 1 when theirs differ. Each device run gives a record, a JSON object on one line "
                         "(--report, --json): serial, bootloader, bus, device, file, sha256, start, end (ISO 8601, "
-                        "UTC), seconds, outcome (") + outcomeWords() + QStringLiteral("), status (the exit status of "
+                        "UTC), seconds, outcome (") + outcomeWordsText() + QStringLiteral("), status (the exit status of "
                         "the run alone) and message."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {{{QStringLiteral("ignore-checksum")},

@@ -291,10 +291,7 @@ void Upgrader::sayRefusal()
 USBVR480::Waiting Upgrader::waitingLine()
 {
     return [this](const usb::DeniedDevice &denied) {
-        emit sendText(tr("VR480 found (%1), but it cannot be opened yet: waiting up to %2 s for its driver or "
-                         "its permissions")
-                          .arg(denied.place)
-                          .arg(usb::openableWithinMs() / 1000));
+        emit sendText(refusalLine(denied, usb::openableWithinMs() / 1000));
     };
 }
 
