@@ -83,7 +83,7 @@ VR480_Bootloader::VR480_Bootloader(QWidget *parent)
             &VR480_Bootloader::slotpushButtonCreateBootBin);
 
     upgrader = new Upgrader(usb);
-    upgrader->setStartCheck(true); // says so when the new application does not start
+    upgrader->setPlan({}); // the window's run: says so when the new application does not start
     upgrader->showOn(this, [this](const QString &text) { ui->txt->append(text); },
                      [this](Upgrader::Bar bar, int percent) {
                          QProgressBar *shown = bar == Upgrader::Bar::Flash ? ui->progressBarFlash

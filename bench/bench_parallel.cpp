@@ -10,15 +10,13 @@
 //
 //   bench_parallel [RUNS]
 
+#include "randomimage.h"
 #include "simdevice.h"
-#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -127,15 +125,7 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString file = dir.filePath("bench.upg");
-    {
-        QByteArray image(UpgradeFile::kImageSize, '\0');
-        QRandomGenerator random(1);
-        random.fillRange(reinterpret_cast<quint32 *>(image.data()), UpgradeFile::kImageSize / 4);
-        image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
-        QFile out(file);
-        if (!out.open(QIODevice::WriteOnly) || !UpgradeFile::write(out, image))
-            return 1;
-    }
+    writeUpgradeFile(file, randomUpgradeImage(1));
 
     std::printf("devices upgraded at once, %d ms per control transfer, no fixed pauses; median of %d runs\n",
                 kLatencyUs / 1000, runs);

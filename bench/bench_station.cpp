@@ -8,13 +8,12 @@
 //
 //   bench_station
 
+#include "randomimage.h"
 #include "simdevice.h"
 #include "station.h"
-#include "upgradefile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 
 #include <cstdio>
 #include <ctime>
@@ -82,11 +81,7 @@ int main(int argc, char **argv)
     std::FILE *out = std::fopen("/dev/null", "w");
     if (!out)
         return 1;
-    QByteArray image(UpgradeFile::kImageSize, '\0');
-    QRandomGenerator random(1);
-    random.fillRange(reinterpret_cast<quint32 *>(image.data()), UpgradeFile::kImageSize / 4);
-    image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
-    UpgradeFile::fillChecksums(image);
+    const QByteArray image = randomUpgradeImage(1);
 
     const Run one = station(1, image, out);
     const Run eight = station(8, image, out);

@@ -6,15 +6,13 @@
 //
 //   bench_upgrade [RUNS]
 
+#include "randomimage.h"
 #include "simdevice.h"
-#include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
@@ -77,15 +75,7 @@ int main(int argc, char **argv)
 
     QTemporaryDir dir;
     const QString path = dir.filePath("bench.upg");
-    {
-        QByteArray image(UpgradeFile::kImageSize, '\0');
-        QRandomGenerator random(1);
-        random.fillRange(reinterpret_cast<quint32 *>(image.data()), UpgradeFile::kImageSize / 4);
-        image[UpgradeFile::kBrandOffset] = image[UpgradeFile::kBrandOffset + 1] = 0;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || !UpgradeFile::write(file, image))
-            return 1;
-    }
+    writeUpgradeFile(path, randomUpgradeImage(1));
 
     sim::reset();
     sim::setRecording(false);

@@ -8,16 +8,14 @@
 //
 //   bench_verify [RUNS] [LATENCY]   (default 3 runs, 3000 us as the demo device)
 
-#include "memorymap.h"
-#include "scramble.h"
+#include "randomimage.h"
 #include "simdevice.h"
-#include "upgradefile.h"
+#include "simfirmware.h"
 #include "upgrader.h"
 #include "usbvr480.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QThread>
 
 #include <ctime>
@@ -44,22 +42,11 @@ int main(int argc, char **argv)
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
     const int latencyUs = argc > 2 ? std::max(0, atoi(argv[2])) : 3000;
 
-    QByteArray image(UpgradeFile::kImageSize, '\0');
-    QRandomGenerator random(1);
-    random.fillRange(reinterpret_cast<quint32 *>(image.data() + UpgradeFile::kApplicationOffset),
-                     UpgradeFile::kApplicationSize / 4);
-    random.fillRange(reinterpret_cast<quint32 *>(image.data() + UpgradeFile::kExternalOffset),
-                     UpgradeFile::kExternalSize / 4);
-    QByteArray stored = image.mid(UpgradeFile::kExternalOffset, UpgradeFile::kExternalSize);
-    encodeData(stored.data(), int(stored.size()));
-
+    const QByteArray image = randomUpgradeImage(1);
     sim::reset();
     sim::setRecording(false);
     sim::setLatency(latencyUs);
-    sim::Device &device = sim::addDevice(); // running its application
-    device.setFlash(MemoryMap::kApplicationAddress, image.mid(UpgradeFile::kApplicationOffset,
-                                                              UpgradeFile::kApplicationSize));
-    device.setExternalFlash(0, stored);
+    sim::Device &device = deviceHolding(image); // running its application
 
     USBVR480 usb;
     Upgrader upgrader(&usb);

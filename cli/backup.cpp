@@ -7,6 +7,7 @@
 #include "inputfile.h"
 #include "interrupt.h"
 #include "outputfiles.h"
+#include "parallelupgrade.h"
 #include "upgradecommand.h"
 #include "upgradefile.h"
 #include "upgrader.h"
@@ -23,8 +24,8 @@ namespace {
 QString readBackProblem(const QString &fileName, const QByteArray &image)
 {
     const image::InputFile file = image::readInputFile(fileName, UpgradeFile::kFileSize, {}, false);
-    const Upgrader::CheckedFile checked = Upgrader::checkFile(file, false);
-    if (checked.refused || checked.image != image)
+    const UpgradeFile::Checked checked = UpgradeFile::check(file, false);
+    if (checked.refused != UpgradeFile::Refusal::None || checked.image != image)
         return QStringLiteral("%1: the file read back is not what the device holds").arg(fileName);
     return {};
 }
@@ -50,10 +51,9 @@ Result backup(Invocation &in)
 std::optional<Result> takeBackup(USBVR480 &usb, const QString &fileName, Progress &progress)
 {
     Upgrader reader(&usb);
-    prepareUpgrader(reader, {}, Upgrader::Job::Read);
-    showProgress(
-        reader, [&](const QString &text) { progress.line(text); },
-        [&](const QString &label, int percent) { progress.update(label, percent); });
+    reader.setPlan(Upgrader::Plan::commandLine({}, Upgrader::Job::Read));
+    showOn(reader, {[&](const QString &text) { progress.line(text); },
+                    [&](const QString &label, int percent) { progress.update(label, percent); }});
     reader.start();
     waitFor(reader);
     if (reader.outcome() != Upgrader::Outcome::Read) {

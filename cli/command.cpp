@@ -207,7 +207,7 @@ Result saveOutput(const QString &fileName, const std::function<bool(QIODevice &)
 
 Result saveOutput(const QString &fileName, const QByteArray &contents)
 {
-    return saveOutput(fileName, image::OutputFiles::bytes(contents));
+    return saveOutput(fileName, image::OutputFiles::writerOf(contents));
 }
 
 Result commitOutputs(image::OutputFiles &files, const QStringList &names)

@@ -139,7 +139,7 @@ Result createBootBin(Invocation &in)
         if (image::OutputFiles::sameFile(names.last(), hexFile))
             return Result{ExitUsage,
                           QStringLiteral("%1 is also the input file").arg(USBVR480::escapedName(names.last())), true};
-        if (!files.add(names.last(), image::OutputFiles::bytes(image)).ok())
+        if (!files.add(names.last(), image::OutputFiles::writerOf(image)).ok())
             break;
     }
     return commitOutputs(files, names);

@@ -1,7 +1,8 @@
-// upgrade --all and upgrade with several --serial: one upgrade worker per
-// device, all at once. Each runs the same upgrade as for a single device and
-// has its own outcome; one failing does not stop the others. The file was
-// read and checked once before: every device gets the same image.
+// The device workers of the command line. upgrade --all and upgrade with
+// several --serial run one per device, all at once, each the same upgrade as
+// for a single device with its own outcome; one failing does not stop the
+// others. The file was read and checked once before: every device gets the
+// same image.
 
 #include "parallelupgrade.h"
 
@@ -20,28 +21,47 @@
 
 namespace cli {
 
-DeviceWorker::DeviceWorker(const QByteArray &serial, const QByteArray &image, const UpgradeFileId &file,
-                           DeviceProgress &progress, int row, UnitReport &report, Upgrader::Job job)
-    : serial(serial), row(row), file(file), upgrader(&usb)
+DeviceWorker::DeviceWorker(const UpgradePlan &plan, const std::optional<QByteArray> &serial,
+                           const RunDisplay &display, UnitReport &report)
+    : serial(serial.value_or(QByteArray())), file(plan.file), wanted(serial), upgrader(&usb)
 {
-    usb.selectSerial(serial);
-    prepareUpgrader(upgrader, image, job);
-    // Without a receiver the functors run on the worker's own thread.
-    showProgress(
-        upgrader, [&progress, row](const QString &text) { progress.line(row, text); },
-        [&progress, row](const QString &label, int percent) { progress.update(row, label, percent); });
+    if (serial)
+        usb.selectSerial(*serial);
+    upgrader.setPlan(Upgrader::Plan::commandLine(plan.image, plan.job));
+    showOn(upgrader, display);
     // The record is written on the worker's thread as soon as it ends.
     QObject::connect(&upgrader, &QThread::finished, [this, &report] {
-        unit.finish(upgrader, runEnding(upgrader, usb, this->file.name));
+        unit.finish(upgrader, runEnding(upgrader, usb, file.name));
         report.add(unit);
     });
     upgrader.slotSetFileName(file.name);
 }
 
+void showOn(Upgrader &upgrader, const RunDisplay &display)
+{
+    // Without a receiver the functors run on the worker's own thread.
+    upgrader.showOn(nullptr, display.line, [update = display.update](Upgrader::Bar bar, int percent) {
+        update(bar == Upgrader::Bar::Flash                ? QStringLiteral("Flash")
+               : bar == Upgrader::Bar::ExternalFlashWrite ? QStringLiteral("External flash write")
+                                                          : QStringLiteral("External flash verify"),
+               percent);
+    });
+}
+
 void DeviceWorker::start()
 {
-    unit = UnitRecord::begin(file, serial);
+    unit = UnitRecord::begin(file, wanted);
     upgrader.start();
+}
+
+void runWorkers(const std::vector<std::unique_ptr<DeviceWorker>> &workers)
+{
+    QList<QThread *> threads;
+    for (const auto &worker : workers) {
+        worker->start();
+        threads << &worker->thread();
+    }
+    waitFor(threads);
 }
 
 // A process out of file descriptors aborts while it starts a thread, perhaps
@@ -65,28 +85,45 @@ QString outcomeLine(const QByteArray &serial, int serialWidth, const UnitRecord 
         .arg(record.message());
 }
 
-Result severalResult(int failed, int total, int status, bool interrupted, Upgrader::Job job)
+void UnitTally::add(const Result &result)
 {
-    if (job == Upgrader::Job::Verify) {
-        if (failed > 0 && interrupted)
-            return failure(ExitInterrupted,
-                           QStringLiteral("interrupted: %1 of %2 VR480 not verified").arg(failed).arg(total));
-        if (failed > 0)
-            return failure(status, QStringLiteral("%1 of %2 VR480 do not match").arg(failed).arg(total));
-        return {};
+    if (result.status == ExitOk) {
+        ++done;
+        return;
     }
-    if (failed > 0 && interrupted)
-        return failure(ExitInterrupted, QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may be left "
-                                                       "in their bootloader; run the upgrade again")
-                                            .arg(failed)
+    ++failures;
+    if (!statuses.contains(result.status))
+        statuses << result.status;
+}
+
+QString UnitTally::counts() const
+{
+    return (job == Upgrader::Job::Verify ? QStringLiteral("%1 matching, %2 not matching")
+                                         : QStringLiteral("%1 upgraded, %2 failed"))
+        .arg(done)
+        .arg(failures);
+}
+
+Result UnitTally::result(bool interrupted) const
+{
+    const bool verify = job == Upgrader::Job::Verify;
+    const int total = done + failures;
+    if (failures > 0 && interrupted)
+        return failure(ExitInterrupted, (verify ? QStringLiteral("interrupted: %1 of %2 VR480 not verified")
+                                                : QStringLiteral("interrupted: %1 of %2 VR480 not upgraded, and may "
+                                                                 "be left in their bootloader; run the upgrade again"))
+                                            .arg(failures)
                                             .arg(total));
-    if (failed > 0)
-        return failure(status, QStringLiteral("%1 of %2 VR480 not upgraded").arg(failed).arg(total));
+    if (failures > 0)
+        return failure(statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed),
+                       (verify ? QStringLiteral("%1 of %2 VR480 do not match")
+                               : QStringLiteral("%1 of %2 VR480 not upgraded"))
+                           .arg(failures)
+                           .arg(total));
     return {};
 }
 
-Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QByteArray &image, UnitReport &report,
-                      Upgrader::Job job, const QString &backupFolder)
+Result upgradeSeveral(const Invocation &in, const UpgradePlan &plan, UnitReport &report, const QString &backupFolder)
 {
     QList<QByteArray> serials;
     if (std::optional<Result> refusal = chooseDevices(in, in.parser.isSet(QStringLiteral("all")), &serials))
@@ -105,14 +142,14 @@ Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QBy
 
     DeviceProgress progress(report.textStream(), report.textTerminal(in), serials);
     std::vector<std::unique_ptr<DeviceWorker>> workers;
-    QList<QThread *> threads;
-    for (int i = 0; i < serials.size(); ++i) {
-        workers.push_back(std::make_unique<DeviceWorker>(serials.at(i), image, file, progress, i, report, job));
-        threads << &workers.back()->thread();
+    for (int row = 0; row < serials.size(); ++row) {
+        const RunDisplay display{[&progress, row](const QString &text) { progress.line(row, text); },
+                                 [&progress, row](const QString &label, int percent) {
+                                     progress.update(row, label, percent);
+                                 }};
+        workers.push_back(std::make_unique<DeviceWorker>(plan, serials.at(row), display, report));
     }
-    for (const auto &worker : workers)
-        worker->start();
-    waitFor(threads);
+    runWorkers(workers);
     progress.finish();
 
     // The summary: serial, seconds, outcome.
@@ -120,23 +157,15 @@ Result upgradeSeveral(const Invocation &in, const UpgradeFileId &file, const QBy
     for (const QByteArray &serial : std::as_const(serials))
         width = std::max(width, int(serialText(serial).size()));
     QStringList table{QStringLiteral("%1  SECONDS  OUTCOME").arg(QStringLiteral("SERIAL"), -width)};
-    int failed = 0;
-    QList<int> statuses;
+    UnitTally tally(plan.job);
     for (const auto &worker : workers) {
-        const Result &result = worker->record().result;
-        if (result.status != ExitOk) {
-            ++failed;
-            if (!statuses.contains(result.status))
-                statuses << result.status;
-        }
+        tally.add(worker->record().result);
         table << outcomeLine(worker->serial, width, worker->record());
     }
     writeTo(report.textStream(), (table.join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
 
-    Result result = severalResult(failed, int(workers.size()),
-                                  statuses.size() == 1 ? statuses.first() : int(ExitDeviceFailed), stopRequested(),
-                                  job);
-    report.settle(result);
+    Result result = tally.result(stopRequested());
+    report.failOnLostRecords(result);
     reportLostOutput(result);
     return result;
 }

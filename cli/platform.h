@@ -2,7 +2,6 @@
 // What vr480-cli's process needs from the system, one implementation per
 // system: platform_posix.cpp and platform_win.cpp.
 
-#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -25,22 +24,6 @@ bool prepareStandardOutput();
 // Why the process cannot hold `count` more open files at once (ulimit -n);
 // empty when it can.
 QString openFilesShortage(int count);
-
-// A file opened for appending records to (a FIFO without a reader fails the
-// open at once), for reading too where it is a regular file this user may
-// read; a descriptor, or -1 with the reason in *reason. On Unix a symbolic
-// link on the way is followed only when this user or root owns it, so that
-// whoever may change a folder cannot send the records into another user's
-// file.
-int openForAppending(const QString &fileName, QString *reason);
-// Appends the whole of `bytes` as a line of its own, then flushes it to the
-// disk: 0, or an error number. Under a lock that every appender takes (waited
-// for at most kAppendLockWaitMs, then done without), a last line that a cut
-// write left without its newline (a full disk, a program killed while
-// writing) is ended first, so that it never swallows the next record.
-int appendWhole(int fd, const QByteArray &bytes);
-inline constexpr int kAppendLockWaitMs = 5000;
-void closeAppending(int fd);
 // Whether `stream` is a terminal.
 bool isTerminal(std::FILE *stream);
 

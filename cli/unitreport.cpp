@@ -2,6 +2,7 @@
 
 #include "inputfile.h"
 #include "outputfiles.h"
+#include "reportfile.h"
 #include "usbvr480.h"
 
 #include <QJsonArray>
@@ -179,7 +180,7 @@ void UnitReport::add(const UnitRecord &record)
         writeTo(stdout, line);
 }
 
-void UnitReport::settle(Result &result) const
+void UnitReport::failOnLostRecords(Result &result) const
 {
     if (lost == 0 || result.status == ExitInterrupted)
         return;

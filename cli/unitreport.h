@@ -105,7 +105,7 @@ public:
     bool intact() const { return lost == 0; }
     // After the device work: a record not written makes the status 4, but
     // after a stop signal (130).
-    void settle(Result &result) const;
+    void failOnLostRecords(Result &result) const;
 
 private:
     QString fileName;

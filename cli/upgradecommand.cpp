@@ -18,27 +18,6 @@
 
 namespace cli {
 
-void prepareUpgrader(Upgrader &upgrader, const QByteArray &image, Upgrader::Job job)
-{
-    upgrader.setJob(job);
-    upgrader.setStartCheck(true);
-    upgrader.setFollowSerial(true);
-    upgrader.setRestoreUntouched(true);
-    upgrader.setImage(image);
-}
-
-void showProgress(Upgrader &upgrader, const std::function<void(const QString &)> &line,
-                  const std::function<void(const QString &label, int percent)> &update)
-{
-    upgrader.setEscapedDeviceText(true);
-    upgrader.showOn(nullptr, line, [update](Upgrader::Bar bar, int percent) {
-        update(bar == Upgrader::Bar::Flash                ? QStringLiteral("Flash")
-               : bar == Upgrader::Bar::ExternalFlashWrite ? QStringLiteral("External flash write")
-                                                          : QStringLiteral("External flash verify"),
-               percent);
-    });
-}
-
 std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
                                       UpgradeFileId *id)
 {
@@ -47,11 +26,11 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
         return interrupted();
     if (input.result.status == image::FileStatus::CannotRead)
         return failure(ExitBadInput, QStringLiteral("%1: %2").arg(USBVR480::escapedName(upgFile), input.result.error));
-    Upgrader::CheckedFile checked = Upgrader::checkFile(input, checksumCheck);
-    if (checked.refused) {
+    UpgradeFile::Checked checked = UpgradeFile::check(input, checksumCheck);
+    if (checked.refused != UpgradeFile::Refusal::None) {
         RunFacts facts;
         facts.file = upgFile;
-        return resultOf(outcomeText(*checked.refused, facts));
+        return resultOf(outcomeText(Upgrader::refusedFile(checked.refused), facts));
     }
     *image = std::move(checked.image);
     *id = {upgFile, QString::fromLatin1(QCryptographicHash::hash(input.bytes, QCryptographicHash::Sha256).toHex())};
@@ -61,10 +40,10 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
 Result runOnFile(Invocation &in, Upgrader::Job job)
 {
     const QString upgFile = in.argument(0);
-    QByteArray image;
-    UpgradeFileId file;
+    UpgradePlan plan;
+    plan.job = job;
     if (std::optional<Result> refused =
-            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &image, &file))
+            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &plan.image, &plan.file))
         return *refused;
     UnitReport report;
     if (std::optional<Result> refused = report.open(in, upgFile))
@@ -76,38 +55,34 @@ Result runOnFile(Invocation &in, Upgrader::Job job)
             return *refused;
     }
     if (several)
-        return upgradeSeveral(in, file, image, report, job, backup.value_or(QString()));
+        return upgradeSeveral(in, plan, report, backup.value_or(QString()));
 
-    USBVR480 usb;
-    if (std::optional<Result> refusal = selectDevice(in, usb))
+    QList<QByteArray> serials;
+    if (std::optional<Result> refusal = chooseDevices(in, false, &serials))
         return *refusal;
-    Upgrader upgrader(&usb);
-    prepareUpgrader(upgrader, image, job);
     Progress progress(report.textStream(), report.textTerminal(in));
-    // The worker's thread is the only one writing while it runs.
-    showProgress(
-        upgrader, [&](const QString &text) { progress.line(text); },
-        [&](const QString &label, int percent) { progress.update(label, percent); });
-    upgrader.slotSetFileName(upgFile);
-    const std::optional<QString> serial = in.option(QStringLiteral("serial"));
-    UnitRecord record = UnitRecord::begin(file, serial ? std::optional(serial->toLatin1()) : std::nullopt);
     // The backup is kept before the first page write: no backup, no upgrade.
     if (backup) {
+        USBVR480 usb;
+        if (!serials.isEmpty())
+            usb.selectSerial(serials.first());
         if (std::optional<Result> refused = takeBackup(usb, *backup, progress))
             return *refused;
     }
-    upgrader.start();
-    waitFor(upgrader);
+    // The worker's thread is the only one writing while it runs.
+    const RunDisplay display{[&](const QString &text) { progress.line(text); },
+                             [&](const QString &label, int percent) { progress.update(label, percent); }};
+    std::vector<std::unique_ptr<DeviceWorker>> worker;
+    worker.push_back(std::make_unique<DeviceWorker>(
+        plan, serials.isEmpty() ? std::nullopt : std::optional(serials.first()), display, report));
+    runWorkers(worker);
 
-    const OutcomeText ending = runEnding(upgrader, usb, upgFile);
-    record.finish(upgrader, ending);
-    report.add(record);
-    Result result = resultOf(ending);
+    Result result = worker.front()->record().result;
     if (result.status == ExitOk)
         progress.line(job == Upgrader::Job::Write ? upgradeCompleteLine()
                                                   : QStringLiteral("Matches: the device holds the firmware of ")
                                                         + USBVR480::escapedName(upgFile));
-    report.settle(result);
+    report.failOnLostRecords(result);
     reportLostOutput(result);
     return result;
 }
@@ -117,15 +92,6 @@ namespace {
 Result upgrade(Invocation &in)
 {
     return runOnFile(in, Upgrader::Job::Write);
-}
-
-// The outcome words of the records with their meanings, for the help.
-QString outcomeWords()
-{
-    QStringList words;
-    for (const OutcomeWord &outcome : kOutcomeWords)
-        words << QStringLiteral("%1: %2").arg(QLatin1String(outcome.word), QLatin1String(outcome.meaning));
-    return words.join(QStringLiteral("; "));
 }
 
 } // namespace
@@ -139,9 +105,10 @@ QList<Command> upgradeCommands()
                         "data, starts the new application and waits until it runs. Succeeds only then. With "
                         "--all (every attached VR480) or several --serial, the devices are upgraded at once, "
                         "each on its own, and a summary gives their outcomes; succeeds only when every one "
-                        "runs its new application. Each device run gives a record, a JSON object on one line "
+                        "runs its new application, and otherwise ends with 130 after a stop signal, else with the "
+                        "status that the failed devices share, or 1 when theirs differ. Each device run gives a record, a JSON object on one line "
                         "(--report, --json): serial, bootloader, bus, device, file, sha256, start, end (ISO 8601, "
-                        "UTC), seconds, outcome (") + outcomeWords() + QStringLiteral("), status (the exit status of "
+                        "UTC), seconds, outcome (") + outcomeWordsText() + QStringLiteral("), status (the exit status of "
                         "the run alone) and message."),
          {{QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file (a pipe such as /dev/stdin too).")}},
          {{{QStringLiteral("ignore-checksum")},

@@ -103,7 +103,7 @@ image::FileResult saveFile(const QString &fileName, const std::function<bool(QIO
 
 image::FileResult saveFile(const QString &fileName, const QByteArray &contents)
 {
-    return saveFile(fileName, image::OutputFiles::bytes(contents));
+    return saveFile(fileName, image::OutputFiles::writerOf(contents));
 }
 
 image::FileResult saveUpgradeFile(const QString &fileName, const QByteArray &image, UpgradeFile::Checksums checksums)

@@ -159,7 +159,7 @@ image::FileResult image::OutputFiles::add(const QString &fileName, const Writer 
     return {};
 }
 
-image::OutputFiles::Writer image::OutputFiles::bytes(const QByteArray &contents)
+image::OutputFiles::Writer image::OutputFiles::writerOf(const QByteArray &contents)
 {
     return [contents](QIODevice &file) { return file.write(contents) == contents.size(); };
 }

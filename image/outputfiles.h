@@ -71,7 +71,7 @@ public:
     FileResult commit(const StopCheck &stop = {}, const LastCheck &lastCheck = {});
 
     // A writer of `contents` as they are.
-    static Writer bytes(const QByteArray &contents);
+    static Writer writerOf(const QByteArray &contents);
     // True when both names lead to one existing file (through links too), so
     // that an output would overwrite an input.
     static bool sameFile(const QString &a, const QString &b);

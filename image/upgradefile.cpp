@@ -2,6 +2,7 @@
 
 #include "scramble.h"
 
+#include <QBuffer>
 #include <QDataStream>
 #include <QIODevice>
 #include <QtEndian>
@@ -87,6 +88,30 @@ image::FileResult read(QIODevice &in, QByteArray &payload)
         return {image::FileStatus::WrongLength};
     }
     return {};
+}
+
+Checked check(const image::InputFile &file, bool checksumCheck)
+{
+    QBuffer buffer;
+    buffer.setData(file.bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QByteArray image;
+    switch (read(buffer, image).status) {
+    case image::FileStatus::Ok:
+        if (file.result.status != image::FileStatus::TooLarge)
+            break;
+        return {Refusal::WrongLength, {}};
+    case image::FileStatus::WrongHeader:
+        return {Refusal::WrongHeader, {}};
+    case image::FileStatus::WrongVersion:
+        return {Refusal::WrongVersion, {}};
+    default: // WrongLength
+        return {Refusal::WrongLength, {}};
+    }
+    decodeData(image.data(), int(image.size()));
+    if (checksumCheck && !checksumsMatch(image))
+        return {Refusal::WrongChecksum, {}};
+    return {Refusal::None, image};
 }
 
 } // namespace UpgradeFile

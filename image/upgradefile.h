@@ -9,6 +9,7 @@
 // from offset 0x40000 (linked at 0x08040000).
 
 #include "fileresult.h"
+#include "inputfile.h"
 #include "memorymap.h"
 
 #include <QByteArray>
@@ -52,5 +53,17 @@ bool write(QIODevice &out, QByteArray image, Checksums checksums = Checksums::Fi
 // not open, or a file shorter than its records, reads as a wrong header.
 // Nothing past the payload is read.
 image::FileResult read(QIODevice &in, QByteArray &payload);
+
+// An upgrade file read whole (image::readInputFile, at most kFileSize bytes
+// and one more) and checked before any device work, its checksums too with
+// `checksumCheck`: its plain image, or why it is refused. A file that cannot
+// be read is a wrong header; one that is larger, a wrong length once its
+// header and version are right.
+enum class Refusal { None, WrongHeader, WrongVersion, WrongLength, WrongChecksum };
+struct Checked {
+    Refusal refused = Refusal::None;
+    QByteArray image;
+};
+Checked check(const image::InputFile &file, bool checksumCheck);
 
 } // namespace UpgradeFile

@@ -1,16 +1,16 @@
 // Intel HEX conversion: result codes, windows, files made by real tools, and a
 // cross-check against SRecord's own conversion of random layouts.
 
+#include "bytes.h"
 #include "intelhex.h"
+#include "memorymap.h"
 #include "srecord.h"
+#include "system.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 #include <thread>
 
@@ -38,11 +38,6 @@ QByteArray pattern(int count, int first = 0)
     for (int i = 0; i < count; ++i)
         data[i] = char(first + i);
     return data;
-}
-
-QString fixture(const char *name)
-{
-    return QStringLiteral(VR480_FIXTURES "/") + QLatin1String(name);
 }
 
 // Converts `text` into the 32-byte window from 0x08000000, filled with 0xEE.
@@ -77,12 +72,15 @@ struct Window {
     quint32 first;
     quint32 last;
 };
+constexpr Window windowOf(const char *name, quint32 first, quint32 size)
+{
+    return {name, first, first + size - 1};
+}
 // The windows the image builders convert.
-constexpr Window kWindows[] = {
-    {"bootloader", 0x08000000, 0x08003FFF},
-    {"application", 0x08004000, 0x0803FFFF},
-    {"external flash", 0x08040000, 0x0805BFFF},
-};
+constexpr Window kBootloader = windowOf("bootloader", MemoryMap::kBootloaderAddress, MemoryMap::kBootloaderSize);
+constexpr Window kApplication = windowOf("application", MemoryMap::kApplicationAddress, MemoryMap::kApplicationSize);
+constexpr Window kExternal = windowOf("external flash", MemoryMap::kExternalLinkAddress, MemoryMap::kExternalDataSize);
+constexpr Window kWindows[] = {kBootloader, kApplication, kExternal};
 
 } // namespace
 
@@ -209,42 +207,37 @@ void TestIntelHex::unreadableFiles()
     QByteArray window(16, '\xee');
     QCOMPARE(HexToBin(dir.filePath(QStringLiteral("missing.hex")), window.data(), 0, 15), -9);
     QCOMPARE(HexToBin(dir.path(), window.data(), 0, 15), -9);
-#ifndef Q_OS_WIN // which has no endless file
-    QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -11); // endless
-#endif
+    if (!kOnWindows) // which has no endless file
+        QCOMPARE(HexToBin(QStringLiteral("/dev/zero"), window.data(), 0, 15), -11); // endless
     // Larger than any HEX file read: refused by its size, before it is read.
     QFile sparse(dir.filePath(QStringLiteral("sparse.hex")));
     QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(image::kMaxHexFileSize + 1));
     QCOMPARE(HexToBin(sparse.fileName(), window.data(), 0, 15), -11);
     QCOMPARE(window, QByteArray(16, '\xee'));
-#ifndef Q_OS_WIN
     // A read that is told to stop.
     QByteArray text;
-    QCOMPARE(image::readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }).hexCode, -12);
-#endif
+    if (!kOnWindows)
+        QCOMPARE(image::readHexFile(QStringLiteral("/dev/zero"), text, [] { return true; }).hexCode, -12);
 }
 
 // A pipe cannot be mapped: it is read whole, then converted the same way.
 void TestIntelHex::pipe()
 {
-#ifdef Q_OS_WIN
-    QSKIP("FIFOs: POSIX");
-#else
+    SKIP_ON_WINDOWS("FIFOs: POSIX");
     QTemporaryDir dir;
-    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex")));
-    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    const QString fifo = dir.filePath(QStringLiteral("pipe.hex"));
+    QVERIFY(makeFifo(fifo));
     const QByteArray text = upper(0x0800) + record(0, 0, pattern(4)) + kEnd;
     std::thread writer([&] {
-        QFile file(QString::fromLocal8Bit(fifo));
+        QFile file(fifo);
         if (file.open(QIODevice::WriteOnly))
             file.write(text);
     });
     QByteArray window(8, '\xee');
-    const int result = HexToBin(QString::fromLocal8Bit(fifo), window.data(), 0x08000000, 0x08000007);
+    const int result = HexToBin(fifo, window.data(), 0x08000000, 0x08000007);
     writer.join();
     QCOMPARE(result, 0);
     QCOMPARE(window, pattern(4) + QByteArray(4, '\xee'));
-#endif
 }
 
 // Files written by SRecord: records of 16, 32 and 255 bytes, CR LF, lower case,
@@ -280,16 +273,16 @@ void TestIntelHex::edgeFixtures()
 // of the application, its external-flash data from 0x08040000.
 void TestIntelHex::objcopyFirmware()
 {
-    const QByteArray application = hexToBin(fixture("firmware.hex"), 0x08004000, 0x0803FFFF);
+    const QByteArray application = hexToBin(fixture("firmware.hex"), kApplication.first, kApplication.last);
     QCOMPARE(qFromLittleEndian<quint32>(application.constData()), 0x20010000u); // initial stack
     const quint32 reset = qFromLittleEndian<quint32>(application.constData() + 4);
     QVERIFY(reset & 1); // Thumb
-    QVERIFY(reset > 0x08004000 && reset < 0x08004100);
-    const QByteArray external = hexToBin(fixture("firmware.hex"), 0x08040000, 0x0805BFFF);
+    QVERIFY(reset > kApplication.first && reset < kApplication.first + 0x100);
+    const QByteArray external = hexToBin(fixture("firmware.hex"), kExternal.first, kExternal.last);
     QCOMPARE(qFromLittleEndian<quint32>(external.constData() + 4 * 5), 0x01010102u); // table
     QCOMPARE(external.mid(0x400, 26), QByteArray("VR480 external flash data", 26));
-    const QByteArray bootloader = hexToBin(fixture("firmware.hex"), 0x08000000, 0x08003FFF);
-    QCOMPARE(bootloader, QByteArray(0x4000, '\0'));
+    const QByteArray bootloader = hexToBin(fixture("firmware.hex"), kBootloader.first, kBootloader.last);
+    QCOMPARE(bootloader, QByteArray(int(MemoryMap::kBootloaderSize), '\0'));
 }
 
 // For random images and record layouts, SRecord writes a HEX file and the flat

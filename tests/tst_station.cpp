@@ -1,11 +1,10 @@
 // vr480-cli's station run in the test's process on simulated devices that
 // the test plugs in and out, and stops, while it runs.
 
-#include "bytes.h"
 #include "capture.h"
+#include "randomimage.h"
 #include "simdevice.h"
 #include "station.h"
-#include "upgradefile.h"
 
 #include <QRegularExpression>
 #include <QTemporaryFile>
@@ -54,10 +53,7 @@ public:
         if (!file.open())
             qFatal("cannot make the station's output file");
         stream = fdopen(dup(file.handle()), "w");
-        QByteArray image(UpgradeFile::kImageSize, '\0');
-        image.replace(0x4000, 0x3C000, randomBytes(0x3C000, 3));
-        UpgradeFile::fillChecksums(image);
-        cli::StationPlan plan{{QStringLiteral("fw.upg"), {}}, image, serials, count, 20, stream, false,
+        cli::StationPlan plan{{QStringLiteral("fw.upg"), {}}, randomUpgradeImage(3), serials, count, 20, stream, false,
                               [this] { return stops.load(); }, openableMs};
         thread = std::thread([this, plan] {
             result = cli::runStation(plan, report);

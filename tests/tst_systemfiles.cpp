@@ -4,6 +4,7 @@
 
 #include "filereplacement.h"
 #include "inputfile.h"
+#include "system.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,12 +15,8 @@
 #include <atomic>
 #include <thread>
 
-#ifdef Q_OS_WIN
+#if !VR480_TEST_POSIX
 #include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -36,7 +33,7 @@ class Stream {
 public:
     Stream(const QString &folder, const QByteArray &bytes)
     {
-#ifdef Q_OS_WIN
+#if !VR480_TEST_POSIX
         Q_UNUSED(folder);
         name = QStringLiteral("\\\\.\\pipe\\vr480-test-%1").arg(QRandomGenerator::global()->generate());
         const HANDLE pipe = CreateNamedPipeW(reinterpret_cast<const wchar_t *>(name.utf16()),

@@ -1,12 +1,12 @@
 // The upgrade file: its exact bytes, the checksums, and the reader on files
 // that are not upgrade files.
 
+#include "bytes.h"
 #include "capture.h"
 #include "scramble.h"
 #include "upgradefile.h"
 
 #include <QBuffer>
-#include <QRandomGenerator>
 #include <QtEndian>
 #include <QtTest>
 
@@ -14,12 +14,10 @@ namespace {
 
 using namespace UpgradeFile;
 
+// Random bytes over the whole image, the checksum words included.
 QByteArray randomImage()
 {
-    QByteArray image(kImageSize, '\0');
-    QRandomGenerator random(7);
-    random.fillRange(reinterpret_cast<quint32 *>(image.data()), kImageSize / 4);
-    return image;
+    return randomBytes(kImageSize, 7);
 }
 
 QByteArray fileBytes(const QByteArray &image)
@@ -56,6 +54,10 @@ QByteArray lengthField(quint32 length)
     qToBigEndian(length, field.data());
     return field;
 }
+
+// The checksum words: the last of each region.
+constexpr int kApplicationSum = kApplicationOffset + kApplicationSize - 4;
+constexpr int kExternalSum = kExternalOffset + kExternalSize - 4;
 
 quint32 wordSum(const QByteArray &image, int from, int to)
 {
@@ -102,21 +104,23 @@ void TestUpgradeFile::checksums()
     // Each region's last word is the sum of its other words, modulo 2^32.
     QByteArray image = randomImage();
     fillChecksums(image);
-    QCOMPARE(qFromLittleEndian<quint32>(image.constData() + 0x3FFFC), wordSum(image, 0x4000, 0x3FFFC));
-    QCOMPARE(qFromLittleEndian<quint32>(image.constData() + 0x5BFFC), wordSum(image, 0x40000, 0x5BFFC));
+    QCOMPARE(qFromLittleEndian<quint32>(image.constData() + kApplicationSum),
+             wordSum(image, kApplicationOffset, kApplicationSum));
+    QCOMPARE(qFromLittleEndian<quint32>(image.constData() + kExternalSum),
+             wordSum(image, kExternalOffset, kExternalSum));
     // Everything outside the two words is left as it was.
     QByteArray untouched = randomImage();
-    image.replace(0x3FFFC, 4, untouched.mid(0x3FFFC, 4));
-    image.replace(0x5BFFC, 4, untouched.mid(0x5BFFC, 4));
+    image.replace(kApplicationSum, 4, untouched.mid(kApplicationSum, 4));
+    image.replace(kExternalSum, 4, untouched.mid(kExternalSum, 4));
     QCOMPARE(image, untouched);
 
     // An all-zero application sums to 0; the carry is dropped.
     QByteArray zero(kImageSize, '\0');
-    zero.replace(0x3FFFC, 4, QByteArray("\xff\xff\xff\xff", 4));
-    zero.replace(0x40000, 8, QByteArray("\xff\xff\xff\xff\x02\x00\x00\x00", 8));
+    zero.replace(kApplicationSum, 4, QByteArray("\xff\xff\xff\xff", 4));
+    zero.replace(kExternalOffset, 8, QByteArray("\xff\xff\xff\xff\x02\x00\x00\x00", 8));
     fillChecksums(zero);
-    QCOMPARE(qFromLittleEndian<quint32>(zero.constData() + 0x3FFFC), 0u);
-    QCOMPARE(qFromLittleEndian<quint32>(zero.constData() + 0x5BFFC), 1u);
+    QCOMPARE(qFromLittleEndian<quint32>(zero.constData() + kApplicationSum), 0u);
+    QCOMPARE(qFromLittleEndian<quint32>(zero.constData() + kExternalSum), 1u);
 }
 
 // What the writer writes, the reader gives back: scrambled, and unscrambled

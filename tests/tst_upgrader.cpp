@@ -1,32 +1,24 @@
-// The upgrade worker and the Change Firmware slot, against the simulated
-// device: what ends up in the device's memory, the order of its operations,
-// the log, the progress values and the pauses of every ending.
+// The upgrade worker against the simulated device: what ends up in the
+// device's memory, the order of its operations, the log, the progress values
+// and the pauses of every ending.
 
-#include "bytes.h"
 #include "capture.h"
-#include "dialogs.h"
 #include "hexdump.h"
+#include "bytes.h"
 #include "imagebuilder.h"
+#include "randomimage.h"
 #include "simdevice.h"
+#include "simfirmware.h"
 #include "simtrail.h"
 #include "simusb.h"
+#include "system.h"
 #include "upgradefile.h"
 #include "upgrader.h"
 #include "usbvr480.h"
-#include "vr480_bootloader.h"
 
-#include <QApplication>
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 #include <QBuffer>
-#include <QFileDialog>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTextBrowser>
 #include <QtTest>
 
 #include <cerrno>
@@ -37,35 +29,6 @@
 namespace {
 
 using namespace UpgradeFile;
-
-constexpr quint32 kApplicationAddress = 0x08004000;
-constexpr int kPages = 120;
-constexpr int kExternalWrites = kExternalSize / 256;
-constexpr int kExternalReads = kExternalSize / 512;
-
-// A firmware image with random application and external-flash data.
-QByteArray randomImage(quint32 seed)
-{
-    QByteArray image(kImageSize, '\0');
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(image.data() + kApplicationOffset),
-                     kApplicationSize / 4);
-    random.fillRange(reinterpret_cast<quint32 *>(image.data() + kExternalOffset), kExternalSize / 4);
-    image[kBrandOffset] = image[kBrandOffset + 1] = 0;
-    fillChecksums(image);
-    return image;
-}
-
-QString writeFile(const QString &path, const QByteArray &image)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !UpgradeFile::write(file, image))
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
-QByteArray applicationOf(const QByteArray &image) { return image.mid(kApplicationOffset, kApplicationSize); }
-QByteArray externalOf(const QByteArray &image) { return image.mid(kExternalOffset, kExternalSize); }
 
 // The device's control transfers in short form; a run of equal entries
 // becomes "entry *count".
@@ -141,34 +104,11 @@ struct Worker {
 };
 
 // The firmware the devices run before an upgrade.
-const QByteArray kOldImage = randomImage(1);
+const QByteArray kOldImage = randomUpgradeImage(1);
 
 sim::Device &deviceWithOldFirmware(sim::DeviceConfig config = {})
 {
-    sim::Device &device = sim::addDevice(0, config);
-    device.setFlash(kApplicationAddress, applicationOf(kOldImage));
-    device.setExternalFlash(0, scrambledCopy(externalOf(kOldImage)));
-    return device;
-}
-
-bool holds(const sim::Device &device, const QByteArray &image)
-{
-    return device.flash(kApplicationAddress, kApplicationSize) == applicationOf(image)
-        && device.externalFlash(0, kExternalSize) == scrambledCopy(externalOf(image));
-}
-
-int count(const QList<sim::Event> &events, int request)
-{
-    return int(std::count_if(events.begin(), events.end(), [request](const sim::Event &e) {
-        return e.kind == sim::Event::Control && e.request == request && e.requestType != 0x80;
-    }));
-}
-
-// Presses "Change Firmware" and chooses `path` in its file dialog.
-void changeFirmware(const QWidget &window, const QString &path)
-{
-    answerDialogs([&] { window.findChild<QPushButton *>("pushButtonFirmware")->click(); },
-                  {{"file: Open File / Upg (*.upg)", path}});
+    return deviceHolding(kOldImage, config);
 }
 
 QStringList dumpRows(const QString &dump)
@@ -206,10 +146,6 @@ private slots:
     void faultSweep();
     void readBack_data();
     void readBack();
-
-    void changeFirmwareSlot();
-    void closingStopsTheUpgrade_data();
-    void closingStopsTheUpgrade();
     void stopWhileWaitingForAFifo();
 
 private:
@@ -222,8 +158,8 @@ void TestUpgrader::init()
 {
     sim::reset();
     dir = std::make_unique<QTemporaryDir>();
-    image = randomImage(2);
-    file = writeFile(dir->filePath("new.upg"), image);
+    image = randomUpgradeImage(2);
+    file = writeUpgradeFile(dir->filePath("new.upg"), image);
 }
 
 void TestUpgrader::cleanup()
@@ -251,7 +187,7 @@ void TestUpgrader::fullUpgrade()
     Worker worker;
     if (given) {
         worker.upgrader.setImage(image);
-        writeFile(file, randomImage(3));
+        writeUpgradeFile(file, randomUpgradeImage(3));
     }
     DebugCapture debug;
     QVERIFY(worker.run(file));
@@ -317,7 +253,7 @@ void TestUpgrader::endings_data()
     {
         QBuffer buffer(&good);
         buffer.open(QIODevice::WriteOnly);
-        UpgradeFile::write(buffer, randomImage(3));
+        UpgradeFile::write(buffer, randomUpgradeImage(3));
     }
     const QStringList upToBootloader{"%file", "VR4800001b", "BOOT v2.04", "Bootloader mode"};
     const QList<unsigned long> none;
@@ -343,7 +279,7 @@ void TestUpgrader::endings_data()
     QTest::newRow("bytes after the payload") << ownFile(good + "x")
                                              << QStringList{"%file", "Wrong file length"} << none << -1 << true;
     // One bit flipped in the application, or in the external-flash data.
-    for (const int at : {66 + 0x4000 + 1000, 66 + 0x40000 + 77}) {
+    for (const int at : {66 + kApplicationOffset + 1000, 66 + kExternalOffset + 77}) {
         QByteArray damaged = good;
         damaged[at] = char(damaged[at] ^ 0x10);
         QTest::addRow("damaged at %d", at) << ownFile(damaged) << QStringList{"%file", "Wrong file checksum"}
@@ -501,7 +437,7 @@ void TestUpgrader::endings()
         QVERIFY(worker.percents().isEmpty());
     } else {
         QCOMPARE(worker.percents(), expectedPercents().mid(0, pages + 1));
-        QVERIFY(count(sim::events(), 3) <= pages + 1); // no page after a failed one
+        QVERIFY(requestCount(sim::events(), 3) <= pages + 1); // no page after a failed one
     }
     QCOMPARE(debug.count("page write ERROR"), tag == "page write fails" ? 1 : 0);
     QCOMPARE(debug.count("page read ERROR"), tag == "page read-back fails" ? 1 : 0);
@@ -681,8 +617,6 @@ void TestUpgrader::faultSweep()
     qInfo("%d of %d transfer positions%s", covered, positions, qPrintable(summary));
 }
 
-// The button: bars back to 0, the file from the dialog, the run on the worker
-// thread feeding the log and the bar.
 // Runs that only read: the differences named, no write request, the device
 // back in the firmware it was found running, also when stopped.
 void TestUpgrader::readBack_data()
@@ -733,7 +667,7 @@ void TestUpgrader::readBack()
     QByteArray first = kOldImage; // what the device holds: its checksum words wrong after a change
     if (changed >= 0) {
         first[changed] = char(first.at(changed) ^ 0x5A);
-        device.setFlash(kApplicationAddress, applicationOf(first));
+        device.setFlash(MemoryMap::kApplicationAddress, applicationOf(first));
         device.setExternalFlash(0, scrambledCopy(externalOf(first)));
     }
     Worker worker;
@@ -752,7 +686,7 @@ void TestUpgrader::readBack()
     QFETCH(QString, difference);
     QCOMPARE(worker.upgrader.comparison().lines(), difference.isEmpty() ? QStringList() : QStringList{difference});
     const QList<sim::Event> events = sim::events();
-    QCOMPARE(count(events, 2) + count(events, 3) + count(events, 6), 0);
+    QCOMPARE(requestCount(events, 2) + requestCount(events, 3) + requestCount(events, 6), 0);
     QCOMPARE(device.mode(), config.mode);
     QCOMPARE(device.restarts(), fromApplication ? 2 : 0);
     QVERIFY(holds(device, first));
@@ -761,8 +695,8 @@ void TestUpgrader::readBack()
         QVERIFY(worker.upgrader.readImage().isEmpty());
         return;
     }
-    QCOMPARE(count(events, 1), kPages + 1); // and the information block
-    QCOMPARE(count(events, 5), kExternalReads);
+    QCOMPARE(requestCount(events, 1), kPages + 1); // and the information block
+    QCOMPARE(requestCount(events, 5), kExternalReads);
     QCOMPARE(worker.upgrader.readImage(), first);
     if (job != Upgrader::Job::Read)
         return;
@@ -779,98 +713,14 @@ void TestUpgrader::readBack()
     QVERIFY(worker.run(backup) && holds(device, first));
 }
 
-void TestUpgrader::changeFirmwareSlot()
-{
-    sim::Device &device = deviceWithOldFirmware();
-    DebugCapture debug;
-    VR480_Bootloader window;
-    auto *log = window.findChild<QTextBrowser *>("txt");
-    auto *flash = window.findChild<QProgressBar *>("progressBarFlash");
-    auto *write = window.findChild<QProgressBar *>("progressBarExtFlashWr");
-    auto *read = window.findChild<QProgressBar *>("progressBarExtFlashRd");
-
-    // Cancelled: the bars go back to 0, the run ends at once without a line.
-    for (QProgressBar *bar : {flash, write, read})
-        bar->setValue(50);
-    QString directory;
-    answerDialogs([&] { window.findChild<QPushButton *>("pushButtonFirmware")->click(); },
-                  {{"file: Open File / Upg (*.upg)", kCancel}},
-                  [&](QWidget *dialog) { directory = qobject_cast<QFileDialog *>(dialog)->directory().absolutePath(); });
-    QCOMPARE(debug.count("Vr306_bootloader::slotpushButtonCHF(bool t)"), 1);
-    QCOMPARE(directory, QDir::current().absolutePath());
-    for (QProgressBar *bar : {flash, write, read})
-        QCOMPARE(bar->value(), 0);
-    QTest::qWait(50);
-    QVERIFY(log->toPlainText().isEmpty());
-    QVERIFY(sim::events().isEmpty());
-
-    // Chosen: the whole upgrade, its lines in the log, the bars at 100 %. A
-    // second press while it runs starts nothing; the run keeps its file.
-    changeFirmware(window, file);
-    QTRY_VERIFY(log->toPlainText().contains("Reset device"));
-    const QString other = writeFile(dir->filePath("other.upg"), randomImage(5));
-    changeFirmware(window, other);
-    QTRY_COMPARE_WITH_TIMEOUT(device.applicationStarts(), 1, 60000);
-    QTest::qWait(100);
-    QCOMPARE(debug.count("Start firmware upgrade"), 1);
-    QVERIFY(!log->toPlainText().contains(other));
-    QVERIFY(holds(device, image));
-    QVERIFY(log->toPlainText().endsWith("Verify External Flash ...  \nOK"));
-    QCOMPARE(flash->value(), 100);
-    QCOMPARE(write->value(), 100);
-    QCOMPARE(read->value(), 100);
-    QVERIFY(log->toPlainText().startsWith(file + "\nVR4800001\nBOOT v2.04\nApllication mode\n"));
-    // The window checks that the new application starts: after the final
-    // restart the serial is read again.
-    QTRY_VERIFY(trail(sim::controlTransfers()).mid(trail(sim::controlTransfers()).lastIndexOf("40:04"))
-                == QStringList({"40:04", "c0:ff", "c0:fe", "80:06"}));
-}
-
-// Closing the window in the middle of an upgrade: the worker stops at the next
-// page or transfer, the device stays in its bootloader with no application
-// started, and nothing is left running or open.
-void TestUpgrader::closingStopsTheUpgrade_data()
-{
-    QTest::addColumn<int>("request");
-    QTest::addColumn<int>("transfers"); // of that request before the window closes
-    QTest::newRow("writing pages") << 3 << 10;
-    QTest::newRow("writing external flash") << 6 << 50;
-    QTest::newRow("verifying external flash") << 5 << 20;
-}
-
-void TestUpgrader::closingStopsTheUpgrade()
-{
-    QFETCH(int, request);
-    QFETCH(int, transfers);
-    sim::DeviceConfig config;
-    config.mode = sim::Mode::Bootloader;
-    sim::Device &device = deviceWithOldFirmware(config);
-    sim::setLatency(2000);
-    DebugCapture debug;
-    auto window = std::make_unique<VR480_Bootloader>();
-    changeFirmware(*window, file);
-    QTRY_VERIFY_WITH_TIMEOUT(count(sim::controlTransfers(), request) >= transfers, 60000);
-    window.reset();
-
-    QCOMPARE(debug.count("Upgrader destructor"), 1);
-    const int seen = count(sim::controlTransfers(), request);
-    const int total = request == 3 ? kPages : request == 6 ? kExternalWrites : kExternalReads;
-    QVERIFY2(seen < total, qPrintable(QString::number(seen)));
-    QCOMPARE(device.mode(), sim::Mode::Bootloader);
-    QCOMPARE(device.applicationStarts(), 0);
-    QCOMPARE(sim::openHandles(), 0);
-}
-
 // A file that is a FIFO nobody writes to: the run waits for it, and a stop
 // request (the window closing) ends the wait; the device is never touched.
 void TestUpgrader::stopWhileWaitingForAFifo()
 {
-#ifdef Q_OS_WIN
-    QSKIP("FIFOs: POSIX");
-#else
+    SKIP_ON_WINDOWS("FIFOs: POSIX");
     deviceWithOldFirmware();
     const QString fifo = dir->filePath("fifo.upg");
-    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(makeFifo(fifo));
     Worker worker;
     worker.upgrader.slotSetFileName(fifo);
     worker.upgrader.start();
@@ -881,8 +731,7 @@ void TestUpgrader::stopWhileWaitingForAFifo()
     QCOMPARE(worker.upgrader.outcome(), Upgrader::Outcome::InterruptedUntouched);
     QCOMPARE(worker.log(), QStringList{fifo});
     QVERIFY(sim::events().isEmpty());
-#endif
 }
 
-QTEST_MAIN(TestUpgrader)
+QTEST_GUILESS_MAIN(TestUpgrader)
 #include "tst_upgrader.moc"

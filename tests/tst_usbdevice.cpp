@@ -2,8 +2,10 @@
 // on-demand connection, closing on failure, the transfer debug lines and the
 // device lock.
 
+#include "buswatcher.h"
 #include "capture.h"
 #include "simtrail.h"
+#include "system.h"
 #include "usbvr480.h"
 
 #include <QThread>
@@ -279,13 +281,9 @@ private slots:
     void refusalOf()
     {
         QFETCH(int, error);
-#ifdef Q_OS_WIN
         QFETCH(usb::Refusal, onWindows);
-        QCOMPARE(usb::refusalOf(error), onWindows);
-#else
         QFETCH(usb::Refusal, onLinux);
-        QCOMPARE(usb::refusalOf(error), onLinux);
-#endif
+        QCOMPARE(usb::refusalOf(error), kOnWindows ? onWindows : onLinux);
     }
 
     // A device this user may not open is named, so that the callers can say
@@ -332,6 +330,44 @@ private slots:
         QCOMPARE(usb.deniedDevice().place, QString());
     }
 
+    // The device object keeps how its last transfer or connection failed,
+    // with the system's errno and the device's place.
+    void lastFailure_data()
+    {
+        using Kind = usb::Failure::Kind;
+        QTest::addColumn<bool>("attached");
+        QTest::addColumn<int>("fault"); // on the read; -1: none
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("error");
+        QTest::newRow("answered") << true << -1 << int(Kind::None) << 0;
+        QTest::newRow("no device") << false << -1 << int(Kind::NotFound) << 0;
+        QTest::newRow("timed out") << true << int(sim::Fault::Timeout) << int(Kind::TimedOut) << ETIMEDOUT;
+        QTest::newRow("stalled") << true << int(sim::Fault::Stall) << int(Kind::Stalled) << EPIPE;
+        QTest::newRow("gone") << true << int(sim::Fault::Unplug) << int(Kind::Gone) << ENODEV;
+        QTest::newRow("short") << true << int(sim::Fault::Short) << int(Kind::Short) << 0;
+        QTest::newRow("no vendor requests") << true << int(sim::Fault::NotSupported) << int(Kind::Denied) << ENOSYS;
+    }
+    void lastFailure()
+    {
+        QFETCH(bool, attached);
+        QFETCH(int, fault);
+        QFETCH(int, kind);
+        QFETCH(int, error);
+        if (attached)
+            sim::addDevice(0, vr480());
+        USBVR480 usb;
+        QCOMPARE(usb.connect(), attached ? 0 : -1);
+        if (fault >= 0)
+            sim::addFault({sim::Fault(fault), 1, -1, 0, 1, 10});
+        char buffer[64];
+        usb.control_receive(1, 0, 0x0800, buffer, int(sizeof buffer));
+        const usb::Failure failure = usb.lastFailure();
+        QCOMPARE(int(failure.kind), kind);
+        QCOMPARE(failure.error, error);
+        QCOMPARE(failure.place, kind == int(usb::Failure::Kind::None) || !attached ? QString()
+                                                                                   : QStringLiteral("bus 001, device 001"));
+    }
+
     // With one handle per device (WinUSB), objects of the process never meet
     // each other's: a connection waits while another object checks the
     // device, in one enumeration, and a watcher takes the serials of held
@@ -342,7 +378,8 @@ private slots:
         sim::addDevice(0, numbered(1));
         sim::setWindowsRules({true, 0});
         sim::setLatency(100000);
-        USBVR480 first, second, watcher;
+        USBVR480 first, second;
+        BusWatcher watcher(std::make_unique<USBVR480>());
         first.selectSerial("VR4800001");
         second.selectSerial("VR4800002");
         std::unique_ptr<QThread> thread(QThread::create([&] { first.connect(); }));
@@ -351,7 +388,7 @@ private slots:
         QCOMPARE(second.connect(), 0);
         QVERIFY(thread->wait(10000));
         QCOMPARE(QList<int>({first.isOpen(), sim::enumerations()}), QList<int>({0, 2}));
-        const QList<UsbDevice::Attached> seen = watcher.attachedDevices({});
+        const QList<UsbDevice::Attached> seen = watcher.scan();
         QCOMPARE(seen.value(0).serial + seen.value(1).serial, QByteArray("VR4800002VR4800001"));
         for (const Event &e : sim::events())
             QVERIFY(e.kind != Event::Open || e.result == 0);

@@ -3,6 +3,7 @@
 #include "memorymap.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 
 namespace {
 
@@ -188,7 +189,8 @@ struct Refusal {
     const char *message;
 };
 const Refusal kRefusals[] = {
-    {usb::Refusal::NoPermission, QT_TRANSLATE_NOOP("Upgrader", "VR480 found (%1), but it could not be opened: no permission"),
+    {usb::Refusal::NoPermission,
+     QT_TRANSLATE_NOOP("Upgrader", "VR480 found (%1), but it could not be opened: no permission"),
      "a VR480 is on the bus (%1), but this user may not open it: install the udev rule 60-vr480.rules (see the "
      "README, \"USB access on Linux\"), then plug the device in again"},
     {usb::Refusal::NotBound,
@@ -196,6 +198,11 @@ const Refusal kRefusals[] = {
      "a VR480 is on the bus (%1), but it cannot be opened: it is not bound to the WinUSB driver, or another program "
      "has it open (see the README, \"Binding the VR480 to WinUSB\")"},
 };
+
+const char *const kWaitingLine = QT_TRANSLATE_NOOP(
+    "Upgrader", "VR480 found (%1), but it cannot be opened yet: waiting up to %2 s for its driver or its permissions");
+const char *const kWaitingMessage =
+    "a VR480 is on the bus (%1), but it cannot be opened yet: waiting up to %2 s for its driver or its permissions";
 
 const Refusal *refusalOf(const usb::DeniedDevice &denied)
 {
@@ -248,6 +255,24 @@ QString refusalMessage(const usb::DeniedDevice &denied)
 {
     const Refusal *refusal = refusalOf(denied);
     return refusal ? text(refusal->message).arg(denied.place) : QString();
+}
+
+QString refusalLine(const usb::DeniedDevice &denied, int seconds)
+{
+    return QCoreApplication::translate("Upgrader", kWaitingLine).arg(denied.place).arg(seconds);
+}
+
+QString refusalMessage(const usb::DeniedDevice &denied, double seconds)
+{
+    return text(kWaitingMessage).arg(denied.place).arg(seconds);
+}
+
+QString outcomeWordsText()
+{
+    QStringList words;
+    for (const OutcomeWord &outcome : kOutcomeWords)
+        words << text("%1: %2").arg(text(outcome.word), text(outcome.meaning));
+    return words.join(text("; "));
 }
 
 QString notFoundMessage()

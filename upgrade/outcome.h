@@ -13,8 +13,8 @@
 #include <QByteArray>
 #include <QString>
 
-// The words of a record's outcome, with their meaning, for the help and
-// docs/record.md.
+// The words of a record's outcome, with their meaning, for the help
+// (outcomeWordsText) and docs/record.md.
 struct OutcomeWord {
     const char *word;
     const char *meaning;
@@ -60,6 +60,8 @@ struct OutcomeText {
     QString message;
 };
 OutcomeText outcomeText(Upgrader::Outcome outcome, const RunFacts &facts = {});
+// "word: meaning; ..." for every word, for a command's help.
+QString outcomeWordsText();
 
 // "Upgrade complete: the new application is running", a single run's last line.
 QString upgradeCompleteLine();
@@ -68,6 +70,10 @@ QString upgradeCompleteLine();
 // and the front ends' message, both naming its place; empty for none.
 QString refusalLine(const usb::DeniedDevice &denied);
 QString refusalMessage(const usb::DeniedDevice &denied);
+// The same for one that may still become usable (a new device without its
+// driver or its permissions yet), waited for up to `seconds`.
+QString refusalLine(const usb::DeniedDevice &denied, int seconds);
+QString refusalMessage(const usb::DeniedDevice &denied, double seconds);
 // No device found that could be opened, for a command that asked for one.
 QString notFoundMessage();
 

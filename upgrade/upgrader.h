@@ -3,9 +3,7 @@
 #include "readback.h"
 #include "usbvr480.h"
 
-namespace image {
-struct InputFile;
-} // namespace image
+#include "upgradefile.h"
 
 #include <QMutex>
 #include <QString>
@@ -136,19 +134,32 @@ public:
     // Job::Verify: the last run's differences.
     Readback::Comparison comparison() const;
 
-    // An upgrade file read (at most kFileSize bytes) and checked as a run
-    // checks it: the plain image, or the outcome that refuses the file and
-    // the log's line for it. A file that cannot be read is a wrong header.
-    struct CheckedFile {
-        std::optional<Outcome> refused;
-        QString text;
-        QByteArray image;
-    };
-    static CheckedFile checkFile(const image::InputFile &file, bool checksumCheck);
-    // The plain image of a file checked by the caller (checkFile), which the
+    // The outcome of a run on a file that UpgradeFile::check refuses.
+    static Outcome refusedFile(UpgradeFile::Refusal refusal);
+    // The plain image of a file checked by the caller (UpgradeFile::check), which the
     // next run writes instead of reading the file; the file name is still
     // the log's first line. An empty image: the run reads the file.
     void setImage(const QByteArray &image);
+
+    // How a front end runs the worker, set before start() (setPlan): the
+    // window's by default, which reads the file and waits for the new
+    // application; the command line's also follows its device by its serial,
+    // restarts one that it restarted for nothing back into its application,
+    // escapes the device's text and writes (or reads, by its job) the image
+    // it was given.
+    struct Plan {
+        bool startCheck = true;
+        bool followSerial = false;
+        bool restoreUntouched = false;
+        bool escapedDeviceText = false;
+        QByteArray image; // see setImage()
+        Job job = Job::Write;
+        static Plan commandLine(const QByteArray &image, Job job = Job::Write)
+        {
+            return {true, true, true, true, image, job};
+        }
+    };
+    void setPlan(const Plan &plan);
 
     // The run's reports on one display: log lines, and the percentages of the
     // application's pages and of the external flash's write and verification.

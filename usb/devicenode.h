@@ -3,7 +3,8 @@
 // the operating system says that libusb 0.1 does not. One implementation per
 // system: devicenode_linux.cpp (device node permissions; libusb 0.1 leaves out
 // a device whose node this user may not even read, so its scan may not see
-// it) and devicenode_win.cpp (a device not bound to the WinUSB driver).
+// it), devicenode_win.cpp (a device not bound to the WinUSB driver), and
+// devicenode_other.cpp for the rest (the errno values alone).
 
 #include <QString>
 

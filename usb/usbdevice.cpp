@@ -1,12 +1,7 @@
 #include "usbdevice.h"
 
+#include "busscan.h"
 #include "devicenode.h"
-
-#ifdef VR480_LUSB0_HEADER
-#include <lusb0_usb.h>
-#else
-#include <usb.h>
-#endif
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -24,27 +19,12 @@
 
 namespace {
 
-// Serialises the scans of the process-wide bus and device lists with every
-// walk of them and every opening of a listed device, across all device
-// objects.
-usb::RankedMutex busLock(usb::RankedMutex::BusRank);
+using namespace usb::bus;
 
 constexpr int kTimeoutMs = 2000;
 
-// Where the devices that the device objects of this process hold open, or
-// are opening, are ("bus/device"), with the serial of each one held (empty
-// when it was not read). WinUSB gives a device to one handle at a time, so no
-// object opens a device marked here: a connection passes by one held and
-// waits for one being opened (another object's check, at most kCheckMs) to
-// be given back; a listing passes by both.
-struct Mark {
-    bool opening = true;
-    QByteArray serial;
-};
-usb::RankedMutex heldLock(usb::RankedMutex::HeldRank);
-QHash<QString, Mark> held;
-QWaitCondition markChanged;
-// A check: open, configuration, two identity reads and a serial read.
+// A check: open, configuration, two identity reads and a serial read; the
+// longest that a connection waits for another object's check.
 constexpr int kCheckMs = 3 * kTimeoutMs + 1000;
 constexpr int kRequestTypeSend = 0x40;    // host to device, vendor, device recipient
 constexpr int kRequestTypeReceive = 0xC0; // device to host, vendor, device recipient
@@ -67,146 +47,6 @@ void logTransfer(const char *direction, int request, unsigned value, unsigned in
     else
         qDebug("USB Control %s bRequest=%d, wValue=%d, wIndex=%d - %s.", direction, request & 0xFF,
                int(value & 0xFFFF), int(index & 0xFFFF), outcome);
-}
-
-// String descriptor 3, one byte per UTF-16 unit, up to the first zero unit;
-// empty when the read fails.
-QByteArray readSerial(usb_dev_handle *handle)
-{
-    QByteArray text;
-    char descriptor[256];
-    const int n = usb_get_descriptor(handle, USB_DT_STRING, 3, descriptor, sizeof descriptor);
-    for (int i = 2; i + 1 < n; i += 2) {
-        if (descriptor[i] == 0 && descriptor[i + 1] == 0)
-            break;
-        text.append(descriptor[i]);
-    }
-    return text;
-}
-
-// A device as a scan listed it, named rather than pointed at: the next scan
-// frees the records of devices that have left. The record addresses are kept
-// for the debug lines only.
-struct Listed {
-    const void *firstOfBus = nullptr;
-    usb_device_descriptor descriptor{};
-    QString bus;
-    QString file;
-    int address = 0;
-};
-
-struct ListedBus {
-    const void *record = nullptr;
-    QList<Listed> devices;
-};
-
-// A fresh scan: every bus and its devices, in list order.
-QList<ListedBus> scan()
-{
-    QMutexLocker lists(&busLock);
-    usb_init();
-    usb_find_busses();
-    usb_find_devices();
-    QList<ListedBus> buses;
-    for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
-        ListedBus &listed = buses.emplace_back();
-        listed.record = bus;
-        for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
-            listed.devices.append(Listed{bus->devices, dev->descriptor, QString::fromLatin1(bus->dirname),
-                                         QString::fromLatin1(dev->filename), dev->devnum});
-    }
-    return buses;
-}
-
-// Goes through a scan's devices in order, each with its debug lines, and
-// offers those with these ids to `take`, until it takes one: so the lines
-// of a device are followed by its own checks, and no device after the one
-// taken is looked at. True when one was taken.
-bool takeFirst(const QList<ListedBus> &buses, quint16 vendorId, quint16 productId,
-               const std::function<bool(const Listed &)> &take)
-{
-    for (const ListedBus &bus : buses) {
-        qDebug() << "bus: " << bus.record;
-        for (const Listed &device : bus.devices) {
-            const usb_device_descriptor &d = device.descriptor;
-            qDebug() << "bus->devices: " << device.firstOfBus;
-            qDebug() << "dev->descriptor.idVendor: " << Qt::hex << unsigned(d.idVendor);
-            qDebug() << "dev->descriptor.idProduct: " << Qt::hex << unsigned(d.idProduct);
-            qDebug() << "dev->descriptor.iSerialNumber: " << Qt::hex << unsigned(d.iSerialNumber);
-            qDebug() << "dev->descriptor.bMaxPacketSize0: " << Qt::hex << unsigned(d.bMaxPacketSize0);
-            if (d.idVendor == vendorId && d.idProduct == productId && take(device))
-                return true;
-        }
-    }
-    return false;
-}
-
-// With the bus lock held: the record of the device as the lists hold it now,
-// or nothing when it is no longer listed.
-struct usb_device *recordOf(const QString &busName, const QString &file)
-{
-    Q_ASSERT(busLock.isHeldByCurrentThread());
-    for (usb_bus *bus = usb_get_busses(); bus; bus = bus->next) {
-        if (busName != QLatin1String(bus->dirname))
-            continue;
-        for (struct usb_device *dev = bus->devices; dev; dev = dev->next)
-            if (file == QLatin1String(dev->filename))
-                return dev;
-    }
-    return nullptr;
-}
-
-// The serial of the device that a scan listed as `file` on `bus`, read
-// without configuring it or sending anything, unless it is no longer listed
-// or another object of the process holds it or is opening it. Its place is
-// marked while it is open, as every opening marks it.
-std::optional<QByteArray> peekSerial(const QString &bus, const QString &file)
-{
-    const QString place = bus + QLatin1Char('/') + file;
-    usb_dev_handle *handle = nullptr;
-    {
-        QMutexLocker lists(&busLock);
-        struct usb_device *record = recordOf(bus, file);
-        if (!record)
-            return std::nullopt;
-        QMutexLocker marks(&heldLock);
-        if (held.contains(place))
-            return std::nullopt;
-        held.insert(place, {});
-        marks.unlock();
-        handle = usb_open(record);
-    }
-    std::optional<QByteArray> serial;
-    if (handle) {
-        serial = readSerial(handle);
-        usb_close(handle);
-    }
-    QMutexLocker marks(&heldLock);
-    held.remove(place);
-    markChanged.wakeAll();
-    return serial;
-}
-
-// The devices of a scan with these ids, but the one at `except`
-// ("bus/file"), that answer with one of `serials`.
-int answering(const QList<ListedBus> &buses, quint16 vendorId, quint16 productId, const QList<QByteArray> &serials,
-              const QString &except)
-{
-    int count = 0;
-    for (const ListedBus &bus : buses) {
-        for (const Listed &device : bus.devices) {
-            const QString place = device.bus + QLatin1Char('/') + device.file;
-            if (device.descriptor.idVendor != vendorId || device.descriptor.idProduct != productId
-                || place == except)
-                continue;
-            const std::optional<QByteArray> serial = peekSerial(device.bus, device.file);
-            if (serial && serials.contains(*serial)) {
-                qDebug() << "serial" << *serial << "also at bus" << device.bus << "device" << device.file;
-                ++count;
-            }
-        }
-    }
-    return count;
 }
 
 } // namespace
@@ -236,12 +76,6 @@ int UsbDevice::isOpen()
 {
     QMutexLocker lock(&deviceLock);
     return handle ? 0 : -1;
-}
-
-usb::DeniedDevice UsbDevice::deniedDevice()
-{
-    QMutexLocker lock(&deviceLock);
-    return denied;
 }
 
 void UsbDevice::setVidPid(quint16 vendorId, quint16 productId)
@@ -282,47 +116,10 @@ bool UsbDevice::twinAttached()
     return twin;
 }
 
-QList<UsbDevice::Attached> UsbDevice::attachedDevices()
-{
-    return attachedPrivate(nullptr);
-}
-
-QList<UsbDevice::Attached> UsbDevice::attachedDevices(const QList<Attached> &known)
-{
-    return attachedPrivate(&known);
-}
-
 UsbDevice::Place UsbDevice::lastPlace()
 {
     QMutexLocker lock(&deviceLock);
     return last;
-}
-
-QList<UsbDevice::Attached> UsbDevice::attachedPrivate(const QList<Attached> *known)
-{
-    QMutexLocker lock(&deviceLock);
-    if (handle)
-        disconnectPrivate();
-    denied = {};
-    QList<Attached> found;
-    takeFirst(scan(), vendorId, productId, [&](const Listed &device) {
-        const auto same = [&](const Attached &a) {
-            return a.answered && a.bus == device.bus && a.device == device.address;
-        };
-        QByteArray othersSerial; // of a device another object has, as far as it knows it
-        if (known && std::any_of(known->begin(), known->end(), same)) {
-            found.append(*std::find_if(known->begin(), known->end(), same));
-        } else if (acceptPrivate(device.bus, device.file, device.address, {}, &othersSerial)) {
-            found.append({device.bus, device.address, readSerial(handle)});
-            disconnectPrivate();
-        } else if (known) {
-            found.append({device.bus, device.address, othersSerial, !othersSerial.isEmpty()});
-        }
-        return false; // all of them
-    });
-    if (found.isEmpty() && denied.place.isEmpty())
-        denied = usb::deniedDeviceNode(vendorId, productId);
-    return found;
 }
 
 UsbDevice::Place UsbDevice::openedPlace()
@@ -337,9 +134,10 @@ int UsbDevice::connectPrivate()
     qDebug("USB Connect");
     if (handle)
         closePrivate();
-    denied = {};
+    failure = {};
     if (twin && !serials.isEmpty()) {
         qDebug("another device has the serial followed: not connected");
+        failure.kind = usb::Failure::Kind::Other;
         return -1;
     }
     const Place before = last;
@@ -349,15 +147,17 @@ int UsbDevice::connectPrivate()
     // The twins are looked for in the same scan.
     const QList<ListedBus> buses = scan();
     if (takeFirst(buses, vendorId, productId, accept)) {
-        if (serials.isEmpty() || answering(buses, vendorId, productId, serials, heldPlace) == 0)
+        if (serials.isEmpty() || answering(buses, vendorId, productId, serials, heldPlace) == 0) {
+            failure = {usb::Failure::Kind::None, 0, {}, failure.denied}; // what failed on the way is passed
             return 0;
+        }
         twin = true;
         disconnectPrivate();
         last = before; // which of the two it was cannot be told
+        failure.kind = usb::Failure::Kind::Other;
         return -1;
     }
-    if (denied.place.isEmpty())
-        denied = usb::deniedDeviceNode(vendorId, productId);
+    noteNotConnectedPrivate();
     return -1;
 }
 
@@ -368,8 +168,10 @@ bool UsbDevice::acceptPrivate(const QString &bus, const QString &file, int addre
     // The system's refusal comes as a failed open (errno) or as a refused
     // configuration (a Linux device node that may only be read).
     const auto noteDenied = [&](int error) {
-        if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None)
-            denied = {placeText, why};
+        if (const usb::Refusal why = usb::refusalOf(error); why != usb::Refusal::None) {
+            failure.denied = {placeText, why};
+            failure.error = error;
+        }
     };
     const QString place = bus + QLatin1Char('/') + file;
     const QDeadlineTimer checkEnds(kCheckMs);
@@ -476,15 +278,6 @@ void UsbDevice::releasePlacePrivate()
     openedAt = {};
 }
 
-void UsbDevice::noteTransferFailurePrivate(int result)
-{
-    // A driver that carries no vendor request (on Windows HID's, which opens
-    // and configures the device all the same) is refused as a device that is
-    // not bound.
-    if (result == -ENOSYS && !placeText.isEmpty())
-        denied = {placeText, usb::refusalOf(ENOSYS)};
-}
-
 void UsbDevice::disconnectPrivate()
 {
     Q_ASSERT(deviceLock.isHeldByCurrentThread());
@@ -527,7 +320,8 @@ int UsbDevice::control_send(int request, unsigned value, unsigned index, const c
         return -1;
 
     int result = -1;
-    if (dataLength >= 0 && dataLength <= 0xFFFF) {
+    const bool made = dataLength >= 0 && dataLength <= 0xFFFF;
+    if (made) {
         const bool withData = hasDataStage(buffer, dataLength);
         // libusb 0.1 takes a non-const pointer but only reads an OUT buffer.
         result = usb_control_msg(handle, kRequestTypeSend, request & 0xFF, int(value & 0xFFFF),
@@ -535,8 +329,8 @@ int UsbDevice::control_send(int request, unsigned value, unsigned index, const c
                                  withData ? dataLength : 0, kTimeoutMs);
     }
     logTransfer("Send", request, value, index, dataLength, result >= 0);
+    noteTransferPrivate(result, made && hasDataStage(buffer, dataLength) ? dataLength : 0, made);
     if (result < 0) {
-        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }
@@ -557,12 +351,13 @@ int UsbDevice::control_receivePrivate(int request, unsigned value, unsigned inde
         return -1;
 
     int result = -1;
-    if (hasDataStage(buffer, dataLength))
+    const bool made = hasDataStage(buffer, dataLength);
+    if (made)
         result = usb_control_msg(handle, kRequestTypeReceive, request & 0xFF, int(value & 0xFFFF),
                                  int(index & 0xFFFF), buffer, dataLength, kTimeoutMs);
     logTransfer("Receive", request, value, index, dataLength, result >= 0);
+    noteTransferPrivate(result, made ? dataLength : 0, made);
     if (result < 0) {
-        noteTransferFailurePrivate(result);
         disconnectPrivate();
         return -1;
     }

@@ -13,6 +13,32 @@
 
 struct usb_dev_handle;
 
+namespace usb {
+
+// How the last operation of a device object failed, for the messages of its
+// callers; the operations themselves return only 0 or a count, or -1.
+struct Failure {
+    enum class Kind {
+        None,
+        NotFound, // no device with the right ids answered the identity check
+        Denied,   // the one found may not be opened by this process (`denied` says why)
+        TimedOut, // a transfer got no answer in time
+        Stalled,  // the device refused a request
+        Gone,     // the device left the bus
+        Short,    // a transfer moved fewer bytes than asked
+        Other,
+    };
+    Kind kind = Kind::None;
+    int error = 0; // the system's errno, positive; 0 when it gave none
+    QString place; // where the device was ("bus 001, device 005"); empty when none was reached
+    // A device with the right ids that the last connection or listing came
+    // upon but was not allowed to open, and why; kept when another device was
+    // taken after it.
+    DeniedDevice denied;
+};
+
+} // namespace usb
+
 // A connection to one device: finds it by vendor and product id (and, when
 // asked, by serial), opens it, selects configuration 1, claims interface 0 and accepts it
 // only after it reports the expected family and brand identifiers. Every
@@ -49,13 +75,17 @@ public:
 
     int connect(); // 0: device open and verified, -1: not found
     void disconnect();
-    int isOpen(); // 0 when open, -1 when closed
+    // 0 when open, -1 when closed: the device operations' convention, 0 for
+    // success, not a truth value.
+    int isOpen();
 
-    // A device with the right ids that the last connect() or
-    // attachedDevices() came upon but was not allowed to open, and why (its
-    // device node's permissions, or on Windows its driver); an empty place
-    // when there was none.
-    usb::DeniedDevice deniedDevice();
+    // How the last connection, listing or transfer failed; cleared by each
+    // connection and listing. A transfer's failure stays until then.
+    usb::Failure lastFailure();
+    // Its device that could not be opened, and why (its device node's
+    // permissions, or on Windows its driver); an empty place when there was
+    // none.
+    usb::DeniedDevice deniedDevice() { return lastFailure().denied; }
 
     void setVidPid(quint16 vendorId, quint16 productId);
     void setFamilyId(qint16 id);
@@ -101,14 +131,6 @@ public:
         int device = 0;
     };
     Place openedPlace();
-    // The same for a watcher that scans again and again: a device at a
-    // place (bus and device number) of `known` takes its serial from there
-    // and is not opened again, one that another object holds takes the
-    // serial that object read, and a device that cannot be opened or checked
-    // now (another object is opening it, it refuses) is listed all the same,
-    // not answered. A place is new after every restart and every plugging
-    // in.
-    QList<Attached> attachedDevices(const QList<Attached> &known);
     // Where the device that this object last connected to was, also once it
     // is closed; an empty bus when it never connected.
     Place lastPlace();
@@ -131,6 +153,8 @@ protected:
     int control_receivePrivate(int request, unsigned value, unsigned index, char *buffer, int dataLength);
 
 private:
+    friend class BusWatcher; // lists with the identity check of its own device object
+
     // Opens the device that a scan listed as `file` on `bus` and keeps it open
     // when it has one of `serials` (any when empty) and the identity; false,
     // closed, otherwise. A device that another object of the process holds is
@@ -139,10 +163,15 @@ private:
     // without it that one is waited for.
     bool acceptPrivate(const QString &bus, const QString &file, int address, const QList<QByteArray> &serials,
                        QByteArray *othersSerial = nullptr);
+    // attachedDevices(), or with `known` BusWatcher::scan().
     QList<Attached> attachedPrivate(const QList<Attached> *known);
     void closePrivate(); // the handle only, without releasing the interface
     void releasePlacePrivate(); // the mark of the device's place, once its handle is closed or failed
-    void noteTransferFailurePrivate(int result);
+    // A transfer that returned `result` (a count, or a negative errno) where
+    // `wanted` bytes were asked for; `made`: false when it was never sent.
+    void noteTransferPrivate(int result, int wanted, bool made);
+    // A failed connection: a device denied, else none found.
+    void noteNotConnectedPrivate();
 
     quint16 productId = 0;
     quint16 vendorId = 0;
@@ -154,7 +183,7 @@ private:
     QString placeText; // the same for the messages ("bus 001, device 005")
     Place openedAt;
     Place last; // where the device connected last was
-    usb::DeniedDevice denied;
+    usb::Failure failure;
     usb::RankedMutex deviceLock{usb::RankedMutex::DeviceRank};
     std::atomic<bool> twin{false};
 };

@@ -1,7 +1,7 @@
 #include "registry.h"
 
 #include "memorymap.h"
-#include "scramble.h"
+#include "simscramble.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -149,7 +149,7 @@ int Registry::request(Model &m, const Setup &s, char *data)
         if (!in || length > kMaxMemoryRead || !inside(kFlashBase, kFlashSize, address, length))
             return -EPIPE;
         std::memcpy(data, m.flash.constData() + (address - kFlashBase), size_t(length));
-        encodeData(data, length);
+        scramble(data, length);
         return length;
     case 2:
         if (in || !bootloader || length != kBlockSize)
@@ -161,7 +161,7 @@ int Registry::request(Model &m, const Setup &s, char *data)
             || !inside(kApplicationAddress, kApplicationSize, address, length))
             return -EPIPE;
         QByteArray page(data, length);
-        decodeData(page.data(), length);
+        unscramble(page.data(), length);
         m.flash.replace(address - kFlashBase, length, page);
         return length;
     }

@@ -7,6 +7,7 @@
 // rest of the input is the file's text.
 
 #include "intelhex.h"
+#include "memorymap.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -20,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     quint32 first = 0;
     quint32 length = 0;
     switch (data[0] % 4) {
-    case 0: first = 0x08000000; length = 0x4000; break;
-    case 1: first = 0x08004000; length = 0x3C000; break;
-    case 2: first = 0x08040000; length = 0x1C000; break;
+    case 0: first = MemoryMap::kBootloaderAddress; length = MemoryMap::kBootloaderSize; break;
+    case 1: first = MemoryMap::kApplicationAddress; length = MemoryMap::kApplicationSize; break;
+    case 2: first = MemoryMap::kExternalLinkAddress; length = MemoryMap::kExternalDataSize; break;
     default:
         std::memcpy(&first, data + 1, 4);
         length = 1 + data[0] / 4;

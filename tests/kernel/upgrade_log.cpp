@@ -1,6 +1,6 @@
-// The window's "Change Firmware" worker on the system's libusb, wired as the
-// window wires it, with each line it sends to the window's log printed on
-// standard output: what the window would show, for the kernel test.
+// The window's "Change Firmware" worker on the system's libusb, run as the
+// window runs it (its plan), with each line it sends to the window's log
+// printed on standard output: what the window would show, for the kernel test.
 //
 //   vr480_kernel_upgrade_log FILE.upg
 
@@ -24,10 +24,14 @@ int main(int argc, char **argv)
     }
     USBVR480 usb;
     Upgrader upgrader(&usb);
-    QObject::connect(&upgrader, &Upgrader::sendText, [](const QString &line) {
-        std::printf("%s\n", qPrintable(line));
-        std::fflush(stdout);
-    });
+    upgrader.setPlan({});
+    upgrader.showOn(
+        nullptr,
+        [](const QString &line) {
+            std::printf("%s\n", qPrintable(line));
+            std::fflush(stdout);
+        },
+        [](Upgrader::Bar, int) {});
     upgrader.slotSetFileName(QString::fromLocal8Bit(argv[1]));
     upgrader.start();
     upgrader.wait();

@@ -18,3 +18,8 @@ QByteArray scrambledCopy(QByteArray plain)
     encodeData(plain.data(), int(plain.size()));
     return plain;
 }
+
+QString fixture(const char *name)
+{
+    return QStringLiteral(VR480_FIXTURES "/") + QLatin1String(name);
+}

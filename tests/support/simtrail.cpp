@@ -1,5 +1,7 @@
 #include "simtrail.h"
 
+#include <algorithm>
+
 QStringList trail(const QList<sim::Event> &events)
 {
     QStringList out;
@@ -25,4 +27,11 @@ QStringList deviceTrail(const QList<sim::Event> &events)
     QStringList out = trail(events);
     out.removeAll(QStringLiteral("scan"));
     return out;
+}
+
+int requestCount(const QList<sim::Event> &events, int request)
+{
+    return int(std::count_if(events.begin(), events.end(), [request](const sim::Event &e) {
+        return e.kind == sim::Event::Control && e.request == request && e.requestType != 0x80;
+    }));
 }

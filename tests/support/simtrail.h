@@ -11,3 +11,6 @@
 QStringList trail(const QList<sim::Event> &events);
 // The same, without the bus scans.
 QStringList deviceTrail(const QList<sim::Event> &events);
+// How many vendor control transfers of `request` the events hold (the
+// standard requests left out).
+int requestCount(const QList<sim::Event> &events, int request);

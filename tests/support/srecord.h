@@ -1,17 +1,14 @@
 #pragma once
 // SRecord's srec_cat: an Intel HEX conversion independent of ours.
 
+#include "system.h"
+
 #include <QByteArray>
 #include <QStringList>
-#include <QtTest>
 
 // SRecord is a Linux program: the Windows tests (run under Wine) skip the
 // checks against it.
-#ifdef Q_OS_WIN
-#define SKIP_WITHOUT_SRECORD() QSKIP("compared with SRecord (srec_cat), which runs on Linux only")
-#else
-#define SKIP_WITHOUT_SRECORD() static_cast<void>(0)
-#endif
+#define SKIP_WITHOUT_SRECORD() SKIP_ON_WINDOWS("compared with SRecord (srec_cat), which runs on Linux only")
 
 // Runs srec_cat with `arguments`; a missing srec_cat or a failed run ends the
 // test program.
