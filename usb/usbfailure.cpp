@@ -43,7 +43,9 @@ void UsbDevice::noteTransferPrivate(int result, int wanted, bool made)
         break;
     case ENODEV:
     case ENXIO:
+#ifdef ESHUTDOWN // Linux's libusb for a device unplugged mid-transfer; not in Windows' errno
     case ESHUTDOWN:
+#endif
         failure.kind = Kind::Gone;
         break;
     case ENOSYS:
