@@ -10,6 +10,7 @@
 //
 //   bench_parallel [RUNS]
 
+#include "figures.h"
 #include "randomimage.h"
 #include "simdevice.h"
 #include "upgrader.h"
@@ -29,20 +30,9 @@
 
 namespace {
 
+using namespace bench;
+
 constexpr int kLatencyUs = 3000;
-
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 struct Worker {
     explicit Worker(const QByteArray &serial, const QString &file) : upgrader(&usb)

@@ -8,6 +8,7 @@
 //
 //   bench_readext [RUNS]
 
+#include "figures.h"
 #include "hexdump.h"
 #include "scramble.h"
 #include "servicetools.h"
@@ -33,13 +34,9 @@
 
 namespace {
 
-constexpr int kLength = 1048576;
+using namespace bench;
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+constexpr int kLength = 1048576;
 
 // Milliseconds that `work` takes, median of `runs`.
 double timed(int runs, const std::function<void()> &work)

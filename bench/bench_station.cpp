@@ -8,6 +8,7 @@
 //
 //   bench_station
 
+#include "figures.h"
 #include "randomimage.h"
 #include "simdevice.h"
 #include "station.h"
@@ -20,15 +21,10 @@
 
 namespace {
 
+using namespace bench;
+
 constexpr int kLatencyUs = 3000;
 constexpr int kApartMs = 500;
-
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
 
 struct Run {
     double wallMs = 0; // from the first arrival to the station's end

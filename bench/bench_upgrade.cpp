@@ -6,6 +6,7 @@
 //
 //   bench_upgrade [RUNS]
 
+#include "figures.h"
 #include "randomimage.h"
 #include "simdevice.h"
 #include "upgrader.h"
@@ -24,12 +25,7 @@
 
 namespace {
 
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
+using namespace bench;
 
 long peakKiB()
 {
@@ -56,12 +52,6 @@ Run upgrade(Upgrader &upgrader, const sim::Device &device, unsigned long &pauses
     upgrader.wait();
     const double wallMs = wall.nsecsElapsed() / 1e6;
     return {wallMs, cpuMs() - cpu, pauses, device.applicationStarts() > startsBefore};
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 //
 //   bench_verify [RUNS] [LATENCY]   (default 3 runs, 3000 us as the demo device)
 
+#include "figures.h"
 #include "randomimage.h"
 #include "simdevice.h"
 #include "simfirmware.h"
@@ -26,12 +27,7 @@
 
 namespace {
 
-double cpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
+using namespace bench;
 
 } // namespace
 
