@@ -21,7 +21,7 @@ Result station(Invocation &in)
         return *refusal;
     if (std::optional<Result> refusal = in.usageError())
         return *refusal;
-    if (std::optional<Result> refused = readUpgradeFile(upgFile, true, &plan.image, &plan.file))
+    if (std::optional<Result> refused = readUpgradeFile(upgFile, true, plan.job, &plan.image, &plan.file))
         return *refused;
     UnitReport report;
     if (std::optional<Result> refused = report.open(in, upgFile))

@@ -18,8 +18,8 @@
 
 namespace cli {
 
-std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
-                                      UpgradeFileId *id)
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, Upgrader::Job job,
+                                      QByteArray *image, UpgradeFileId *id)
 {
     const image::InputFile input = image::readInputFile(upgFile, UpgradeFile::kFileSize, stopRequested, true);
     if (input.result.status == image::FileStatus::Interrupted)
@@ -30,6 +30,7 @@ std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck
     if (checked.refused != UpgradeFile::Refusal::None) {
         RunFacts facts;
         facts.file = upgFile;
+        facts.job = job;
         return resultOf(outcomeText(Upgrader::refusedFile(checked.refused), facts));
     }
     *image = std::move(checked.image);
@@ -43,7 +44,8 @@ Result runOnFile(Invocation &in, Upgrader::Job job)
     UpgradePlan plan;
     plan.job = job;
     if (std::optional<Result> refused =
-            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), &plan.image, &plan.file))
+            readUpgradeFile(upgFile, !in.parser.isSet(QStringLiteral("ignore-checksum")), job, &plan.image,
+                            &plan.file))
         return *refused;
     UnitReport report;
     if (std::optional<Result> refused = report.open(in, upgFile))
@@ -79,9 +81,7 @@ Result runOnFile(Invocation &in, Upgrader::Job job)
 
     Result result = worker.front()->record().result;
     if (result.status == ExitOk)
-        progress.line(job == Upgrader::Job::Write ? upgradeCompleteLine()
-                                                  : QStringLiteral("Matches: the device holds the firmware of ")
-                                                        + USBVR480::escapedName(upgFile));
+        progress.line(completeLine(job, upgFile));
     report.failOnLostRecords(result);
     reportLostOutput(result);
     return result;

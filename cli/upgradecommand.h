@@ -12,8 +12,8 @@ namespace cli {
 // with `checksumCheck`, before any device is chosen, so that a damaged file
 // never reaches one: its plain image, and its name and hash for the records;
 // or the refusal.
-std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, QByteArray *image,
-                                      UpgradeFileId *id);
+std::optional<Result> readUpgradeFile(const QString &upgFile, bool checksumCheck, Upgrader::Job job,
+                                      QByteArray *image, UpgradeFileId *id);
 
 // upgrade FILE.upg and verify FILE.upg: one device, or several at once.
 Result runOnFile(Invocation &in, Upgrader::Job job);

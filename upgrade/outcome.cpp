@@ -113,8 +113,9 @@ const Row kRows[] = {
      }},
     {Outcome::BadChecksum, Failed, ExitBadInput,
      [](const RunFacts &facts) {
-         return text("%1: wrong checksum: the file is damaged (--ignore-checksum writes it all the same)")
-             .arg(USBVR480::escapedName(facts.file));
+         return text("%1: wrong checksum: the file is damaged (--ignore-checksum %2 it all the same)")
+             .arg(USBVR480::escapedName(facts.file),
+                  text(facts.job == Upgrader::Job::Write ? "writes" : "compares with"));
      }},
     {Outcome::PageWriteFailed, Failed, ExitDeviceFailed, [](const RunFacts &facts) { return page(facts, "write"); }},
     {Outcome::PageVerifyFailed, Failed, ExitDeviceFailed,
@@ -158,11 +159,12 @@ const Row kRows[] = {
      [](const RunFacts &) { return text("matches: the device holds the file's firmware"); }},
     {Outcome::Differs, Differs, ExitDiffers,
      [](const RunFacts &facts) {
-         return text("the device does not hold the firmware of %1: %2 of %3 pages and %4 external-flash ranges differ")
+         return text("the device does not hold the firmware of %1: %2 of %3 pages and %4 external-flash %5 differ")
              .arg(USBVR480::escapedName(facts.file))
              .arg(facts.pagesDiffering)
              .arg(MemoryMap::kApplicationSize / MemoryMap::kPageSize)
-             .arg(facts.rangesDiffering);
+             .arg(facts.rangesDiffering)
+             .arg(text(facts.rangesDiffering == 1 ? "range" : "ranges"));
      }},
     // A read for a backup: nothing written either way.
     {Outcome::Read, Untouched, ExitOk, readOnly},
@@ -240,8 +242,10 @@ OutcomeText outcomeText(Upgrader::Outcome outcome, const RunFacts &facts)
     return {text(word(Failed)), ExitDeviceFailed, text("the upgrade failed: ") + text(kAgain)};
 }
 
-QString upgradeCompleteLine()
+QString completeLine(Upgrader::Job job, const QString &file)
 {
+    if (job == Upgrader::Job::Verify)
+        return text("Matches: the device holds the firmware of ") + USBVR480::escapedName(file);
     return text("Upgrade complete: ") + text(kOutcomeWords[Upgraded].meaning);
 }
 

@@ -63,8 +63,9 @@ OutcomeText outcomeText(Upgrader::Outcome outcome, const RunFacts &facts = {});
 // "word: meaning; ..." for every word, for a command's help.
 QString outcomeWordsText();
 
-// "Upgrade complete: the new application is running", a single run's last line.
-QString upgradeCompleteLine();
+// A single run's last line when it ended well: "Upgrade complete: the new
+// application is running", or for a verify that `file` matches.
+QString completeLine(Upgrader::Job job, const QString &file);
 
 // A device with the right ids that could not be opened: the worker's log line
 // and the front ends' message, both naming its place; empty for none.
